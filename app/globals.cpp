@@ -1,0 +1,29 @@
+#include "app/globals.h"
+
+HINSTANCE ModuleInstance = nullptr;
+bool UseTurkish = false;
+std::wstring InstallDir;
+std::wstring BaseUrl;
+bool ExitWhenDone = false;
+int ExitCode = 0;
+
+std::atomic<bool> WorkerRunning{false};
+std::atomic<bool> QuitRequested{false};
+
+void* Sha256Provider = nullptr;
+void* HttpSession = nullptr;
+HWND MainWindow = nullptr;
+int ScreenDpi = 0;
+HFONT UiFont = nullptr;
+HFONT TitleFont = nullptr;
+
+int GetScreenDpi() {
+    if (ScreenDpi == 0) {
+        HDC screen = GetDC(nullptr);
+        ScreenDpi = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(nullptr, screen);
+    }
+    return ScreenDpi;
+}
+
+int ScalePixels(int n) { return MulDiv(n, GetScreenDpi(), 96); }

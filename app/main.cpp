@@ -1,0 +1,1 @@
+int wWinMain() { return 0; }

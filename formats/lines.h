@@ -1,0 +1,20 @@
+#pragma once
+// The line, field and path rules that the manifest, the state file and the
+// removal of dropped files share. Views point into the caller's text.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+std::vector<std::string_view> SplitLines(std::string_view text);   // LF ends a line; one CR before it is dropped
+std::vector<std::string_view> SplitFields(std::string_view line);  // TAB-separated; never empty
+
+// Unsigned decimal read leniently: white space, a sign, digits up to the first
+// non-digit; no digits reads 0; beyond 2^64 - 1 saturates; "-" negates modulo 2^64.
+std::uint64_t ReadLenientSize(std::string_view field);
+
+// Not empty, no leading "/", no "..", no ":", no "\".
+bool IsSafeRelativePath(std::string_view path);
+
+// InstallDir + the UTF-8 path decoded, with "/" turned into "\".
+std::wstring ToLocalPath(std::string_view path);

@@ -1,0 +1,1 @@
+#include "formats/state_file.h"

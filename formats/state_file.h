@@ -1,0 +1,17 @@
+#pragma once
+// "data-state.txt": the files proven current, as path -> hash, one "hash TAB path LF" line each.
+#include <map>
+#include <string>
+#include <string_view>
+
+// std::string compares through char_traits<char>, which orders bytes as unsigned:
+// exactly the byte-wise order the file is written in.
+using StateTable = std::map<std::string, std::string>;
+using StateRecord = StateTable::value_type;
+
+StateTable LoadStateTable();  // never fails: missing or damaged gives an empty or partial table
+[[nodiscard]] bool SaveStateTable(const StateTable& table);  // through "data-state.txt.tmp"
+
+// The file's text for a table, and a table from a text (what Load and Save do around the I/O).
+std::string FormatStateText(const StateTable& table);
+StateTable ParseStateText(std::string_view text);

@@ -1,0 +1,30 @@
+#include "support/log.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/globals.h"
+#include "support/handles.h"
+#include "support/text.h"
+
+std::mutex LogLock;
+
+void AppendLogLine(std::wstring_view text) {
+    std::lock_guard lock(LogLock);
+    const std::wstring path = InstallDir + L"launcher.log";
+    OwnedHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+    if (!file.ok()) return;
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d ", now.wHour, now.wMinute, now.wSecond);
+
+    std::string line = stamp;
+    line += ToUtf8(text);
+    line += "\r\n";
+    DWORD written = 0;
+    (void)WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}

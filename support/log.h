@@ -1,0 +1,9 @@
+#pragma once
+// "launcher.log" in the installation directory: one open, write and close per line.
+#include <mutex>
+#include <string_view>
+
+extern std::mutex LogLock;
+
+// "hh:mm:ss " local time, the text in UTF-8, CR LF. Failures are ignored.
+void AppendLogLine(std::wstring_view text);

@@ -1,0 +1,42 @@
+#include "support/text.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cwchar>
+
+std::string ToUtf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+std::wstring FromUtf8(std::string_view text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    const int chars = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (chars <= 0) return {};
+    std::wstring out(static_cast<size_t>(chars), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), chars);
+    return out;
+}
+
+std::wstring FormatText(const wchar_t* format, ...) {
+    // The C runtime's own formatter: "%s" is wide and "%S" narrow in its wide
+    // functions, and _TRUNCATE cuts the result at 511 characters instead of failing.
+    wchar_t buffer[512];
+    buffer[0] = L'\0';
+    va_list args;
+    va_start(args, format);
+    (void)_vsnwprintf_s(buffer, 512, _TRUNCATE, format, args);
+    va_end(args);
+    return buffer;
+}
+
+std::wstring FormatMegabytes(std::uint64_t bytes) {
+    return FormatText(L"%.0f MB", static_cast<double>(bytes) / 1048576.0);
+}

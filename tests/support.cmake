@@ -1,0 +1,1 @@
+tarsin_test(text_test tarsin_base)

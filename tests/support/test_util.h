@@ -1,0 +1,40 @@
+#pragma once
+// Small owners and helpers shared by the tests.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// A fresh directory under the temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& path() const { return path_; }  // ends in "\"
+    std::wstring operator/(std::wstring_view name) const { return path_ + std::wstring(name); }
+
+private:
+    std::wstring path_;
+};
+
+// Sets InstallDir (and resets the other globals a test may touch) for one scope.
+class ScopedInstallDir {
+public:
+    explicit ScopedInstallDir(const std::wstring& dir);
+    ~ScopedInstallDir();
+    ScopedInstallDir(const ScopedInstallDir&) = delete;
+    ScopedInstallDir& operator=(const ScopedInstallDir&) = delete;
+
+private:
+    std::wstring savedDir_;
+    bool savedTurkish_;
+};
+
+bool WriteFileBytes(const std::wstring& path, std::string_view bytes);  // creates parent directories
+std::string ReadFileBytes(const std::wstring& path);                    // empty when missing
+bool FileExists(const std::wstring& path);
+bool DirectoryExists(const std::wstring& path);
+std::string EnvVar(const char* name);  // empty when unset
+std::string Sha256Hex(std::string_view bytes);  // independent of the product's code
+std::string PseudoRandomBytes(std::size_t count, std::uint32_t seed);

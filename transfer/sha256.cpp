@@ -1,0 +1,1 @@
+#include "transfer/sha256.h"

@@ -1,0 +1,31 @@
+#pragma once
+// SHA-256 on BCrypt hash objects of the one Sha256Provider.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Given the byte count of each block just processed: an increment, not a total.
+using ProgressCallback = std::function<void(std::uint64_t count)>;
+
+// One hash object for one file: created from Sha256Provider, fed, finished once.
+class HashObject {
+public:
+    HashObject();  // creation is not checked; a failed one finishes to a text no file has
+    ~HashObject();
+    HashObject(const HashObject&) = delete;
+    HashObject& operator=(const HashObject&) = delete;
+
+    void Feed(const std::uint8_t* data, std::uint32_t count);
+    void* handle() const { return handle_; }
+
+private:
+    void* handle_ = nullptr;  // BCRYPT_HASH_HANDLE
+};
+
+[[nodiscard]] bool OpenSha256Provider();  // sets Sha256Provider
+
+// Reads the whole file in 1 MiB blocks into hash; false when it cannot be read or a stop was seen.
+[[nodiscard]] bool HashFile(const std::wstring& path, HashObject& hash, const ProgressCallback& progress);
+
+// The 64 lower-case hexadecimal characters, high half first.
+std::string FinishHashHex(HashObject& hash);

@@ -1,0 +1,1 @@
+#include "update/guards.h"

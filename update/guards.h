@@ -1,0 +1,11 @@
+#pragma once
+// Checks before the first byte is fetched. A refusing guard posts Failed itself.
+#include <cstdint>
+
+inline constexpr std::uint64_t FreeSpaceMargin = 209715200;  // 200 MiB
+
+// True when the game or its configuration tool runs from InstallDir.
+[[nodiscard]] bool IsGameRunning();
+
+// False when the volume of InstallDir offers fewer than downloadBytes + FreeSpaceMargin bytes.
+[[nodiscard]] bool HasFreeSpace(std::uint64_t downloadBytes);

@@ -1,0 +1,1 @@
+#include "update/plan.h"

@@ -1,0 +1,29 @@
+#pragma once
+// Which files to keep, trust, hash or fetch, and how many bytes the fetching brings.
+#include <cstdint>
+#include <vector>
+
+#include "formats/manifest.h"
+#include "formats/state_file.h"
+
+struct UpdatePlan {
+    std::vector<const ManifestEntry*> verifyList;    // manifest order
+    std::vector<const ManifestEntry*> downloadList;  // planned first, failed verifications after
+    std::uint64_t verifyBytes = 0;
+    std::uint64_t downloadBytes = 0;
+};
+
+// a + b, held at 2^64 - 1 instead of wrapping.
+constexpr std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return a + b < a ? UINT64_MAX : a + b;
+}
+
+// From sizes and records alone; reads no file's content.
+UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table);
+
+// Hashes verifyList, records matches, sends mismatches to downloadList, saves the table.
+// False: a stop was requested and the run ends in silence.
+[[nodiscard]] bool VerifyFiles(UpdatePlan& plan, StateTable& table);
+
+// Bytes still to fetch for downloadList, less what partial files already hold.
+std::uint64_t ComputeDownloadBytes(const UpdatePlan& plan);

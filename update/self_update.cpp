@@ -1,0 +1,1 @@
+#include "update/self_update.h"
