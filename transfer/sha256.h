@@ -27,5 +27,6 @@ private:
 // Reads the whole file in 1 MiB blocks into hash; false when it cannot be read or a stop was seen.
 [[nodiscard]] bool HashFile(const std::wstring& path, HashObject& hash, const ProgressCallback& progress);
 
-// The 64 lower-case hexadecimal characters, high half first.
+// The 64 lower-case hexadecimal characters, high half first; empty when the object was
+// not created or cannot be finished (so it matches no manifest hash).
 std::string FinishHashHex(HashObject& hash);

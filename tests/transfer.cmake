@@ -1,0 +1,18 @@
+# The test server's client side, for every area's integration tests.
+add_library(tarsin_test_server STATIC support/server_client.cpp)
+target_link_libraries(tarsin_test_server PUBLIC tarsin_testing tarsin_transfer winhttp)
+tarsin_warnings(tarsin_test_server)
+
+# tarsin_platform_test(name LIBS...): tests/name.cpp with a main that opens the SHA-256
+# provider and the HTTP session first, run with the test server up.
+function(tarsin_platform_test name)
+  add_executable(${name} ${name}.cpp ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/support/platform_main.cpp)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE tarsin_test_server ${ARGN} GTest::gtest)
+  tarsin_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  needs_server(${name})
+endfunction()
+
+tarsin_platform_test(http_test tarsin_transfer)
