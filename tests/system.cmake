@@ -1,0 +1,24 @@
+# The whole system: the publishing tool, the nginx site, and the launcher under
+# Wine against it. The Python tests find the build through TARSIN_BUILD_DIR.
+
+# Two small Windows programs of the tests and the demo: one makes a Wine prefix
+# trust the test certificate authority, one stands in for the game.
+add_executable(trust_root system/trust_root.cpp)
+target_include_directories(trust_root PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(trust_root PRIVATE crypt32)
+target_link_options(trust_root PRIVATE -municode)
+add_executable(stand_in WIN32 system/stand_in.cpp)
+target_link_options(stand_in PRIVATE -municode)
+foreach(program trust_root stand_in)
+  set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  tarsin_warnings(${program})
+endforeach()
+
+function(system_test name)
+  add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.py -v)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300
+    ENVIRONMENT "TARSIN_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
+endfunction()
+
+system_test(publish_test)
+system_test(nginx_server_test)

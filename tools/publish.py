@@ -1,0 +1,677 @@
+#!/usr/bin/env python3
+"""Publishes a game build for the launcher, and checks or trims a published tree.
+
+  publish.py publish BUILD_DIR OUT_DIR --version V [--keep GLOB]... [--launcher PATH]
+  publish.py verify OUT_DIR
+  publish.py prune OUT_DIR [--dry-run]
+  publish.py rollback OUT_DIR VERSION
+
+OUT_DIR is what the web server serves under the launcher's base URL:
+  manifest.txt        the file list the launcher fetches (replaced last, atomically)
+  o/<sha256>          one object per distinct file content, never changed once written
+  manifests/<V>.txt   a copy of every published file list, for rollback; prune keeps
+                      every object that one of them names
+"""
+import argparse
+import fcntl
+import fnmatch
+import hashlib
+import os
+import re
+import sys
+import tempfile
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
+MAGIC = "KXUPDATE 1"
+MANIFEST = "manifest.txt"
+OBJECTS = "o"
+ARCHIVE = "manifests"
+LOCK = ".publish.lock"
+TEMP_PREFIX = ".tmp-"
+CHUNK = 1 << 20
+# A temporary object this old belongs to no running publish (they hold the lock).
+STALE_TEMP_SECONDS = 3600
+
+# Files the launcher itself keeps in the installation directory; a game file of
+# the same name would be overwritten, deleted or misread by it.
+LAUNCHER_OWN_FILES = {"data-state.txt", "data-state.txt.tmp", "launcher.log"}
+WINDOWS_RESERVED = {"CON", "PRN", "AUX", "NUL"} | {f"{d}{i}" for d in ("COM", "LPT") for i in range(1, 10)}
+WINDOWS_BAD_CHARS = set('<>"|?*') | {chr(c) for c in range(32)}
+# With an installation folder of typical depth, longer paths pass the 260 characters of MAX_PATH.
+LONG_PATH = 200
+HEX64 = re.compile(r"[0-9a-f]{64}\Z")
+
+
+class Refused(Exception):
+    """A condition that stops the command; its text names the file."""
+
+
+@dataclass
+class Entry:
+    hash: str
+    size: int
+    flags: str
+    path: str
+
+
+@dataclass
+class BuildFile:
+    path: str        # relative, "/"-separated, as it goes into the manifest
+    source: str      # where to read it
+    size: int
+
+
+def shown(path):
+    """The path as a message can show it: control characters escaped."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in path)
+
+
+def say(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+# ---- paths -------------------------------------------------------------------
+
+def launcher_rejects(path):
+    """Why the launcher's relative-path rule rejects the path, or None."""
+    if path == "":
+        return "empty path"
+    if path.startswith("/"):
+        return 'begins with "/"'
+    if ".." in path:
+        return 'contains ".."'
+    if ":" in path:
+        return 'contains ":"'
+    if "\\" in path:
+        return 'contains "\\"'
+    return None
+
+
+def format_rejects(path):
+    """Why the path cannot be written into a manifest line, or None."""
+    for c, name in (("\t", "a TAB"), ("\n", "a line feed"), ("\r", "a carriage return")):
+        if c in path:
+            return f"contains {name}, which the file list cannot carry"
+    return None
+
+
+def windows_problems(path):
+    """What Windows cannot hold in the path (warnings: the launcher accepts it)."""
+    problems = []
+    for part in path.split("/"):
+        stem = part.split(".")[0].rstrip(" ").upper()
+        if stem in WINDOWS_RESERVED:
+            problems.append(f'"{shown(part)}" is a reserved device name on Windows')
+        if part.endswith((".", " ")):
+            problems.append(f'"{shown(part)}" ends in a dot or a space, which Windows drops')
+        bad = sorted({c for c in part if c in WINDOWS_BAD_CHARS})
+        if bad:
+            listed = " ".join(repr(c) for c in bad)
+            problems.append(f'"{shown(part)}" holds characters Windows does not allow in names: {listed}')
+    if len(path) > LONG_PATH:
+        problems.append(f"{len(path)} characters long: may pass the Windows path limit of 260 "
+                        "once the installation folder is in front")
+    return problems
+
+
+def collision_problems(paths):
+    """Paths that are one and the same on a case-insensitive file system."""
+    problems = []
+    by_fold = {}
+    for p in paths:
+        by_fold.setdefault(p.casefold(), []).append(p)
+    for group in by_fold.values():
+        if len(group) > 1:
+            problems.append((group[0], "differs only in letter case from " + ", ".join(group[1:])))
+    folders = {}
+    for p in paths:
+        parts = p.split("/")
+        for i in range(1, len(parts)):
+            folders.setdefault("/".join(parts[:i]).casefold(), "/".join(parts[:i]))
+    for p in paths:
+        if p.casefold() in folders:
+            problems.append((p, f'is a file, but Windows sees it as the folder "{folders[p.casefold()]}"'))
+    return problems
+
+
+def own_name_problems(paths, launcher):
+    """Paths that would collide with the launcher's own files."""
+    folded = {p.casefold() for p in paths}
+    problems = []
+    for p in paths:
+        f = p.casefold()
+        if f in LAUNCHER_OWN_FILES:
+            problems.append((p, "is a file the launcher keeps for itself"))
+        elif f.endswith(".part") and f[:-5] in folded:
+            problems.append((p, f'is where the launcher keeps the partial download of "{p[:-5]}"'))
+        elif launcher and f == launcher.casefold() + ".old":
+            problems.append((p, "is where the launcher moves its previous executable"))
+    return problems
+
+
+def scan_build(build_dir):
+    """Every regular file under build_dir, with the problems that refuse the build."""
+    files, errors = [], []
+    root = os.fsencode(os.path.abspath(build_dir))
+    for folder, dirs, names in os.walk(root):
+        dirs.sort()
+        for d in dirs:
+            full = os.path.join(folder, d)
+            if os.path.islink(full):
+                errors.append((os.fsdecode(os.path.relpath(full, root)),
+                               "is a symbolic link to a folder; copy the folder into the build instead"))
+        for name in sorted(names):
+            full = os.path.join(folder, name)
+            raw = os.path.relpath(full, root)
+            try:
+                rel = raw.decode("utf-8").replace(os.sep, "/")
+            except UnicodeDecodeError:
+                errors.append((os.fsdecode(raw), "the name is not valid UTF-8"))
+                continue
+            try:
+                st = os.stat(full)
+            except OSError as e:
+                errors.append((rel, f"cannot be read: {e.strerror}"))
+                continue
+            if not os.path.isfile(full):
+                errors.append((rel, "is not a regular file"))
+                continue
+            why = format_rejects(rel) or launcher_rejects(rel)
+            if why:
+                errors.append((rel, why + " (the launcher would refuse the whole file list)"))
+                continue
+            files.append(BuildFile(rel, os.fsdecode(full), st.st_size))
+    return files, errors
+
+
+def keep_matches(path, patterns):
+    """A pattern with "/" matches the whole path, one without matches the file name."""
+    name = path.rsplit("/", 1)[-1]
+    return [p for p in patterns if fnmatch.fnmatchcase(path if "/" in p else name, p)]
+
+
+def manifest_order(files, launcher):
+    """Byte order of the UTF-8 paths, with the launcher first.
+
+    The launcher downloads in file-list order and restarts as soon as its own
+    executable is replaced, so listing it first lets the new build do the rest."""
+    return sorted(files, key=lambda f: (f.path != launcher, f.path.encode("utf-8")))
+
+
+# ---- the file list -----------------------------------------------------------
+
+def split_lines(text):
+    """Lines as the launcher splits them: LF ends a line, one CR before it is dropped."""
+    lines = text.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return [line[:-1] if line.endswith(b"\r") else line for line in lines]
+
+
+def parse_manifest(data):
+    """(version, entries) of a file list, strictly: whatever would make the launcher
+    refuse it, or could never match a file, raises Refused."""
+    lines = split_lines(data)
+    if not lines or lines[0] != MAGIC.encode():
+        raise Refused(f'the first line is not "{MAGIC}"')
+    version, entries = "", []
+    for number, line in enumerate(lines[1:], start=2):
+        fields = line.split(b"\t")
+        if fields[0] == b"version" and len(fields) >= 2:
+            version = fields[1].decode("utf-8", "replace")
+        elif fields[0] == b"f":
+            if len(fields) != 5:
+                raise Refused(f"line {number}: an f line has {len(fields)} fields instead of 5")
+            h, size, flags, path = (f.decode("utf-8", "replace") for f in fields[1:])
+            if not HEX64.match(h):
+                raise Refused(f"line {number}: the hash is not 64 lower-case hexadecimal digits")
+            if not size.isdigit() or not size.isascii():
+                raise Refused(f"line {number}: the size is not a decimal number")
+            why = launcher_rejects(path)
+            if why:
+                raise Refused(f"line {number}: the path {why}")
+            entries.append(Entry(h, int(size), flags, path))
+    if not entries:
+        raise Refused("no f line")
+    return version, entries
+
+
+def format_manifest(version, entries):
+    lines = [MAGIC, f"version\t{version}"]
+    lines += [f"f\t{e.hash}\t{e.size}\t{e.flags}\t{e.path}" for e in entries]
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+def archive_name(version):
+    safe = re.sub(r"[^A-Za-z0-9._-]", "_", version)
+    return "v" + safe if safe.startswith(".") or not safe else safe
+
+
+def read_manifest_file(path):
+    with open(path, "rb") as f:
+        return parse_manifest(f.read())
+
+
+def kept_manifests(out_dir):
+    """Every file list kept in the tree: the served one and the archived ones."""
+    found = []
+    served = os.path.join(out_dir, MANIFEST)
+    if os.path.exists(served):
+        found.append(served)
+    archive = os.path.join(out_dir, ARCHIVE)
+    if os.path.isdir(archive):
+        found += [os.path.join(archive, n) for n in sorted(os.listdir(archive)) if n.endswith(".txt")]
+    return found
+
+
+# ---- writing -----------------------------------------------------------------
+
+def public_mode():
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o644 & ~umask
+
+
+def fsync_dir(path):
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_atomic(path, data):
+    """The file appears whole under its name or not at all."""
+    folder = os.path.dirname(path)
+    fd, temp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temp, public_mode())
+        os.replace(temp, path)
+    except BaseException:
+        _unlink_quietly(temp)
+        raise
+    fsync_dir(folder)
+
+
+def _unlink_quietly(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+class Lock:
+    """Publish, prune and rollback of one tree take turns."""
+
+    def __init__(self, out_dir):
+        self.path = os.path.join(out_dir, LOCK)
+
+    def __enter__(self):
+        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(self.fd)
+            raise Refused(f"{self.path}: another publish, prune or rollback is working on this tree")
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.fd)
+
+
+class Progress:
+    """Bytes and files done, shown at most twice a second on a terminal."""
+
+    def __init__(self, label, files, total, enabled):
+        self.label, self.files, self.total = label, files, total
+        self.enabled = enabled
+        self.tty = sys.stderr.isatty()
+        self.done = self.files_done = 0
+        self.started = self.last = time.monotonic()
+        self.lock = threading.Lock()
+
+    def add(self, n):
+        with self.lock:
+            self.done += n
+            self._show(False)
+
+    def file_done(self):
+        with self.lock:
+            self.files_done += 1
+            self._show(False)
+
+    def finish(self):
+        with self.lock:
+            self._show(True)
+            if self.enabled and self.tty:
+                sys.stderr.write("\n")
+
+    def elapsed(self):
+        return time.monotonic() - self.started
+
+    def _show(self, final):
+        now = time.monotonic()
+        if not self.enabled or (not final and now - self.last < (0.5 if self.tty else 5.0)):
+            return
+        self.last = now
+        rate = self.done / max(now - self.started, 1e-6) / 2**20
+        line = (f"{self.label}: {self.files_done}/{self.files} files, "
+                f"{self.done / 2**20:.0f}/{self.total / 2**20:.0f} MB, {rate:.0f} MB/s")
+        sys.stderr.write(("\r" + line + "   ") if self.tty else line + "\n")
+        sys.stderr.flush()
+
+
+def workers():
+    return max(1, min(8, os.cpu_count() or 1))
+
+
+def _copy_hashing(source, sink, progress, buffer):
+    """Reads source once, feeding the hash and, when given, the sink. Returns (hex, size)."""
+    h = hashlib.sha256()
+    view = memoryview(buffer)
+    size = 0
+    with open(source, "rb", buffering=0) as f:
+        while True:
+            n = f.readinto(buffer)
+            if not n:
+                break
+            h.update(view[:n])
+            if sink is not None:
+                sink.write(view[:n])
+            size += n
+            if progress:
+                progress.add(n)
+    return h.hexdigest(), size
+
+
+class ObjectStore:
+    def __init__(self, out_dir):
+        self.dir = os.path.join(out_dir, OBJECTS)
+        os.makedirs(self.dir, exist_ok=True)
+        self.mode = public_mode()
+        self.written = self.written_bytes = 0
+        self.lock = threading.Lock()
+        self.local = threading.local()
+
+    def buffer(self):
+        if not hasattr(self.local, "buffer"):
+            self.local.buffer = bytearray(CHUNK)
+        return self.local.buffer
+
+    def has(self, digest, size):
+        try:
+            return os.path.getsize(os.path.join(self.dir, digest)) == size
+        except OSError:
+            return False
+
+    def add(self, file, likely_new, progress):
+        """Hashes the file and stores its object when the tree lacks it. A file that
+        is likely new is copied while it is hashed, so it is read only once; a file
+        the last publish had with the same size is only hashed, and read a second
+        time in the rare case that its content changed after all."""
+        fd, temp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=self.dir) if likely_new else (None, None)
+        sink = os.fdopen(fd, "wb") if fd is not None else None
+        try:
+            digest, size = _copy_hashing(file.source, sink, progress, self.buffer())
+            if size != file.size:
+                raise Refused(f"{file.path}: changed while it was being published")
+            if self.has(digest, size):
+                return digest
+            if sink is None:
+                fd, temp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=self.dir)
+                sink = os.fdopen(fd, "wb")
+                again, _ = _copy_hashing(file.source, sink, None, self.buffer())
+                if again != digest:
+                    raise Refused(f"{file.path}: changed while it was being published")
+            sink.flush()
+            os.fsync(sink.fileno())
+            sink.close()
+            self._commit(temp, digest, size)
+            temp = None
+            return digest
+        finally:
+            if sink:
+                sink.close()
+            if temp:
+                _unlink_quietly(temp)
+
+    def _commit(self, temp, digest, size):
+        os.chmod(temp, self.mode)
+        # Two files of equal content may race here; either rename leaves the same bytes.
+        os.replace(temp, os.path.join(self.dir, digest))
+        with self.lock:
+            self.written += 1
+            self.written_bytes += size
+
+
+# ---- commands ----------------------------------------------------------------
+
+def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe", quiet=False):
+    """Writes the objects, then the file list. Returns the entries published."""
+    if not os.path.isdir(build_dir):
+        raise Refused(f"{build_dir}: not a folder")
+    if any(c in version for c in "\t\r\n") or not version:
+        raise Refused("the version must be a non-empty text without TAB or line breaks")
+    out_abs, build_abs = os.path.realpath(out_dir), os.path.realpath(build_dir)
+    if out_abs == build_abs or out_abs.startswith(build_abs + os.sep):
+        raise Refused(f"{out_dir}: the published tree cannot lie inside the build")
+
+    files, errors = scan_build(build_dir)
+    paths = [f.path for f in files]
+    errors += own_name_problems(paths, launcher)
+    if errors:
+        raise Refused("\n".join(f"{shown(p)}: {why}" for p, why in errors))
+    if not files:
+        raise Refused(f"{build_dir}: no files to publish")
+    warnings = [(p, why) for p in paths for why in windows_problems(p)] + collision_problems(paths)
+    for p, why in warnings:
+        say(f"publish: warning: {shown(p)}: {why}")
+    if not version.isascii():
+        say("publish: warning: the launcher shows the version byte by byte; keep it to ASCII")
+    flags = {}
+    for pattern in keep:
+        matched = [p for p in paths if keep_matches(p, [pattern])]
+        if not matched:
+            say(f'publish: warning: --keep "{pattern}" matches no file')
+        for p in matched:
+            flags[p] = "k"
+
+    os.makedirs(out_dir, exist_ok=True)
+    with Lock(out_dir):
+        previous = {}
+        try:
+            previous = {e.path: e.size for e in read_manifest_file(os.path.join(out_dir, MANIFEST))[1]}
+        except (OSError, Refused):
+            pass
+        store = ObjectStore(out_dir)
+        total = sum(f.size for f in files)
+        progress = Progress("hashing", len(files), total,
+                            enabled=not quiet and (total >= 64 * 2**20 or len(files) >= 5000))
+
+        def one(file):
+            digest = store.add(file, previous.get(file.path) != file.size, progress)
+            progress.file_done()
+            return digest
+
+        # Larger files first, so that the pool does not end waiting on one big file.
+        by_size = sorted(files, key=lambda f: -f.size)
+        with ThreadPoolExecutor(workers()) as pool:
+            digests = dict(zip((f.path for f in by_size), pool.map(one, by_size)))
+        progress.finish()
+
+        entries = [Entry(digests[f.path], f.size, flags.get(f.path, ""), f.path)
+                   for f in manifest_order(files, launcher)]
+        text = format_manifest(version, entries)
+        os.makedirs(os.path.join(out_dir, ARCHIVE), exist_ok=True)
+        write_atomic(os.path.join(out_dir, ARCHIVE, archive_name(version) + ".txt"), text)
+        fsync_dir(store.dir)
+        # Last: a launcher never sees a file list whose objects are not all in place.
+        write_atomic(os.path.join(out_dir, MANIFEST), text)
+    if not quiet:
+        say(f"published {version}: {len(entries)} files, {total / 2**20:.1f} MB, "
+            f"{len(set(digests.values()))} objects, {store.written} new "
+            f"({store.written_bytes / 2**20:.1f} MB written) in {progress.elapsed():.1f} s")
+    return entries
+
+
+def hash_file(path, progress, buffer):
+    return _copy_hashing(path, None, progress, buffer)
+
+
+def verify(out_dir, quiet=False):
+    """Problems of the tree: unreadable file lists, missing or damaged objects."""
+    problems, objects = [], {}
+    manifests = kept_manifests(out_dir)
+    if not os.path.exists(os.path.join(out_dir, MANIFEST)):
+        problems.append(f"{MANIFEST}: missing")
+    for m in manifests:
+        name = os.path.relpath(m, out_dir)
+        try:
+            _, entries = read_manifest_file(m)
+        except (OSError, Refused, UnicodeError) as e:
+            problems.append(f"{name}: {e}")
+            continue
+        seen = set()
+        for e in entries:
+            if e.path in seen:
+                problems.append(f"{name}: {e.path}: listed twice")
+            seen.add(e.path)
+            if objects.setdefault(e.hash, e.size) != e.size:
+                problems.append(f"{name}: {e.path}: the same hash with two different sizes")
+    store = os.path.join(out_dir, OBJECTS)
+    present = {}
+    for digest, size in objects.items():
+        try:
+            actual = os.path.getsize(os.path.join(store, digest))
+        except OSError:
+            problems.append(f"{OBJECTS}/{digest}: missing")
+            continue
+        if actual != size:
+            problems.append(f"{OBJECTS}/{digest}: {actual} bytes instead of {size}")
+        else:
+            present[digest] = size
+    progress = Progress("verifying", len(present), sum(present.values()),
+                        enabled=not quiet and sum(present.values()) >= 64 * 2**20)
+    local = threading.local()
+
+    def check(digest):
+        if not hasattr(local, "buffer"):
+            local.buffer = bytearray(CHUNK)
+        actual, _ = hash_file(os.path.join(store, digest), progress, local.buffer)
+        progress.file_done()
+        return digest, actual
+
+    with ThreadPoolExecutor(workers()) as pool:
+        for digest, actual in pool.map(check, sorted(present, key=lambda d: -present[d])):
+            if actual != digest:
+                problems.append(f"{OBJECTS}/{digest}: the content's SHA-256 is {actual}")
+    progress.finish()
+    if not quiet:
+        say(f"verified {len(manifests)} file lists, {len(objects)} objects, "
+            f"{sum(objects.values()) / 2**20:.1f} MB: "
+            + ("ok" if not problems else f"{len(problems)} problems"))
+    return problems
+
+
+def prune(out_dir, dry_run=False, quiet=False):
+    """Removes the objects no kept file list names. Returns (count, bytes)."""
+    with Lock(out_dir):
+        referenced = set()
+        for m in kept_manifests(out_dir):
+            try:
+                referenced |= {e.hash for e in read_manifest_file(m)[1]}
+            except (OSError, Refused, UnicodeError) as e:
+                # An unreadable list may still be served: removing its objects would break it.
+                raise Refused(f"{os.path.relpath(m, out_dir)}: {e}; nothing removed")
+        if not referenced:
+            raise Refused(f"{out_dir}: no file list in the tree; nothing removed")
+        store = os.path.join(out_dir, OBJECTS)
+        count = freed = 0
+        now = time.time()
+        for name in sorted(os.listdir(store)) if os.path.isdir(store) else []:
+            full = os.path.join(store, name)
+            st = os.stat(full)
+            stale_temp = name.startswith(TEMP_PREFIX) and now - st.st_mtime > STALE_TEMP_SECONDS
+            if (HEX64.match(name) and name not in referenced) or stale_temp:
+                count += 1
+                freed += st.st_size
+                if not dry_run:
+                    os.unlink(full)
+    if not quiet:
+        say(f"{'would remove' if dry_run else 'removed'} {count} objects, {freed / 2**20:.1f} MB")
+    return count, freed
+
+
+def rollback(out_dir, version, quiet=False):
+    """Serves an archived file list again, once its objects are all present."""
+    with Lock(out_dir):
+        source = os.path.join(out_dir, ARCHIVE, archive_name(version) + ".txt")
+        try:
+            with open(source, "rb") as f:
+                text = f.read()
+        except OSError:
+            raise Refused(f"{source}: no archived file list of version {version}")
+        _, entries = parse_manifest(text)
+        store = ObjectStore(out_dir)
+        missing = [e.path for e in entries if not store.has(e.hash, e.size)]
+        if missing:
+            raise Refused(f"{len(missing)} objects of version {version} are gone (first: {missing[0]}); "
+                          "publish that build again instead")
+        write_atomic(os.path.join(out_dir, MANIFEST), text)
+    if not quiet:
+        say(f"serving version {version} again: {len(entries)} files")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="publish.py", description=__doc__.split("\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("publish", help="turn a build folder into a served tree")
+    p.add_argument("build_dir")
+    p.add_argument("out_dir")
+    p.add_argument("--version", required=True, help='the version text the launcher shows')
+    p.add_argument("--keep", action="append", default=[], metavar="GLOB",
+                   help="files the launcher must not replace once they exist (user settings); "
+                        "a pattern with / matches the whole path, one without the file name")
+    p.add_argument("--launcher", default="TarsinLauncher.exe", metavar="PATH",
+                   help="the launcher's executable in the build; listed first (default %(default)s)")
+    p.add_argument("--quiet", action="store_true")
+    v = sub.add_parser("verify", help="check every object of every kept file list")
+    v.add_argument("out_dir")
+    v.add_argument("--quiet", action="store_true")
+    r = sub.add_parser("prune", help="remove objects that no kept file list names")
+    r.add_argument("out_dir")
+    r.add_argument("--dry-run", action="store_true")
+    r.add_argument("--quiet", action="store_true")
+    b = sub.add_parser("rollback", help="serve an earlier published version again")
+    b.add_argument("out_dir")
+    b.add_argument("version")
+    b.add_argument("--quiet", action="store_true")
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "publish":
+            publish(args.build_dir, args.out_dir, args.version, args.keep, args.launcher, args.quiet)
+        elif args.command == "verify":
+            problems = verify(args.out_dir, args.quiet)
+            for line in problems:
+                say(f"verify: {line}")
+            return 1 if problems else 0
+        elif args.command == "prune":
+            prune(args.out_dir, args.dry_run, args.quiet)
+        else:
+            rollback(args.out_dir, args.version, args.quiet)
+    except Refused as e:
+        for line in str(e).split("\n"):
+            say(f"{args.command}: error: {line}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
