@@ -276,8 +276,12 @@ TEST(HttpSession, OpensWithTheLaunchersTimeouts) {
                  {WINHTTP_OPTION_RECEIVE_TIMEOUT, 60000}};
     for (const Case& c : cases) {
         DWORD value = 0, size = sizeof value;
-        if (!WinHttpQueryOption(session, c.option, &value, &size)) continue;  // not every build reports each
+        EXPECT_TRUE(WinHttpQueryOption(session, c.option, &value, &size)) << c.option;
         EXPECT_EQ(value, c.value) << c.option;
+    }
+    DWORD protocols = 0, size = sizeof protocols;
+    if (WinHttpQueryOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, &size)) {
+        EXPECT_TRUE(protocols == 0x2800 || protocols == 0x800) << protocols;
     }
     CloseHttpSession(session);
     CloseHttpSession(nullptr);

@@ -16,3 +16,6 @@ function(tarsin_platform_test name)
 endfunction()
 
 tarsin_platform_test(http_test tarsin_transfer)
+tarsin_platform_test(sha256_test tarsin_transfer)
+tarsin_platform_test(download_test tarsin_transfer)
+tarsin_test(progress_test tarsin_transfer)

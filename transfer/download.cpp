@@ -1,1 +1,119 @@
 #include "transfer/download.h"
+
+#include <windows.h>
+
+#include "app/globals.h"
+#include "support/files.h"
+#include "support/handles.h"
+#include "support/text.h"
+#include "transfer/http.h"
+#include "transfer/sha256.h"
+
+namespace {
+
+// Manifest paths are UTF-8: decoded here, so the window shows the real name and the
+// log holds it in UTF-8 once, where "%S" would widen each byte on its own.
+std::wstring ConnectionLost(const ManifestEntry& entry) {
+    return FormatText(Pick(L"Connection lost: %s", L"Bağlantı kesildi: %s"), FromUtf8(entry.path).c_str());
+}
+
+std::wstring Corrupted(const ManifestEntry& entry) {
+    return FormatText(Pick(L"File arrived corrupted, retry: %s", L"Dosya bozuk indi, tekrar deneyin: %s"),
+                      FromUtf8(entry.path).c_str());
+}
+
+std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {
+    return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(status), FromUtf8(entry.path).c_str());
+}
+
+void CreateDirectoriesInside(const std::wstring& path) {
+    for (std::size_t i = InstallDir.size(); i < path.size(); ++i)
+        if (path[i] == L'\\') (void)CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+}
+
+}  // namespace
+
+std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".part"; }
+
+std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
+
+bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText) {
+    const std::wstring part = PartPath(entry);
+    CreateDirectoriesInside(part);
+    HashObject hash;
+
+    bool partExists = false;
+    std::uint64_t offset = 0;
+    std::uint64_t existing = 0;
+    if (QueryFileSize(part, existing)) {
+        if (existing > entry.size) {
+            (void)DeleteFileW(part.c_str());
+        } else {
+            partExists = true;
+            if (existing > 0) {
+                if (!HashFile(part, hash, {})) return false;
+                tracker.Add(existing);
+                offset = existing;
+            }
+        }
+    }
+
+    if (!partExists || offset != entry.size) {
+        OwnedHandle file(
+            CreateFileW(part.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.ok()) {
+            errorText = FormatText(Pick(L"Could not write: %s", L"Dosya yazılamadı: %s"), part.c_str());
+            return false;
+        }
+
+        // Never past size: a broken or hostile server could otherwise send without end
+        // and fill the player's disk.
+        std::uint64_t length = offset;
+        bool overlong = false;
+        const ByteSink sink = [&](const std::uint8_t* data, std::uint32_t count) {
+            if (count > entry.size - length) {
+                overlong = true;
+                return false;
+            }
+            DWORD written = 0;
+            if (!WriteFile(file.get(), data, count, &written, nullptr) || written != count) return false;
+            length += count;
+            hash.Feed(data, count);
+            tracker.Add(count);
+            return true;
+        };
+        HttpStatus status = 0;
+        const bool received = HttpGet(ObjectUrl(entry), offset, sink, status);
+        file.Close();
+
+        if (offset != 0 && status == 200) {  // the range was ignored: the body restarted behind the old part
+            (void)DeleteFileW(part.c_str());
+            errorText = ConnectionLost(entry);
+            return false;
+        }
+        if (overlong) {
+            (void)DeleteFileW(part.c_str());
+            errorText = Corrupted(entry);
+            return false;
+        }
+        if (!received) {
+            errorText = status == 0 || status == 200 || status == 206 ? ConnectionLost(entry) : HttpError(entry, status);
+            return false;
+        }
+    }
+
+    std::uint64_t finalSize = 0;
+    const bool isFile = QueryFileSize(part, finalSize);
+    // A body that ends early can look like a complete one (Wine, some proxies): the
+    // bytes that came are good so far, so keep them for the next run to resume.
+    if (isFile && finalSize < entry.size) {
+        errorText = ConnectionLost(entry);
+        return false;
+    }
+    if (!isFile || finalSize != entry.size || FinishHashHex(hash) != entry.hash) {
+        (void)DeleteFileW(part.c_str());
+        errorText = Corrupted(entry);
+        return false;
+    }
+    return true;
+}

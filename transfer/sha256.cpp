@@ -55,9 +55,8 @@ bool HashFile(const std::wstring& path, HashObject& hash, const ProgressCallback
 }
 
 std::string FinishHashHex(HashObject& hash) {
-    // A hash object that was never created, or that will not finish (a second finish
-    // included), gives an empty text: it equals no manifest hash, which is always 64
-    // bytes long, so the file counts as wrong.
+    // A hash object that was never created, or that will not finish, gives an empty
+    // text: it equals no manifest hash (always 64 bytes), so the file counts as wrong.
     std::uint8_t digest[32];
     if (!hash.handle() || BCryptFinishHash(hash.handle(), digest, sizeof digest, 0) != 0) return {};
     static const char digits[] = "0123456789abcdef";

@@ -1,0 +1,345 @@
+#include "transfer/download.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "support/handles.h"
+#include "support/text.h"
+#include "tests/support/server_client.h"
+#include "tests/support/test_util.h"
+
+namespace {
+
+std::wstring LocalPath(const std::string& path) {
+    std::wstring local = InstallDir + FromUtf8(path);
+    for (auto& c : local)
+        if (c == L'/') c = L'\\';
+    return local;
+}
+
+ManifestEntry Entry(const std::string& path, const std::string& content) {
+    ManifestEntry entry;
+    entry.hash = Sha256Hex(content);
+    entry.size = content.size();
+    entry.path = path;
+    entry.localPath = LocalPath(path);
+    return entry;
+}
+
+// The four messages, written out here so that a change of wording shows.
+std::wstring Lost(const std::wstring& path) {
+    return (UseTurkish ? L"Ba\u011flant\u0131 kesildi: " : L"Connection lost: ") + path;
+}
+std::wstring Corrupted(const std::wstring& path) {
+    return (UseTurkish ? L"Dosya bozuk indi, tekrar deneyin: " : L"File arrived corrupted, retry: ") + path;
+}
+std::wstring NotWritten(const std::wstring& part) {
+    return (UseTurkish ? L"Dosya yaz\u0131lamad\u0131: " : L"Could not write: ") + part;
+}
+
+class DownloadTest : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(site.ok()) << "needs TARSIN_TEST_URL and TARSIN_TEST_WWW";
+        savedBaseUrl = BaseUrl;
+        BaseUrl = site.baseUrl();
+        UseTurkish = GetParam();
+    }
+    void TearDown() override { BaseUrl = savedBaseUrl; }
+
+    // Publishes content and gives its entry at path.
+    ManifestEntry Publish(const std::string& path, const std::string& content) {
+        site.PublishObject(content);
+        return Entry(path, content);
+    }
+    std::vector<RecordedRequest> RequestsFor(const ManifestEntry& e) { return site.RequestsFor("o/" + e.hash); }
+    bool Download(const ManifestEntry& e) {
+        error.clear();
+        return DownloadFile(e, tracker, error);
+    }
+
+    TempDir dir;
+    ScopedInstallDir install{dir.path()};
+    TestSite site;
+    std::wstring savedBaseUrl;
+    ProgressTracker tracker;
+    std::wstring error;
+};
+
+TEST_P(DownloadTest, FetchesAWholeFileIntoItsPartialFile) {
+    const std::string content = PseudoRandomBytes(1500000, 1);
+    const ManifestEntry e = Publish("data/sub/a.pak", content);
+    EXPECT_EQ(PartPath(e), dir / L"data\\sub\\a.pak.part");
+    EXPECT_EQ(ObjectUrl(e), site.baseUrl() + L"o/" + FromUtf8(e.hash));
+
+    EXPECT_TRUE(Download(e));  // the directories are made on the way
+    EXPECT_TRUE(error.empty());
+    EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
+    EXPECT_EQ(tracker.done, content.size());
+    const auto requests = RequestsFor(e);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_FALSE(requests[0].HasHeader("Range"));
+    EXPECT_EQ(requests[0].Header("Cache-Control"), "no-cache");
+}
+
+TEST_P(DownloadTest, ResumesAfterThePartAlreadyThere) {
+    const std::string content = PseudoRandomBytes(1000000, 2);
+    const ManifestEntry e = Publish("b.pak", content);
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), content.substr(0, 400000)));
+
+    EXPECT_TRUE(Download(e));
+    EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
+    EXPECT_EQ(tracker.done, content.size());
+    const auto requests = RequestsFor(e);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].Header("Range"), "bytes=400000-");
+}
+
+TEST_P(DownloadTest, AnEmptyPartIsFetchedWholeAndAnEmptyFileToo) {
+    const std::string content = PseudoRandomBytes(5000, 3);
+    const ManifestEntry e = Publish("c.pak", content);
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), ""));
+    EXPECT_TRUE(Download(e));
+    EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
+    ASSERT_EQ(RequestsFor(e).size(), 1u);
+    EXPECT_FALSE(RequestsFor(e)[0].HasHeader("Range"));
+
+    const ManifestEntry empty = Publish("empty.txt", "");
+    EXPECT_TRUE(Download(empty));
+    EXPECT_TRUE(FileExists(PartPath(empty)));
+    EXPECT_EQ(ReadFileBytes(PartPath(empty)), "");
+    ASSERT_EQ(RequestsFor(empty).size(), 1u);
+    EXPECT_FALSE(RequestsFor(empty)[0].HasHeader("Range"));
+}
+
+TEST_P(DownloadTest, ACompletePartIsVerifiedWithoutARequest) {
+    const std::string content = PseudoRandomBytes(300000, 4);
+    const ManifestEntry e = Publish("d.pak", content);
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), content));
+    EXPECT_TRUE(Download(e));
+    EXPECT_EQ(tracker.done, content.size());
+    EXPECT_TRUE(RequestsFor(e).empty());
+    EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
+}
+
+TEST_P(DownloadTest, AWrongCompletePartIsDeletedAndTheNextCallStartsAgain) {
+    const std::string content = PseudoRandomBytes(300000, 5);
+    const ManifestEntry e = Publish("e.pak", content);
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), PseudoRandomBytes(300000, 6)));
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, Corrupted(L"e.pak"));
+    EXPECT_FALSE(FileExists(PartPath(e)));
+    EXPECT_TRUE(RequestsFor(e).empty());
+
+    EXPECT_TRUE(Download(e));
+    ASSERT_EQ(RequestsFor(e).size(), 1u);
+    EXPECT_FALSE(RequestsFor(e)[0].HasHeader("Range"));
+}
+
+TEST_P(DownloadTest, APartLargerThanTheFileIsDeletedFirst) {
+    const std::string content = PseudoRandomBytes(100000, 7);
+    const ManifestEntry e = Publish("f.pak", content);
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), content + "extra"));
+    EXPECT_TRUE(Download(e));
+    EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
+    EXPECT_EQ(tracker.done, content.size());
+    ASSERT_EQ(RequestsFor(e).size(), 1u);
+    EXPECT_FALSE(RequestsFor(e)[0].HasHeader("Range"));
+}
+
+TEST_P(DownloadTest, AnIgnoredRangeDeletesThePartEvenWhenTheBodyCameWhole) {
+    const std::string content = PseudoRandomBytes(200000, 8);
+    const ManifestEntry e = Publish("g.pak", content);
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), content.substr(0, 100)));
+    ASSERT_TRUE(site.SetFault("o/" + e.hash, "ignore_range", 0, 1));
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, Lost(L"g.pak"));
+    EXPECT_FALSE(FileExists(PartPath(e)));
+
+    EXPECT_TRUE(Download(e));  // the next run starts from 0
+    EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
+}
+
+TEST_P(DownloadTest, AnErrorStatusKeepsThePart) {
+    const std::string content = PseudoRandomBytes(50000, 9);
+    const ManifestEntry e = Publish("h.pak", content);
+    const std::string part = content.substr(0, 20000);
+    for (int status : {404, 416, 500, 503}) {
+        ASSERT_TRUE(WriteFileBytes(PartPath(e), part));
+        ASSERT_TRUE(site.SetFault("o/" + e.hash, "status", status, 1));
+        EXPECT_FALSE(Download(e));
+        EXPECT_EQ(error, L"HTTP " + std::to_wstring(status) + L": h.pak");
+        EXPECT_TRUE(ReadFileBytes(PartPath(e)) == part) << status;
+    }
+    const ManifestEntry missing = Entry("missing.pak", "never published");
+    EXPECT_FALSE(Download(missing));
+    EXPECT_EQ(error, L"HTTP 404: missing.pak");
+    EXPECT_TRUE(FileExists(PartPath(missing)));  // created empty, kept
+}
+
+// However the connection ends early, the bytes that came are kept for the next call.
+TEST_P(DownloadTest, ALostConnectionKeepsEveryByteAndTheNextCallResumes) {
+    const std::string content = PseudoRandomBytes(900000, 10);
+    const ManifestEntry e = Publish("i.pak", content);
+    struct Case {
+        const char* mode;
+        std::uint64_t after;
+    } cases[] = {{"reset_after", 300000}, {"close_after", 500000}, {"close_after", 0}};
+    for (const Case& c : cases) {
+        (void)DeleteFileW(PartPath(e).c_str());
+        ASSERT_TRUE(site.Clear());
+        ASSERT_TRUE(site.SetFault("o/" + e.hash, c.mode, c.after, 1));
+        EXPECT_FALSE(Download(e)) << c.mode;
+        EXPECT_EQ(error, Lost(L"i.pak")) << c.mode;
+        const std::string kept = ReadFileBytes(PartPath(e));
+        EXPECT_TRUE(FileExists(PartPath(e)));
+        EXPECT_LE(kept.size(), c.after) << c.mode;
+        EXPECT_TRUE(content.compare(0, kept.size(), kept) == 0) << c.mode;
+
+        EXPECT_TRUE(Download(e)) << c.mode;
+        EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content) << c.mode;
+        const auto requests = RequestsFor(e);
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].Header("Range"), kept.empty() ? "" : "bytes=" + std::to_string(kept.size()) + "-");
+    }
+}
+
+TEST_P(DownloadTest, WrongContentIsDeleted) {
+    const std::string content = PseudoRandomBytes(400000, 11);
+    const ManifestEntry e = Publish("j.pak", content);
+    ASSERT_TRUE(site.SetFault("o/" + e.hash, "corrupt", 123456, 1));
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, Corrupted(L"j.pak"));
+    EXPECT_FALSE(FileExists(PartPath(e)));
+
+    // A hash published in capital letters never verifies.
+    // (Other content: Wine's case-insensitive file names would find the lower-case object.)
+    const std::string other = PseudoRandomBytes(1000, 17);
+    ManifestEntry upper = Entry("k.pak", other);
+    for (auto& c : upper.hash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(site.PutFile("o/" + upper.hash, other));
+    EXPECT_FALSE(Download(upper));
+    EXPECT_EQ(error, Corrupted(L"k.pak"));
+    EXPECT_FALSE(FileExists(PartPath(upper)));
+}
+
+TEST_P(DownloadTest, MoreBytesThanTheFileHoldsAreNeverWritten) {
+    const std::string content = PseudoRandomBytes(300000, 12);
+    const ManifestEntry e = Publish("l.pak", content);
+    struct Case {
+        std::uint64_t extra;  // 0: without end
+        std::size_t part;
+    } cases[] = {{1, 0}, {70000, 100000}, {0, 0}, {0, 299999}};
+    for (const Case& c : cases) {
+        if (c.part) {
+            ASSERT_TRUE(WriteFileBytes(PartPath(e), content.substr(0, c.part)));
+        }
+        ASSERT_TRUE(site.SetFault("o/" + e.hash, "overlong", c.extra, 1));
+        const ULONGLONG before = GetTickCount64();
+        EXPECT_FALSE(Download(e)) << c.extra;
+        EXPECT_LT(GetTickCount64() - before, 10000u) << "stopped at the size, not at the server's end";
+        EXPECT_EQ(error, Corrupted(L"l.pak"));
+        EXPECT_FALSE(FileExists(PartPath(e)));
+    }
+}
+
+TEST_P(DownloadTest, NoAnswerIsALostConnection) {
+    const ManifestEntry e = Entry("m.pak", "content");
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), "con"));
+    BaseUrl = L"http://127.0.0.1:1/";
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, Lost(L"m.pak"));
+    EXPECT_EQ(ReadFileBytes(PartPath(e)), "con");
+}
+
+TEST_P(DownloadTest, AStopRequestDuringTheTransferKeepsThePart) {
+    const std::string content = PseudoRandomBytes(2000000, 13);
+    const ManifestEntry e = Publish("n.pak", content);
+    ASSERT_TRUE(site.SetFault("o/" + e.hash, "slow", 50, 1));  // about 1.5 s in all
+    std::thread stopper([] {
+        Sleep(400);
+        QuitRequested = true;
+    });
+    EXPECT_FALSE(Download(e));
+    stopper.join();
+    EXPECT_EQ(error, Lost(L"n.pak"));
+    const std::string kept = ReadFileBytes(PartPath(e));
+    EXPECT_LT(kept.size(), content.size());
+    EXPECT_TRUE(content.compare(0, kept.size(), kept) == 0);
+}
+
+TEST_P(DownloadTest, APartThatCannotBeHashedFailsWithoutAMessage) {
+    const std::string content = PseudoRandomBytes(10000, 14);
+    const ManifestEntry e = Publish("o.pak", content);
+    ASSERT_TRUE(WriteFileBytes(PartPath(e), content.substr(0, 10)));
+    {
+        OwnedHandle locked(CreateFileW(PartPath(e).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(locked.ok());
+        EXPECT_FALSE(Download(e));
+    }
+    EXPECT_TRUE(error.empty());
+    EXPECT_EQ(ReadFileBytes(PartPath(e)), content.substr(0, 10));
+    EXPECT_TRUE(RequestsFor(e).empty());
+    EXPECT_EQ(tracker.done, 0u);
+
+    QuitRequested = true;  // a stop while the old part is hashed: no message either
+    EXPECT_FALSE(Download(e));
+    EXPECT_TRUE(error.empty());
+    EXPECT_TRUE(RequestsFor(e).empty());
+}
+
+TEST_P(DownloadTest, APartThatCannotBeOpenedNamesThePartialFile) {
+    const ManifestEntry e = Publish("dir.pak", "content");
+    ASSERT_TRUE(CreateDirectoryW(PartPath(e).c_str(), nullptr));  // a directory in the way
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, NotWritten(PartPath(e)));
+    EXPECT_TRUE(RequestsFor(e).empty());
+}
+
+TEST_P(DownloadTest, MakesDirectoriesOnlyInsideTheInstallation) {
+    // The installation directory itself does not exist: it is not made, so nothing can be written.
+    ScopedInstallDir outside(dir / L"not-there\\");
+    const ManifestEntry e = Publish("x/y.pak", "content");
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, NotWritten(PartPath(e)));
+    EXPECT_FALSE(DirectoryExists(dir / L"not-there"));
+}
+
+TEST_P(DownloadTest, NamesNonAsciiPathsAsTheyAre) {
+    const std::string content = PseudoRandomBytes(1000, 15);
+    const ManifestEntry e = Publish("veri/g\xc3\xbcz.pak", content);
+    ASSERT_TRUE(site.SetFault("o/" + e.hash, "corrupt", 10, 1));
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, Corrupted(L"veri/g\u00fcz.pak"));
+    ASSERT_TRUE(site.SetFault("o/" + e.hash, "status", 500, 1));
+    EXPECT_FALSE(Download(e));
+    EXPECT_EQ(error, L"HTTP 500: veri/g\u00fcz.pak");
+    EXPECT_TRUE(Download(e));
+    EXPECT_TRUE(FileExists(dir / L"veri\\g\u00fcz.pak.part"));
+}
+
+TEST_P(DownloadTest, ASlowServerStillDeliversAndReportsProgress) {
+    const std::string content = PseudoRandomBytes(600000, 16);
+    const ManifestEntry e = Publish("p.pak", content);
+    ASSERT_TRUE(site.SetFault("o/" + e.hash, "slow", 100, 1));
+    tracker.total = content.size();
+    tracker.label = L"Downloading";
+    const std::uint64_t posts = StatusPosts.load();
+    EXPECT_TRUE(Download(e));
+    EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
+    EXPECT_GE(StatusPosts.load() - posts, 2u);  // the first block, and the one reaching the total
+    EXPECT_EQ(ReadStatus().Progress, 1000);
+    EXPECT_EQ(ReadStatus().StatusText, L"Downloading");
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, DownloadTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& language) {
+                             return language.param ? "Turkish" : "English";
+                         });
+
+}  // namespace
