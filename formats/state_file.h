@@ -1,5 +1,6 @@
 #pragma once
 // "data-state.txt": the files proven current, as path -> hash, one "hash TAB path LF" line each.
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -8,6 +9,10 @@
 // exactly the byte-wise order the file is written in.
 using StateTable = std::map<std::string, std::string>;
 using StateRecord = StateTable::value_type;
+
+// A larger state file is not ours (a real one is smaller than the manifest that
+// made it) and would exhaust a 32-bit address space: it loads as an empty table.
+inline constexpr std::uint64_t kStateFileCap = 64ull << 20;
 
 StateTable LoadStateTable();  // never fails: missing or damaged gives an empty or partial table
 [[nodiscard]] bool SaveStateTable(const StateTable& table);  // through "data-state.txt.tmp"

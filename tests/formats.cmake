@@ -1,0 +1,4 @@
+tarsin_test(lines_test tarsin_formats)
+tarsin_test(manifest_test tarsin_formats)
+tarsin_test(state_file_test tarsin_formats)
+tarsin_test(fuzz_test tarsin_formats)
