@@ -22,3 +22,5 @@ endfunction()
 
 system_test(publish_test)
 system_test(nginx_server_test)
+system_test(system_test)
+system_test(https_test)
