@@ -1,1 +1,64 @@
 #include "update/guards.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "support/handles.h"
+#include "support/text.h"
+#include "update/plan.h"
+#include "update/self_update.h"
+
+namespace {
+
+bool IsWatchedName(const wchar_t* exeName) {
+    return SamePathIgnoringCase(exeName, kGameExe) || SamePathIgnoringCase(exeName, kConfigExe);
+}
+
+// A process we may not query (another user's, say) does not count: the guard never refuses blind.
+bool RunsFromInstallDir(DWORD processId, const wchar_t* exeName) {
+    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process.ok()) return false;
+    wchar_t image[520];
+    DWORD length = 520;
+    if (!QueryFullProcessImageNameW(process.get(), 0, image, &length)) return false;
+    return SamePathIgnoringCase(std::wstring_view(image, length), InstallDir + exeName);
+}
+
+}  // namespace
+
+bool IsGameRunning() {
+    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.ok()) return false;
+
+    PROCESSENTRY32W process{};
+    process.dwSize = sizeof process;
+    bool running = false;
+    for (BOOL more = Process32FirstW(snapshot.get(), &process); more && !running;
+         more = Process32NextW(snapshot.get(), &process)) {
+        running = IsWatchedName(process.szExeFile) && RunsFromInstallDir(process.th32ProcessID, process.szExeFile);
+    }
+    if (running)
+        PostStatus(Pick(L"An update is available but the game is running. Close it and retry.",
+                        L"Güncelleme var ama oyun açık. Oyunu kapatıp tekrar deneyin."),
+                   L"", 0, Failed);
+    return running;
+}
+
+std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes) { return SaturatingAdd(downloadBytes, FreeSpaceMargin); }
+
+std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available) {
+    return FormatText(Pick(L"Not enough free space: %s needed, %s free.", L"Yeterli boş alan yok: %s gerekiyor, %s boş."),
+                      FormatMegabytes(need).c_str(), FormatMegabytes(available).c_str());
+}
+
+bool HasFreeSpace(std::uint64_t downloadBytes) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(InstallDir.empty() ? nullptr : InstallDir.c_str(), &available, nullptr, nullptr))
+        return true;
+    const std::uint64_t need = FreeSpaceNeed(downloadBytes);
+    if (available.QuadPart >= need) return true;
+    PostStatus(FreeSpaceMessage(need, available.QuadPart), L"", 0, Failed);
+    return false;
+}

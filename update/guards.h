@@ -1,6 +1,7 @@
 #pragma once
 // Checks before the first byte is fetched. A refusing guard posts Failed itself.
 #include <cstdint>
+#include <string>
 
 inline constexpr std::uint64_t FreeSpaceMargin = 209715200;  // 200 MiB
 
@@ -9,3 +10,7 @@ inline constexpr std::uint64_t FreeSpaceMargin = 209715200;  // 200 MiB
 
 // False when the volume of InstallDir offers fewer than downloadBytes + FreeSpaceMargin bytes.
 [[nodiscard]] bool HasFreeSpace(std::uint64_t downloadBytes);
+
+// downloadBytes + FreeSpaceMargin, held at 2^64 - 1, and the refusal that names it.
+std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes);
+std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available);

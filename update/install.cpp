@@ -1,1 +1,106 @@
 #include "update/install.h"
+
+#include <windows.h>
+
+#include <string_view>
+#include <unordered_set>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "formats/lines.h"
+#include "support/files.h"
+#include "support/text.h"
+#include "transfer/download.h"
+#include "transfer/progress.h"
+#include "update/self_update.h"
+
+// DownloadFile counts a resumed part's bytes as done before fetching the rest, and
+// a part larger than its file is deleted and fetched whole, so every file adds
+// exactly its size to done. The total is therefore the sum of the full sizes, not
+// downloadBytes: the detail never shows more done than expected, and the last file
+// ends the bar at 1000.
+std::uint64_t DownloadTotal(const UpdatePlan& plan) {
+    std::uint64_t total = 0;
+    for (const ManifestEntry* entry : plan.downloadList) total = SaturatingAdd(total, entry->size);
+    return total;
+}
+
+std::wstring DownloadLabel(bool freshInstall, int number, int count) {
+    const wchar_t* phase = freshInstall ? Pick(L"Downloading the game", L"Oyun indiriliyor")
+                                        : Pick(L"Downloading the update", L"Güncelleme indiriliyor");
+    return FormatText(L"%s (%d/%d)", phase, number, count);
+}
+
+bool InstallFile(const ManifestEntry& entry, StateTable& table) {
+    // Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
+    if (!MoveFileExW(PartPath(entry).c_str(), entry.localPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    table[entry.path] = entry.hash;
+    (void)SaveStateTable(table);
+    return true;
+}
+
+namespace {
+
+// Ends the run either way: the rest of downloadList is the restarted launcher's work.
+void InstallLauncher(const ManifestEntry& entry, StateTable& table) {
+    if (!ReplaceLauncher(entry)) {
+        ReportFailure(Pick(L"Could not update the launcher.", L"Launcher güncellenemedi."));
+        return;
+    }
+    table[entry.path] = entry.hash;
+    (void)SaveStateTable(table);
+    if (MainWindow) (void)PostMessageW(MainWindow, WM_APP_RELAUNCH, 0, 0);
+}
+
+}  // namespace
+
+bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
+    const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
+    ProgressTracker tracker;
+    tracker.total = DownloadTotal(plan);
+
+    const int count = static_cast<int>(plan.downloadList.size());
+    std::wstring errorText;
+    for (int i = 0; i < count; ++i) {
+        const ManifestEntry& entry = *plan.downloadList[static_cast<std::size_t>(i)];
+        tracker.label = DownloadLabel(freshInstall, i + 1, count);
+        errorText.clear();
+        if (!DownloadFile(entry, tracker, errorText)) {
+            if (QuitRequested) return false;
+            ReportFailure(std::wstring(Pick(L"The download was interrupted. Retry to continue where it left off.",
+                                            L"İndirme yarıda kaldı. Kaldığı yerden sürdürmek için tekrar deneyin.")) +
+                          L"\n" + errorText);
+            return false;
+        }
+        if (IsLauncherEntry(entry)) {
+            InstallLauncher(entry, table);
+            return false;
+        }
+        if (!InstallFile(entry, table)) {
+            ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
+                                          L"Dosya yerine konamadı (oyun açık olabilir): %s"),
+                                     FromUtf8(entry.path).c_str()));
+            return false;
+        }
+    }
+    return true;
+}
+
+void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
+    std::unordered_set<std::string_view> listed;
+    listed.reserve(manifest.entries.size());
+    for (const ManifestEntry& entry : manifest.entries) listed.insert(entry.path);
+
+    bool changed = false;
+    for (auto record = table.begin(); record != table.end();) {
+        const std::string& path = record->first;
+        if (listed.contains(path) || !IsSafeRelativePath(path)) {
+            ++record;
+            continue;
+        }
+        (void)DeleteFileW(ToLocalPath(path).c_str());
+        record = table.erase(record);
+        changed = true;
+    }
+    if (changed) (void)SaveStateTable(table);
+}

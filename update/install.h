@@ -1,5 +1,8 @@
 #pragma once
 // Fetch, verify and put into place every planned file; delete what left the manifest.
+#include <cstdint>
+#include <string>
+
 #include "formats/manifest.h"
 #include "formats/state_file.h"
 #include "update/plan.h"
@@ -13,3 +16,9 @@
 
 // Deletes recorded, rule-abiding files that no manifest entry names.
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
+
+// The download tracker's total: the full size of every file in downloadList, held at 2^64 - 1.
+std::uint64_t DownloadTotal(const UpdatePlan& plan);
+
+// "Downloading the game (3/12)" on a fresh install, else "Downloading the update (3/12)".
+std::wstring DownloadLabel(bool freshInstall, int number, int count);

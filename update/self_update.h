@@ -1,8 +1,12 @@
 #pragma once
 // The launcher's own executable swapped through its ".old" name.
 #include <string>
+#include <string_view>
 
 #include "formats/manifest.h"
+
+// Equal ignoring letter case and nothing else (the file system's ordinal upper-casing).
+bool SamePathIgnoringCase(std::wstring_view a, std::wstring_view b);
 
 // Case-insensitive comparison of ModulePath with the entry's localPath.
 bool IsLauncherEntry(const ManifestEntry& entry);

@@ -1,0 +1,105 @@
+#include "update/guards.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "support/text.h"
+#include "tests/support/test_util.h"
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1048576;
+
+TEST(FreeSpaceNeed, AddsTheMarginAndSaturates) {
+    struct Case {
+        std::uint64_t downloadBytes, need;
+    };
+    const Case cases[] = {
+        {0, 200 * kMiB},
+        {50 * kMiB, 250 * kMiB},
+        {UINT64_MAX - 200 * kMiB, UINT64_MAX},
+        {UINT64_MAX - 200 * kMiB + 1, UINT64_MAX},
+        {UINT64_MAX, UINT64_MAX},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FreeSpaceNeed(c.downloadBytes), c.need) << c.downloadBytes;
+}
+
+TEST(FreeSpaceMessage, NamesTheNeedFirstInMegabytes) {
+    TempDir dir;
+    ScopedInstallDir install(dir.path());
+    EXPECT_EQ(FreeSpaceMessage(FreeSpaceNeed(50 * kMiB), 100 * kMiB), L"Not enough free space: 250 MB needed, 100 MB free.");
+    EXPECT_EQ(FreeSpaceMessage(UINT64_MAX, 0), L"Not enough free space: 17592186044416 MB needed, 0 MB free.");
+    UseTurkish = true;
+    EXPECT_EQ(FreeSpaceMessage(FreeSpaceNeed(50 * kMiB), 100 * kMiB), L"Yeterli boş alan yok: 250 MB gerekiyor, 100 MB boş.");
+}
+
+TEST(HasFreeSpace, ASaturatedNeedRefusesOnAnyVolume) {
+    // Wrapping would have made this need 200 MiB - 1 bytes and let it pass.
+    TempDir dir;
+    ScopedInstallDir install(dir.path());
+    EXPECT_FALSE(HasFreeSpace(UINT64_MAX));
+    const StatusMessage status = ReadStatus();
+    EXPECT_EQ(status.StatusText.rfind(L"Not enough free space: 17592186044416 MB needed, ", 0), 0u) << ToUtf8(status.StatusText);
+    EXPECT_EQ(status.DetailText, L"");
+    EXPECT_EQ(status.Progress, 0);
+    EXPECT_EQ(status.UiMode, Failed) << "posted directly, not through ReportFailure";
+    EXPECT_NE(ReadFileBytes(dir / L"launcher.log").find("Not enough free space: 17592186044416 MB needed"), std::string::npos);
+}
+
+TEST(HasFreeSpace, RefusesWithFailedEvenWhenTheGameExists) {
+    TempDir dir;
+    ScopedInstallDir install(dir.path());
+    ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ"));
+    EXPECT_FALSE(HasFreeSpace(UINT64_MAX));
+    EXPECT_EQ(ReadStatus().UiMode, Failed);
+}
+
+TEST(HasFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
+    ScopedInstallDir install(L"Q:\\no\\such\\volume\\");
+    const std::uint64_t postsBefore = StatusPosts.load();
+    EXPECT_TRUE(HasFreeSpace(UINT64_MAX));
+    EXPECT_EQ(StatusPosts.load(), postsBefore);
+}
+
+// The tmpfs of small_volume.sh, as Wine shows it, or "" when it could not be mounted.
+std::wstring SmallVolume() {
+    std::string unixPath = EnvVar("TARSIN_SMALL_VOLUME");
+    if (unixPath.empty()) return L"";
+    std::wstring path = L"Z:" + FromUtf8(unixPath);
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    path += L'\\';
+    return FileExists(path + L"mounted") ? path : L"";
+}
+
+TEST(HasFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
+    const std::wstring volume = SmallVolume();
+    if (volume.empty()) GTEST_SKIP() << "no small tmpfs: mounting one needs root (tests/small_volume.sh)";
+    const std::wstring dir = volume + L"guards-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    {
+        ScopedInstallDir install(dir);
+        ULARGE_INTEGER available;
+        ASSERT_TRUE(GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr));
+        ASSERT_GT(available.QuadPart, FreeSpaceMargin) << "the volume is 256 MiB";
+        ASSERT_LT(available.QuadPart, 257 * kMiB) << "the free figure is the tmpfs's own";
+        const std::uint64_t fits = available.QuadPart - FreeSpaceMargin;
+
+        const std::uint64_t postsBefore = StatusPosts.load();
+        EXPECT_TRUE(HasFreeSpace(fits));
+        EXPECT_TRUE(HasFreeSpace(0));
+        EXPECT_EQ(StatusPosts.load(), postsBefore);
+
+        EXPECT_FALSE(HasFreeSpace(fits + 1));
+        EXPECT_EQ(ReadStatus().StatusText, FreeSpaceMessage(available.QuadPart + 1, available.QuadPart));
+        EXPECT_EQ(ReadStatus().UiMode, Failed);
+    }
+    (void)DeleteFileW((dir + L"launcher.log").c_str());
+    (void)RemoveDirectoryW(dir.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,260 @@
+#include "update/install.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "formats/lines.h"
+#include "support/handles.h"
+#include "support/text.h"
+#include "tests/support/server_client.h"
+#include "tests/support/test_util.h"
+#include "transfer/download.h"
+
+namespace {
+
+ManifestEntry Entry(const std::string& path, const std::string& content, bool keep = false) {
+    ManifestEntry entry;
+    entry.hash = Sha256Hex(content);
+    entry.size = content.size();
+    entry.keep = keep;
+    entry.path = path;
+    entry.localPath = ToLocalPath(path);
+    return entry;
+}
+
+TEST(DownloadTotal, IsTheFullSizeOfEveryPlannedFile) {
+    ManifestEntry a, b, huge;
+    a.size = 1000;
+    b.size = 24;
+    huge.size = UINT64_MAX - 10;
+    UpdatePlan plan;
+    EXPECT_EQ(DownloadTotal(plan), 0u);
+    plan.downloadList = {&a, &b};
+    plan.downloadBytes = 3;  // what partial files leave to fetch does not change the total
+    EXPECT_EQ(DownloadTotal(plan), 1024u);
+    plan.downloadList = {&a, &huge, &b};
+    EXPECT_EQ(DownloadTotal(plan), UINT64_MAX);
+}
+
+TEST(DownloadLabel, NamesThePhaseAndTheFileNumber) {
+    struct Case {
+        bool turkish, fresh;
+        int number, count;
+        const wchar_t* label;
+    };
+    const Case cases[] = {
+        {false, false, 3, 12, L"Downloading the update (3/12)"},
+        {false, true, 1, 1, L"Downloading the game (1/1)"},
+        {true, false, 10, 10, L"Güncelleme indiriliyor (10/10)"},
+        {true, true, 2, 7, L"Oyun indiriliyor (2/7)"},
+    };
+    for (const Case& c : cases) {
+        ScopedInstallDir install(L"");
+        UseTurkish = c.turkish;
+        EXPECT_EQ(DownloadLabel(c.fresh, c.number, c.count), c.label);
+    }
+}
+
+struct InstallFixture : ::testing::Test {
+    TempDir dir;
+    ScopedInstallDir install{dir.path()};
+    std::wstring StatePath() const { return dir / L"data-state.txt"; }
+    StateTable SavedTable() const { return ParseStateText(ReadFileBytes(StatePath())); }
+};
+
+TEST_F(InstallFixture, InstallFileMovesThePartRecordsAndSaves) {
+    const ManifestEntry entry = Entry("data/new.pak", "new content");
+    ASSERT_TRUE(WriteFileBytes(entry.localPath, "old content, longer"));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entry), "new content"));
+    StateTable table{{"data/new.pak", Sha256Hex("old content, longer")}, {"other", Sha256Hex("x")}};
+
+    ASSERT_TRUE(InstallFile(entry, table));
+    EXPECT_EQ(ReadFileBytes(entry.localPath), "new content");
+    EXPECT_FALSE(FileExists(PartPath(entry)));
+    EXPECT_EQ(table["data/new.pak"], entry.hash);
+    EXPECT_EQ(SavedTable(), table);
+}
+
+TEST_F(InstallFixture, InstallFileFailsWithoutRecordWhenTheMoveFails) {
+    const ManifestEntry entry = Entry("data/dir.pak", "content");
+    ASSERT_TRUE(WriteFileBytes(entry.localPath + L"\\inside", "a directory stands at the target"));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entry), "content"));
+    StateTable table;
+    EXPECT_FALSE(InstallFile(entry, table));
+    EXPECT_TRUE(table.empty());
+    EXPECT_FALSE(FileExists(StatePath()));
+    EXPECT_EQ(ReadFileBytes(PartPath(entry)), "content") << "the verified part stays for the next run";
+}
+
+TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
+    // "outside.txt" lies next to the installation directory: "../outside.txt" must not reach it.
+    TempDir outer;
+    ScopedInstallDir nested(outer / L"game\\");
+    const std::wstring root = outer / L"game\\";
+    ASSERT_TRUE(WriteFileBytes(outer / L"outside.txt", "keep me"));
+    struct Case {
+        const char* path;
+        bool recorded, listed, keep, deleted;
+    };
+    const Case cases[] = {
+        {"dropped.pak", true, false, false, true},
+        {"sub/dropped.pak", true, false, false, true},
+        {"listed.pak", true, true, false, false},
+        {"kept.cfg", true, true, true, false},
+        {"never-recorded.pak", false, false, false, false},
+        {"user-file.txt", false, false, false, false},
+    };
+    Manifest manifest;
+    StateTable table;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(WriteFileBytes(ToLocalPath(c.path), c.path));
+        if (c.recorded) table[c.path] = Sha256Hex(c.path);
+        if (c.listed) manifest.entries.push_back(Entry(c.path, c.path, c.keep));
+    }
+    const char* unsafe[] = {"../outside.txt", "/outside.txt", "sub\\dropped.pak", "C:outside.txt", ""};
+    for (const char* path : unsafe) table[path] = Sha256Hex("unsafe");
+    table["gone-already.pak"] = Sha256Hex("gone");
+
+    RemoveDroppedFiles(manifest, table);
+
+    for (const Case& c : cases) {
+        EXPECT_EQ(FileExists(ToLocalPath(c.path)), !c.deleted) << c.path;
+        EXPECT_EQ(table.count(c.path), static_cast<std::size_t>(c.recorded && !c.deleted)) << c.path;
+    }
+    for (const char* path : unsafe) EXPECT_EQ(table.count(path), 1u) << "unsafe record stays: " << path;
+    EXPECT_EQ(table.count("gone-already.pak"), 0u) << "a record whose file is gone is forgotten";
+    EXPECT_EQ(ReadFileBytes(outer / L"outside.txt"), "keep me");
+    EXPECT_EQ(ParseStateText(ReadFileBytes(root + L"data-state.txt")), table);
+}
+
+TEST_F(InstallFixture, RemoveDroppedFilesWritesNothingWhenNothingWasDropped) {
+    Manifest manifest;
+    manifest.entries.push_back(Entry("a.pak", "a"));
+    StateTable table{{"a.pak", Sha256Hex("a")}, {"../unsafe", Sha256Hex("u")}};
+    const StateTable before = table;
+    RemoveDroppedFiles(manifest, table);
+    EXPECT_EQ(table, before);
+    EXPECT_FALSE(FileExists(StatePath()));
+}
+
+struct DownloadFixture : ::testing::Test {
+    TempDir dir;
+    ScopedInstallDir install{dir.path()};
+    TestSite site;
+    std::wstring savedUrl = BaseUrl;
+    std::vector<ManifestEntry> entries;
+
+    void SetUp() override {
+        ASSERT_TRUE(site.ok()) << "needs the test server";
+        BaseUrl = site.baseUrl();
+    }
+    void TearDown() override { BaseUrl = savedUrl; }
+
+    // Published on the server and planned for download, in call order.
+    void Publish(const std::string& path, const std::string& content) {
+        site.PublishObject(content);
+        entries.push_back(Entry(path, content));
+    }
+    UpdatePlan Plan() const {
+        UpdatePlan plan;
+        for (const ManifestEntry& e : entries) plan.downloadList.push_back(&e);
+        return plan;
+    }
+    std::vector<RecordedRequest> ObjectRequests(const ManifestEntry& entry) const {
+        return site.RequestsFor("o/" + entry.hash);
+    }
+};
+
+TEST_F(DownloadFixture, ProgressEndsAtTheWholeWithResumedAndOversizedParts) {
+    const std::string a = PseudoRandomBytes(1048576, 1), b = PseudoRandomBytes(2097152, 2),
+                      c = PseudoRandomBytes(307200, 3), d = PseudoRandomBytes(512000, 4);
+    Publish("fresh.pak", a);
+    Publish("resumed.pak", b);
+    Publish("oversized.pak", c);
+    Publish("complete.pak", d);
+    const std::size_t resumeAt = b.size() * 4 / 10;
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[1]), b.substr(0, resumeAt)));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[2]), c + "garbage beyond the end"));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[3]), d));
+    StateTable table;
+
+    ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+
+    const std::uint64_t total = a.size() + b.size() + c.size() + d.size();
+    const StatusMessage status = ReadStatus();
+    EXPECT_EQ(status.Progress, 1000);
+    EXPECT_EQ(status.DetailText.rfind(FormatMegabytes(total) + L" / " + FormatMegabytes(total) + L"   ", 0), 0u)
+        << ToUtf8(status.DetailText);
+    EXPECT_EQ(status.StatusText, L"Downloading the game (4/4)");
+    EXPECT_EQ(status.UiMode, Busy);
+
+    const std::string contents[] = {a, b, c, d};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(ReadFileBytes(entries[i].localPath), contents[i]) << entries[i].path;
+        EXPECT_FALSE(FileExists(PartPath(entries[i])));
+        EXPECT_EQ(table[entries[i].path], entries[i].hash);
+    }
+    EXPECT_EQ(ParseStateText(ReadFileBytes(dir / L"data-state.txt")), table);
+
+    ASSERT_EQ(ObjectRequests(entries[1]).size(), 1u);
+    EXPECT_EQ(ObjectRequests(entries[1])[0].Header("Range"), "bytes=" + std::to_string(resumeAt) + "-");
+    ASSERT_EQ(ObjectRequests(entries[2]).size(), 1u);
+    EXPECT_FALSE(ObjectRequests(entries[2])[0].HasHeader("Range"));
+    EXPECT_TRUE(ObjectRequests(entries[3]).empty()) << "a complete part needs no transfer";
+}
+
+TEST_F(DownloadFixture, FreshInstallLabelHoldsAfterTheGameArrives) {
+    Publish("ruvok.exe", "MZ the game");
+    Publish("data.pak", "data");
+    StateTable table;
+    ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+    EXPECT_TRUE(FileExists(dir / L"ruvok.exe"));
+    EXPECT_EQ(ReadStatus().StatusText, L"Downloading the game (2/2)");
+}
+
+TEST_F(DownloadFixture, UpdateLabelWhenTheGameIsInstalled) {
+    ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ old"));
+    UseTurkish = true;
+    Publish("a.pak", "a");
+    Publish("b.pak", "b");
+    Publish("c.pak", "c");
+    StateTable table;
+    ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+    EXPECT_EQ(ReadStatus().StatusText, L"Güncelleme indiriliyor (3/3)");
+}
+
+TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
+    // A part that cannot be read fails the download before any message is written.
+    Publish("held.pak", "held content");
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[0]), "held"));
+    OwnedHandle held(CreateFileW(PartPath(entries[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.ok());
+    StateTable table;
+    EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    EXPECT_EQ(ReadStatus().StatusText, L"The download was interrupted. Retry to continue where it left off.\n");
+    EXPECT_EQ(ReadStatus().UiMode, Failed);
+}
+
+TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
+    Publish("veri/güz.pak", "autumn");
+    ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
+    StateTable table;
+    EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    EXPECT_EQ(ReadStatus().StatusText, L"Could not replace a file (is the game running?): veri/güz.pak");
+    EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
+    EXPECT_TRUE(table.empty());
+    const std::string log = ReadFileBytes(dir / L"launcher.log");
+    EXPECT_NE(log.find("(is the game running?): veri/g\xc3\xbcz.pak\r\n"), std::string::npos) << log;
+
+    UseTurkish = true;
+    EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    EXPECT_EQ(ReadStatus().StatusText, L"Dosya yerine konamadı (oyun açık olabilir): veri/güz.pak");
+    EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
+}
+
+}  // namespace

@@ -1,0 +1,573 @@
+#include "update/run.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "formats/state_file.h"
+#include "support/files.h"
+#include "support/handles.h"
+#include "support/text.h"
+#include "tests/support/server_client.h"
+#include "tests/support/test_util.h"
+#include "update/guards.h"
+#include "update/self_update.h"
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1048576;
+
+TEST(ManifestSink, StopsOnceTheBodyReaches64MiB) {
+    std::string body;
+    const ByteSink sink = ManifestSink(body);
+    const std::string block(kMiB, 'm');
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(block.data());
+    for (int i = 1; i < 64; ++i) ASSERT_TRUE(sink(bytes, static_cast<std::uint32_t>(block.size()))) << i << " MiB";
+    EXPECT_TRUE(sink(bytes, static_cast<std::uint32_t>(block.size() - 1))) << "one byte short of the cap";
+    EXPECT_FALSE(sink(bytes, 1));
+    EXPECT_EQ(body.size(), ManifestCap);
+}
+
+TEST(SummaryLine, HasOneWordingAndDecodesUrlAndVersion) {
+    ScopedInstallDir install(L"");
+    const std::wstring savedUrl = BaseUrl;
+    BaseUrl = L"https://example.test/güncel/";
+    Manifest manifest;
+    manifest.version = "1.4 g\xc3\xbcz";
+    manifest.entries.resize(5);
+    UpdatePlan plan;
+    plan.verifyList = {&manifest.entries[0], &manifest.entries[1]};
+    plan.downloadList = {&manifest.entries[2]};
+    plan.downloadBytes = 3 * kMiB + 1000;
+    EXPECT_EQ(SummaryLine(manifest, plan), L"https://example.test/güncel/ 1.4 güz: 5 dosya, 2 denetlendi, 1 indirilecek (3 MB)");
+    UseTurkish = true;
+    manifest.version.clear();
+    plan.downloadBytes = UINT64_MAX;
+    EXPECT_EQ(SummaryLine(manifest, plan),
+              L"https://example.test/güncel/ : 5 dosya, 2 denetlendi, 1 indirilecek (17592186044416 MB)");
+    BaseUrl = savedUrl;
+}
+
+TEST(VersionDetail, IsEmptyWithoutAVersion) {
+    ScopedInstallDir install(L"");
+    EXPECT_EQ(VersionDetail(""), L"");
+    EXPECT_EQ(VersionDetail("2.1"), L"Version 2.1");
+    EXPECT_EQ(VersionDetail("Da\xc4\x9f 3"), L"Version Dağ 3");
+    UseTurkish = true;
+    EXPECT_EQ(VersionDetail("2.1"), L"Sürüm 2.1");
+}
+
+// A copy of tests/idle_program.exe started under a watched name; killed when the scope ends.
+class RunningProgram {
+public:
+    RunningProgram(const std::wstring& directory, const std::wstring& name) : path_(directory + name) {
+        const std::wstring idleProgram = ModulePath().substr(0, ModulePath().rfind(L'\\') + 1) + L"idle_program.exe";
+        (void)CreateDirectoryW(directory.c_str(), nullptr);
+        if (!CopyFileW(idleProgram.c_str(), path_.c_str(), FALSE)) return;
+        std::wstring commandLine = L"\"" + path_ + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
+                            &startup, &info))
+            return;
+        process_ = OwnedHandle(info.hProcess);
+        OwnedHandle thread(info.hThread);
+    }
+    ~RunningProgram() {
+        if (!process_.ok()) return;
+        TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 10000);
+    }
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    bool ok() const { return process_.ok(); }
+    // The image name the system reports, once the process is fully there.
+    std::wstring ImageName() const {
+        for (int i = 0; i < 100; ++i) {
+            wchar_t image[520];
+            DWORD length = 520;
+            if (QueryFullProcessImageNameW(process_.get(), 0, image, &length)) return std::wstring(image, length);
+            Sleep(50);
+        }
+        return L"";
+    }
+
+private:
+    std::wstring path_;
+    OwnedHandle process_;
+};
+
+struct RunUpdateTest : ::testing::Test {
+    TempDir dir;
+    ScopedInstallDir install{dir.path()};
+    TestSite site;
+    std::wstring savedUrl = BaseUrl;
+
+    void SetUp() override {
+        ASSERT_TRUE(site.ok()) << "needs the test server";
+        BaseUrl = site.baseUrl();
+    }
+    void TearDown() override { BaseUrl = savedUrl; }
+
+    StatusMessage Run() {
+        RunUpdate();
+        return ReadStatus();
+    }
+    // The log's texts without their time of day.
+    std::vector<std::string> Log() const {
+        std::vector<std::string> lines;
+        const std::string text = ReadFileBytes(dir / L"launcher.log");
+        for (std::size_t start = 0; start < text.size();) {
+            const std::size_t end = text.find("\r\n", start);
+            if (end == std::string::npos) break;
+            lines.push_back(text.substr(start + 9, end - start - 9));
+            start = end + 2;
+        }
+        return lines;
+    }
+    std::string Summary(const std::string& version, int files, int hashed, int downloads, const char* megabytes) const {
+        return ToUtf8(BaseUrl) + " " + version + ": " + std::to_string(files) + " dosya, " + std::to_string(hashed) +
+               " denetlendi, " + std::to_string(downloads) + " indirilecek (" + megabytes + ")";
+    }
+    StateTable State() const { return ParseStateText(ReadFileBytes(dir / L"data-state.txt")); }
+    std::wstring Local(const std::string& path) const {
+        std::wstring local = dir.path() + FromUtf8(path);
+        for (wchar_t& c : local)
+            if (c == L'/') c = L'\\';
+        return local;
+    }
+    // What the server was asked for, relative to the site, in order.
+    std::vector<std::string> Requested() const {
+        std::vector<std::string> paths;
+        for (const RecordedRequest& r : site.Requests()) paths.push_back(r.path.substr(site.urlPath().size()));
+        return paths;
+    }
+    std::vector<std::wstring> PartFiles() const {
+        std::vector<std::wstring> parts;
+        for (const auto& item : std::filesystem::recursive_directory_iterator(std::filesystem::path(dir.path())))
+            if (item.path().extension() == L".part") parts.push_back(item.path().wstring());
+        return parts;
+    }
+    void ExpectInstalled(const std::vector<SiteFile>& files) const {
+        for (const SiteFile& f : files) EXPECT_EQ(ReadFileBytes(Local(f.path)), f.content) << f.path;
+    }
+    static StateTable TableOf(const std::vector<SiteFile>& files) {
+        StateTable table;
+        for (const SiteFile& f : files) table[f.path] = Sha256Hex(f.content);
+        return table;
+    }
+    static void ExpectUpToDate(const StatusMessage& status, const wchar_t* detail) {
+        EXPECT_EQ(status.StatusText, L"The game is up to date.");
+        EXPECT_EQ(status.DetailText, detail);
+        EXPECT_EQ(status.Progress, 1000);
+        EXPECT_EQ(status.UiMode, Ready);
+    }
+};
+
+std::string Object(const std::string& content) { return "o/" + Sha256Hex(content); }
+
+const std::vector<SiteFile> kGame = {
+    {"ruvok.exe", "MZ game " + PseudoRandomBytes(150000, 21)},
+    {"data/world.pak", PseudoRandomBytes(700000, 22)},
+    {"data/sesler/ağaç.ogg", PseudoRandomBytes(30000, 23)},
+};
+
+TEST_F(RunUpdateTest, FirstInstallFetchesEverythingOnce) {
+    site.Publish(kGame, "1.2 g\xc3\xbcz");
+    ExpectUpToDate(Run(), L"Version 1.2 güz");
+
+    ExpectInstalled(kGame);
+    EXPECT_EQ(State(), TableOf(kGame));
+    EXPECT_TRUE(PartFiles().empty());
+    const std::vector<std::string> expected = {"manifest.txt", Object(kGame[0].content), Object(kGame[1].content),
+                                               Object(kGame[2].content)};
+    EXPECT_EQ(Requested(), expected);
+    for (const RecordedRequest& r : site.Requests()) {
+        EXPECT_EQ(r.Header("Cache-Control"), "no-cache") << r.path;
+        EXPECT_FALSE(r.HasHeader("Range")) << r.path;
+    }
+    const std::vector<std::string> log = {Summary("1.2 g\xc3\xbcz", 3, 0, 3, "1 MB"),
+                                          "The game is up to date. | Version 1.2 g\xc3\xbcz"};
+    EXPECT_EQ(Log(), log);
+}
+
+TEST_F(RunUpdateTest, AnUpToDateInstallationAsksForTheManifestOnly) {
+    site.Publish(kGame, "7");
+    ExpectUpToDate(Run(), L"Version 7");
+    ASSERT_TRUE(site.Clear());
+    WIN32_FILE_ATTRIBUTE_DATA before{}, after{};
+    ASSERT_TRUE(GetFileAttributesExW((dir / L"data-state.txt").c_str(), GetFileExInfoStandard, &before));
+    Sleep(20);
+
+    // Held without sharing: any read of content would fail and send the file to download.
+    std::vector<OwnedHandle> held;
+    for (const SiteFile& f : kGame) {
+        held.emplace_back(CreateFileW(Local(f.path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.back().ok()) << f.path;
+    }
+    ExpectUpToDate(Run(), L"Version 7");
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+    EXPECT_EQ(Log().back(), "The game is up to date. | Version 7");
+    EXPECT_EQ(Log()[Log().size() - 2], Summary("7", 3, 0, 0, "0 MB"));
+    ASSERT_TRUE(GetFileAttributesExW((dir / L"data-state.txt").c_str(), GetFileExInfoStandard, &after));
+    EXPECT_EQ(CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime), 0) << "the state file is not rewritten";
+}
+
+TEST_F(RunUpdateTest, AnInstallationWithoutStateFileIsHashedOnceThenTrusted) {
+    site.Publish(kGame);
+    for (const SiteFile& f : kGame) ASSERT_TRUE(WriteFileBytes(Local(f.path), f.content));
+    ExpectUpToDate(Run(), L"");
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+    EXPECT_EQ(State(), TableOf(kGame));
+    EXPECT_EQ(Log().front(), Summary("", 3, 3, 0, "0 MB"));
+
+    // Same size, other bytes: a recorded file is trusted without being read.
+    std::string changed = kGame[1].content;
+    changed[10] ^= 0x55;
+    ASSERT_TRUE(WriteFileBytes(Local(kGame[1].path), changed));
+    ExpectUpToDate(Run(), L"");
+    EXPECT_EQ(Log()[2], Summary("", 3, 0, 0, "0 MB"));
+    EXPECT_EQ(ReadFileBytes(Local(kGame[1].path)), changed);
+}
+
+TEST_F(RunUpdateTest, AChangedFileOfTheSameSizeIsHashedAndReplaced) {
+    site.Publish(kGame, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    std::vector<SiteFile> next = kGame;
+    next[1].content = PseudoRandomBytes(next[1].content.size(), 99);
+    site.Publish(next, "2");
+    ASSERT_TRUE(site.Clear());
+
+    ExpectUpToDate(Run(), L"Version 2");
+    ExpectInstalled(next);
+    EXPECT_EQ(State(), TableOf(next));
+    EXPECT_EQ(Requested(), (std::vector<std::string>{"manifest.txt", Object(next[1].content)}));
+    EXPECT_EQ(Log()[2], Summary("2", 3, 1, 1, "1 MB"));
+}
+
+TEST_F(RunUpdateTest, KeepFilesAreDownloadedOnlyWhenMissing) {
+    std::vector<SiteFile> files = {{"ruvok.exe", "MZ game"},
+                                   {"settings.cfg", "volume=5\n", "k"},
+                                   {"user.cfg", "name=default\n", "k"}};
+    ASSERT_TRUE(WriteFileBytes(Local("user.cfg"), "name=Player One\n"));
+    site.Publish(files, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    EXPECT_EQ(ReadFileBytes(Local("settings.cfg")), "volume=5\n");
+    EXPECT_EQ(ReadFileBytes(Local("user.cfg")), "name=Player One\n");
+    EXPECT_EQ(State(), (StateTable{{"ruvok.exe", Sha256Hex("MZ game")}, {"settings.cfg", Sha256Hex("volume=5\n")}}));
+
+    // The player changes the setting; a new default on the server does not overwrite it.
+    ASSERT_TRUE(WriteFileBytes(Local("settings.cfg"), "volume=9\n"));
+    files[1].content = "volume=7, a new default\n";
+    site.Publish(files, "2");
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 2");
+    EXPECT_EQ(ReadFileBytes(Local("settings.cfg")), "volume=9\n");
+    EXPECT_EQ(State()["settings.cfg"], Sha256Hex("volume=5\n")) << "the record is not touched";
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+}
+
+TEST_F(RunUpdateTest, DroppedFilesAreDeletedOnlyWhenRecorded) {
+    const std::vector<SiteFile> v1 = {{"ruvok.exe", "MZ game"},
+                                      {"data/old.pak", "old data"},
+                                      {"mods.cfg", "published mods", "k"}};
+    ASSERT_TRUE(WriteFileBytes(Local("mods.cfg"), "the player's own mods"));
+    site.Publish(v1, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    ASSERT_TRUE(FileExists(Local("data/old.pak")));
+    ASSERT_TRUE(WriteFileBytes(Local("screenshots/shot1.png"), "a picture"));
+
+    site.Publish({v1[0]}, "2");
+    ExpectUpToDate(Run(), L"Version 2");
+    EXPECT_FALSE(FileExists(Local("data/old.pak")));
+    EXPECT_EQ(ReadFileBytes(Local("mods.cfg")), "the player's own mods") << "never recorded, never deleted";
+    EXPECT_EQ(ReadFileBytes(Local("screenshots/shot1.png")), "a picture");
+    EXPECT_EQ(State(), TableOf({v1[0]}));
+}
+
+TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
+    site.Publish(kGame, "1");
+    ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "close_after", 250000, 1));
+    const StatusMessage failed = Run();
+    EXPECT_EQ(failed.StatusText,
+              L"The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
+    EXPECT_EQ(failed.DetailText, L"");
+    EXPECT_EQ(failed.Progress, 0);
+    EXPECT_EQ(failed.UiMode, FailedCanPlay) << "the game file arrived before the break";
+    EXPECT_EQ(ReadFileBytes(Local("data/world.pak.part")), kGame[1].content.substr(0, 250000));
+    EXPECT_EQ(State(), TableOf({kGame[0]}));
+    EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty()) << "later files wait for the next run";
+    EXPECT_EQ(Log().back(),
+              "The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
+
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 1");
+    ExpectInstalled(kGame);
+    const std::vector<std::string> expected = {"manifest.txt", Object(kGame[1].content), Object(kGame[2].content)};
+    EXPECT_EQ(Requested(), expected);
+    const std::vector<RecordedRequest> resumed = site.RequestsFor(Object(kGame[1].content));
+    ASSERT_EQ(resumed.size(), 1u);
+    EXPECT_EQ(resumed[0].Header("Range"), "bytes=250000-");
+    EXPECT_EQ(Log()[Log().size() - 2], Summary("1", 3, 0, 2, "0 MB"));
+    EXPECT_TRUE(PartFiles().empty());
+}
+
+TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
+    site.Publish(kGame, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    std::vector<SiteFile> next = kGame;
+    next[2].content += "a longer sound";
+    site.Publish(next, "2");
+    ASSERT_TRUE(site.Clear());
+    {
+        OwnedHandle held(CreateFileW(Local(next[2].path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.ok());
+        const StatusMessage failed = Run();
+        EXPECT_EQ(failed.StatusText, L"Could not replace a file (is the game running?): data/sesler/ağaç.ogg");
+        EXPECT_EQ(failed.UiMode, FailedCanPlay);
+        EXPECT_EQ(ReadFileBytes(Local(next[2].path + ".part")), next[2].content);
+        EXPECT_EQ(State(), TableOf(kGame)) << "nothing recorded for the held file";
+    }
+    EXPECT_EQ(Log().back(), "Could not replace a file (is the game running?): data/sesler/a\xc4\x9f" "a\xc3\xa7.ogg");
+
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 2");
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"}) << "verified from the complete part";
+    EXPECT_EQ(Log()[Log().size() - 2], Summary("2", 3, 0, 1, "0 MB"));
+    ExpectInstalled(next);
+    EXPECT_EQ(State(), TableOf(next));
+}
+
+// A watched program is started under its name; the game file itself is not in this manifest.
+const std::vector<SiteFile> kData = {
+    {"data/world.pak", PseudoRandomBytes(200000, 31)},
+    {"data/sesler/ağaç.ogg", PseudoRandomBytes(30000, 32)},
+};
+
+TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate) {
+    site.Publish(kData, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    std::vector<SiteFile> next = kData;
+    next[0].content = PseudoRandomBytes(1000, 5);
+    site.Publish(next, "2");
+
+    for (const wchar_t* name : {L"ruvok.exe", L"Config.EXE"}) {
+        SCOPED_TRACE(ToUtf8(name));
+        ASSERT_TRUE(site.Clear());
+        RunningProgram program(dir.path(), name);
+        ASSERT_TRUE(program.ok());
+        ASSERT_TRUE(SamePathIgnoringCase(program.ImageName(), dir.path() + name));
+        const StatusMessage refused = Run();
+        EXPECT_EQ(refused.StatusText, L"An update is available but the game is running. Close it and retry.");
+        EXPECT_EQ(refused.DetailText, L"");
+        EXPECT_EQ(refused.UiMode, Failed) << "Play stays off although a game file exists";
+        EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+        EXPECT_EQ(ReadFileBytes(Local(next[0].path)), kData[0].content);
+        EXPECT_TRUE(PartFiles().empty());
+        EXPECT_EQ(Log().back(), "An update is available but the game is running. Close it and retry.");
+    }
+    ASSERT_TRUE(DeleteFileW((dir / L"Config.EXE").c_str()));
+    {
+        // The reported image name and InstallDir differ in letter case only.
+        std::wstring upper = dir.path();
+        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+        ASSERT_NE(upper, dir.path());
+        ScopedInstallDir shouted(upper);
+        RunningProgram game(dir.path(), L"ruvok.exe");
+        ASSERT_TRUE(game.ok());
+        ASSERT_FALSE(game.ImageName().empty());
+        EXPECT_TRUE(IsGameRunning());
+    }
+
+    {
+        TempDir elsewhere;
+        RunningProgram game(elsewhere.path(), L"ruvok.exe"), tool(elsewhere.path(), L"config.exe");
+        ASSERT_TRUE(game.ok() && tool.ok());
+        ASSERT_TRUE(SamePathIgnoringCase(game.ImageName(), elsewhere / L"ruvok.exe"));
+        ExpectUpToDate(Run(), L"Version 2");
+        ExpectInstalled(next);
+    }
+
+    RunningProgram game(dir.path(), L"ruvok.exe");
+    ASSERT_TRUE(game.ok());
+    ASSERT_FALSE(game.ImageName().empty());
+    ExpectUpToDate(Run(), L"Version 2");
+}
+
+TEST_F(RunUpdateTest, TurkishTextsThroughout) {
+    UseTurkish = true;
+    site.Publish(kData, "2.0");
+    const StatusMessage done = Run();
+    EXPECT_EQ(done.StatusText, L"Oyun güncel.");
+    EXPECT_EQ(done.DetailText, L"Sürüm 2.0");
+    EXPECT_EQ(done.UiMode, Ready);
+    EXPECT_EQ(Log().back(), "Oyun g\xc3\xbcncel. | S\xc3\xbcr\xc3\xbcm 2.0");
+    RunningProgram tool(dir.path(), L"config.exe");
+    ASSERT_TRUE(tool.ok());
+    ASSERT_FALSE(tool.ImageName().empty());
+    site.Publish({kData[0]}, "2.1");
+    ASSERT_TRUE(WriteFileBytes(Local(kData[0].path), "damaged"));
+    EXPECT_EQ(Run().StatusText, L"Güncelleme var ama oyun açık. Oyunu kapatıp tekrar deneyin.");
+    ASSERT_TRUE(site.WriteManifest("KXUPDATE 1\n"));
+    EXPECT_EQ(Run().StatusText, L"Sunucudaki dosya listesi okunamadı.");
+    ASSERT_TRUE(site.RemoveFile("manifest.txt"));
+    EXPECT_EQ(Run().StatusText, L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin.");
+}
+
+TEST_F(RunUpdateTest, FetchAndParseFailuresTouchNoFile) {
+    ASSERT_TRUE(WriteFileBytes(Local("data/world.pak"), "local"));
+    const StatusMessage missing = Run();  // nothing published: 404
+    EXPECT_EQ(missing.StatusText, L"Could not reach the server. Check your internet connection.");
+    EXPECT_EQ(missing.UiMode, Failed);
+    EXPECT_EQ(missing.Progress, 0);
+
+    ASSERT_TRUE(WriteFileBytes(Local("ruvok.exe"), "MZ"));
+    EXPECT_EQ(Run().UiMode, FailedCanPlay) << "Play is offered while the game exists";
+
+    ASSERT_TRUE(site.WriteManifest("KXUPDATE 1\nversion\t3\n"));
+    const StatusMessage empty = Run();
+    EXPECT_EQ(empty.StatusText, L"Could not read the file list from the server.");
+    EXPECT_EQ(empty.UiMode, FailedCanPlay);
+    site.Publish(kData, "3");
+    ASSERT_TRUE(site.SetFault("manifest.txt", "status", 500, 1));
+    EXPECT_EQ(Run().StatusText, L"Could not reach the server. Check your internet connection.");
+
+    EXPECT_EQ(ReadFileBytes(Local("data/world.pak")), "local");
+    EXPECT_FALSE(FileExists(dir / L"data-state.txt"));
+    const std::vector<std::string> log = {"Could not reach the server. Check your internet connection.",
+                                          "Could not reach the server. Check your internet connection.",
+                                          "Could not read the file list from the server.",
+                                          "Could not reach the server. Check your internet connection."};
+    EXPECT_EQ(Log(), log) << "no summary line before the manifest is read";
+}
+
+TEST_F(RunUpdateTest, AnEnormousDeclaredSizeRefusesForLackOfSpace) {
+    // A lenient size read saturates; the need must not wrap round to a few bytes.
+    ASSERT_TRUE(site.WriteManifest("KXUPDATE 1\nf\t" + Sha256Hex("x") + "\t99999999999999999999999\t-\thuge.pak\n"));
+    const StatusMessage refused = Run();
+    EXPECT_EQ(refused.StatusText.rfind(L"Not enough free space: 17592186044416 MB needed, ", 0), 0u)
+        << ToUtf8(refused.StatusText);
+    EXPECT_EQ(refused.UiMode, Failed);
+    EXPECT_EQ(Log().front(), Summary("", 1, 0, 1, "17592186044416 MB"));
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+}
+
+// The tmpfs of small_volume.sh as Wine shows it, or "" when it could not be mounted.
+std::wstring SmallVolume() {
+    const std::string unixPath = EnvVar("TARSIN_SMALL_VOLUME");
+    if (unixPath.empty()) return L"";
+    std::wstring path = L"Z:" + FromUtf8(unixPath);
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    path += L'\\';
+    return FileExists(path + L"mounted") ? path : L"";
+}
+
+TEST(RunUpdateOnASmallVolume, TooLittleFreeSpaceRefusesBeforeAnyDownload) {
+    const std::wstring volume = SmallVolume();
+    if (volume.empty()) GTEST_SKIP() << "no small tmpfs: mounting one needs root (tests/small_volume.sh)";
+    TestSite site;
+    ASSERT_TRUE(site.ok()) << "needs the test server";
+    const std::wstring dir = volume + L"run-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    {
+        ScopedInstallDir install(dir);
+        const std::wstring savedUrl = BaseUrl;
+        BaseUrl = site.baseUrl();
+        // 60 MiB declared: with the 200 MiB margin more than the 256 MiB volume holds.
+        const std::string body = "KXUPDATE 1\nf\t" + Sha256Hex("never fetched") + "\t62914560\t-\tbig.pak\n";
+        ASSERT_TRUE(site.WriteManifest(body));
+        ULARGE_INTEGER available;
+        ASSERT_TRUE(GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr));
+        RunUpdate();
+        const StatusMessage refused = ReadStatus();
+        EXPECT_EQ(refused.StatusText, L"Not enough free space: 260 MB needed, " + FormatMegabytes(available.QuadPart) + L" free.");
+        EXPECT_EQ(refused.UiMode, Failed);
+        EXPECT_EQ(site.Requests().size(), 1u) << "the manifest only";
+        EXPECT_FALSE(FileExists(dir + L"big.pak.part"));
+        BaseUrl = savedUrl;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(dir), ignored);
+}
+
+// Sets QuitRequested as soon as the window would show a status starting with prefix.
+class StopWhenShown {
+public:
+    explicit StopWhenShown(std::wstring prefix)
+        : thread_([this, prefix = std::move(prefix)] {
+              while (!finished_) {
+                  if (ReadStatus().StatusText.rfind(prefix, 0) == 0) {
+                      QuitRequested = true;
+                      return;
+                  }
+                  Sleep(1);
+              }
+          }) {}
+    ~StopWhenShown() {
+        finished_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> finished_{false};
+    std::thread thread_;
+};
+
+TEST_F(RunUpdateTest, ClosingTheWindowDuringVerificationEndsSilently) {
+    const std::vector<SiteFile> files = {{"big-1.pak", PseudoRandomBytes(16 * kMiB, 41)},
+                                         {"big-2.pak", PseudoRandomBytes(16 * kMiB, 42)},
+                                         {"small.pak", "small"}};
+    site.Publish(files, "1");
+    for (const SiteFile& f : files) ASSERT_TRUE(WriteFileBytes(Local(f.path), f.content));
+    {
+        StopWhenShown stop(L"Checking game files...");
+        RunUpdate();
+    }
+    ASSERT_TRUE(QuitRequested) << "the run ended before the stop came";
+    const StatusMessage status = ReadStatus();
+    EXPECT_EQ(status.StatusText, L"Checking game files...");
+    EXPECT_EQ(status.UiMode, Busy);
+    EXPECT_FALSE(FileExists(dir / L"data-state.txt")) << "nothing saved";
+    EXPECT_TRUE(Log().empty()) << "no summary, no status";
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+}
+
+TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunResumes) {
+    site.Publish(kGame, "1");
+    ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "slow", 60, 1));
+    {
+        StopWhenShown stop(L"Downloading the game (2/3)");
+        RunUpdate();
+    }
+    ASSERT_TRUE(QuitRequested);
+    const StatusMessage status = ReadStatus();
+    EXPECT_EQ(status.StatusText, L"Downloading the game (2/3)");
+    EXPECT_EQ(status.UiMode, Busy);
+    const std::string part = ReadFileBytes(Local("data/world.pak.part"));
+    EXPECT_GT(part.size(), 0u);
+    EXPECT_LT(part.size(), kGame[1].content.size());
+    EXPECT_EQ(part, kGame[1].content.substr(0, part.size()));
+    EXPECT_EQ(State(), TableOf({kGame[0]}));
+    EXPECT_EQ(Log(), std::vector<std::string>{Summary("1", 3, 0, 3, "1 MB")}) << "no status after the summary";
+    EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty());
+
+    QuitRequested = false;  // a new start of the launcher
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 1");
+    ExpectInstalled(kGame);
+    const std::vector<RecordedRequest> resumed = site.RequestsFor(Object(kGame[1].content));
+    ASSERT_EQ(resumed.size(), 1u);
+    EXPECT_EQ(resumed[0].Header("Range"), "bytes=" + std::to_string(part.size()) + "-");
+}
+
+}  // namespace
