@@ -19,3 +19,14 @@ tarsin_platform_test(http_test tarsin_transfer)
 tarsin_platform_test(sha256_test tarsin_transfer)
 tarsin_platform_test(download_test tarsin_transfer)
 tarsin_test(progress_test tarsin_transfer)
+
+# Not a test: the download path's speed against a plain loop (tests/download_bench.sh).
+add_executable(download_bench EXCLUDE_FROM_ALL download_bench.cpp)
+set_target_properties(download_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+target_link_libraries(download_bench PRIVATE tarsin_transfer winhttp bcrypt)
+target_link_options(download_bench PRIVATE -municode)
+tarsin_warnings(download_bench)
+
+# The test server's own checks, on the build machine.
+add_test(NAME test_server_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/server/test_server_test.py)
+set_tests_properties(test_server_test PROPERTIES TIMEOUT 120)
