@@ -125,6 +125,8 @@ TEST_F(ProgressTest, MoreDoneThanTotalShowsNoTimeLeft) {
     tracker.Add(7);
     EXPECT_EQ(ReadStatus().Progress, 2333);
     EXPECT_NE(ReadStatus().DetailText.find(L"left 0:00"), std::wstring::npos);
+    tracker.Add(5000000000);  // a per mille beyond any int stays positive, not indeterminate
+    EXPECT_EQ(ReadStatus().Progress, 2147483647);
 }
 
 TEST_F(ProgressTest, TheDetailLineInBothLanguages) {
