@@ -13,7 +13,7 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "system"), os.path.join(HERE, "..", "tools")]
-import launcher_harness as harness  # noqa: E402
+import wine_harness as harness  # noqa: E402
 import nginx_server  # noqa: E402
 import publish  # noqa: E402
 import sample_game  # noqa: E402

@@ -5,6 +5,7 @@ import os
 import socket
 import sys
 import tempfile
+import time
 import unittest
 import urllib.error
 import urllib.request
@@ -88,7 +89,12 @@ class ServedTree(unittest.TestCase):
     def test_the_access_log_counts_the_bytes_of_each_request(self):
         self.server.clear_log()
         get(self.object, {"Range": "bytes=100-", "User-Agent": "TarsinLauncher/1"})
-        entries = self.server.requests()
+        deadline = time.monotonic() + 5
+        while True:
+            entries = [e for e in self.server.requests(settle=0) if e["user_agent"] == "TarsinLauncher/1"]
+            if entries or time.monotonic() > deadline:
+                break
+            time.sleep(0.02)
         self.assertEqual(len(entries), 1)
         e = entries[0]
         self.assertEqual((e["status"], e["body_bytes_sent"], e["range"], e["user_agent"]),

@@ -166,6 +166,16 @@ class PublishRefuses(Tree):
         self.assertFalse(os.path.exists(os.path.join(self.out, "manifest.txt")))
 
 
+    def test_a_file_list_too_long_for_the_launcher(self):
+        make_tree(self.build, {f"file{i:03d}.dat": b"x" for i in range(10)})
+        one_line = len(publish.format_manifest("1", [publish.Entry("0" * 64, 1, "", "file000.dat")]))
+        with mock.patch.object(publish, "MANIFEST_LIMIT", one_line * 5):
+            code, err = run_cli("publish", self.build, self.out, "--version", "1")
+        self.assertEqual(code, 1)
+        self.assertIn("at most", err)
+        self.assertFalse(os.path.exists(self.out), "refused before anything is written")
+
+
 class PublishWarns(Tree):
     CASES = [
         ("a device name", {"CON": b"1"}, "CON", "reserved device name"),

@@ -15,7 +15,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import launcher_harness as harness  # noqa: E402
+import wine_harness as harness  # noqa: E402
 import nginx_server  # noqa: E402
 import publish  # noqa: E402
 import sample_game  # noqa: E402

@@ -237,10 +237,15 @@ class NginxServer:
     def __exit__(self, *exc):
         self.stop()
 
-    def requests(self):
+    def requests(self, settle=0.3):
+        """The logged requests, once the lines of those just answered have landed."""
+        time.sleep(settle)
         return read_access_log(self.access_log)
 
     def clear_log(self):
+        # nginx logs a request just after its last byte went out: give the lines
+        # of requests already answered the time to land before they are dropped.
+        time.sleep(0.3)
         open(self.access_log, "w").close()
 
 

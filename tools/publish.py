@@ -34,6 +34,8 @@ TEMP_PREFIX = ".tmp-"
 CHUNK = 1 << 20
 # A temporary object this old belongs to no running publish (they hold the lock).
 STALE_TEMP_SECONDS = 3600
+# The launcher stops fetching a file list once it holds this much, and fails.
+MANIFEST_LIMIT = 64 * 2**20
 
 # Files the launcher itself keeps in the installation directory; a game file of
 # the same name would be overwritten, deleted or misread by it.
@@ -482,6 +484,12 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
             say(f'publish: warning: --keep "{pattern}" matches no file')
         for p in matched:
             flags[p] = "k"
+
+    # Every hash has 64 digits, so the length is known before any file is read.
+    length = len(format_manifest(version, [Entry("0" * 64, f.size, flags.get(f.path, ""), f.path) for f in files]))
+    if length >= MANIFEST_LIMIT:
+        raise Refused(f"the file list would be {length} bytes; the launcher reads at most "
+                      f"{MANIFEST_LIMIT - 1}. Pack small files together")
 
     os.makedirs(out_dir, exist_ok=True)
     with Lock(out_dir):

@@ -16,6 +16,7 @@ class Rule:
     cut_after: int | None = None
     times: int = 1
     rate: float | None = None
+    reset: bool = True    # a reset, as a broken network gives; False: an orderly close
     cuts: int = 0
 
 
@@ -25,6 +26,7 @@ class Request:
     range: str
     body_bytes: int = 0
     cut: bool = False
+    reset: bool = True
     headers: dict = field(default_factory=dict)
 
 
@@ -55,6 +57,10 @@ class CutProxy:
 
     def stop(self):
         self.stopping = True
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
+        except OSError:
+            pass
         self.listener.close()
         with self.lock:
             for c in list(self.connections):
@@ -98,6 +104,7 @@ class CutProxy:
                 self.requests.append(request)
                 rule = next((r for r in self.rules if path.endswith(r.suffix)), None)
                 cut_after = None
+                request.reset = bool(rule and rule.reset)
                 if rule and rule.cut_after is not None and rule.cuts < rule.times:
                     rule.cuts += 1
                     cut_after = rule.cut_after
@@ -113,7 +120,7 @@ class CutProxy:
             with self.lock:
                 self.connections.discard(client)
                 self.connections.discard(upstream)
-            if request is not None and request.cut:
+            if request is not None and request.cut and request.reset:
                 _abort(client)
             else:
                 client.close()

@@ -174,6 +174,23 @@ def parse_state(data):
     return records
 
 
+def launcher_processes(install):
+    """Pids of the launchers running from the installation folder. Wine shows a
+    program's path first in its command line, as a Unix or a Windows path."""
+    names = {install.exe.encode(), windows_path(install.exe).lower().encode()}
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    program = f.read().split(b"\0", 1)[0]
+            except OSError:
+                continue
+            if program in names or program.lower() in names:
+                found.append(int(entry))
+    return [pid for pid in found if _running(pid)]
+
+
 def run_launcher(prefix, install, url, timeout=180):
     """Runs the launcher unattended until it and any launcher it restarted have ended.
     Returns the first process's exit code and the seconds taken."""
@@ -183,7 +200,9 @@ def run_launcher(prefix, install, url, timeout=180):
         code = process.wait(timeout)
     finally:
         stop_process(process)
-    prefix.wait(timeout)
+    # A launcher that replaced itself has started its successor before it ended.
+    if not wait_until(lambda: not launcher_processes(install), timeout):
+        raise TimeoutError(f"a launcher in {install.path} is still running")
     return code, time.monotonic() - started
 
 
