@@ -11,6 +11,7 @@ Also a module: NginxServer(tree, state_dir).start() / .stop() / .requests().
 """
 import argparse
 import os
+import shutil
 import signal
 import socket
 import sys
@@ -60,6 +61,15 @@ TLS_CONFIG = """\
 
 class NginxError(Exception):
     pass
+
+
+def nginx_program():
+    # Debian puts nginx in /usr/sbin, which is not on an ordinary user's PATH.
+    path = os.environ.get("PATH", "") + os.pathsep + "/usr/sbin" + os.pathsep + "/sbin"
+    found = shutil.which("nginx", path=path)
+    if not found:
+        raise NginxError("nginx is not installed (tools/setup.sh installs nginx-light)")
+    return found
 
 
 def free_port():
@@ -181,8 +191,8 @@ class NginxServer:
         pid_file = os.path.join(self.state, "nginx.pid")
         if os.path.exists(pid_file):
             os.unlink(pid_file)
-        self.pid = os.posix_spawnp(
-            "nginx", ["nginx", "-p", self.state + "/", "-c", self.config, "-e", self.state + "/error.log"],
+        self.pid = os.posix_spawn(
+            nginx_program(), ["nginx", "-p", self.state + "/", "-c", self.config, "-e", self.state + "/error.log"],
             os.environ, setsid=True,
             file_actions=[(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
                           (os.POSIX_SPAWN_OPEN, 1, out, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644),
