@@ -1,1 +1,26 @@
 #include "app/command_line.h"
+
+bool IsTurkishLanguage(std::uint16_t uiLanguage) { return (uiLanguage & 0x3FF) == 0x1F; }
+
+std::wstring InstallDirOf(const std::wstring& modulePath) {
+    const std::size_t slash = modulePath.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : modulePath.substr(0, slash + 1);
+}
+
+// The game's operator names the server when building (the CMake option TARSIN_SERVER_HOST);
+// the default is a reserved example domain, so an unconfigured build reaches nobody's server.
+std::wstring DefaultBaseUrl() { return L"https://" TARSIN_SERVER_HOST L"/download/desktop-data/"; }
+
+LaunchOptions ParseArguments(const std::vector<std::wstring>& arguments, const std::wstring& defaultUrl) {
+    LaunchOptions options;
+    options.baseUrl = defaultUrl;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (argument.starts_with(L"--url="))
+            options.baseUrl = argument.substr(6);
+        else if (argument == L"--exit-when-done")
+            options.exitWhenDone = true;
+    }
+    if (options.baseUrl.empty() || options.baseUrl.back() != L'/') options.baseUrl += L'/';
+    return options;
+}

@@ -1,1 +1,50 @@
 #include "app/launch.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "app/worker.h"
+#include "support/files.h"
+#include "support/handles.h"
+
+namespace {
+
+// An empty InstallDir means the current directory, which is what no directory gives.
+const wchar_t* WorkingDirectory() { return InstallDir.empty() ? nullptr : InstallDir.c_str(); }
+
+}  // namespace
+
+bool RunProgram(const std::wstring& fileName) {
+    const std::wstring path = InstallDir + fileName;
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOASYNC;
+    info.hwnd = MainWindow;
+    info.lpFile = path.c_str();
+    info.lpDirectory = WorkingDirectory();
+    info.nShow = SW_SHOWNORMAL;
+    return ShellExecuteExW(&info) != FALSE;
+}
+
+void RelaunchLauncher() {
+    const std::wstring program = ModulePath();
+    std::wstring commandLine = GetCommandLineW();  // CreateProcessW may write into its buffer
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, WorkingDirectory(),
+                       &startup, &created)) {
+        OwnedHandle thread(created.hThread);
+        OwnedHandle process(created.hProcess);
+        thread.Close();
+        process.Close();
+        DestroyWindow(MainWindow);
+        return;
+    }
+    ReportFailure(Pick(L"The launcher was updated; open it again.", L"Launcher güncellendi; yeniden açın."));
+    // The worker frame has already ended in Busy, so with "--exit-when-done" nothing else
+    // would close the window: end here as after any failed run.
+    CloseWhenDone();
+}

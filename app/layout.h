@@ -3,6 +3,7 @@
 
 struct ControlRect {
     int x = 0, y = 0, width = 0, height = 0;
+    friend bool operator==(const ControlRect&, const ControlRect&) = default;
 };
 
 struct WindowLayout {

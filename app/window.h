@@ -7,6 +7,10 @@ inline constexpr int kPlayId = 100;
 inline constexpr int kRetryId = 101;
 inline constexpr int kSettingsId = 102;
 
+void CreateFonts();             // UiFont from the message font; TitleFont bold, 20 pixels at 96 dpi
+void RegisterLauncherClass();   // class "TarsinLauncher" with icon 101
+HWND CreateLauncherWindow();    // 520 x 200 client pixels at 96 dpi, centred on the primary screen
+
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void LayoutControls();
 void ApplyStatus();

@@ -1,1 +1,36 @@
 #include "app/worker.h"
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "support/handles.h"
+#include "update/run.h"
+
+void StartWorker() {
+    if (WorkerRunning.exchange(true)) return;
+    OwnedHandle thread(CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr));
+    if (!thread.ok()) WorkerRunning.exchange(false);
+}
+
+DWORD WINAPI UpdateWorker(void*) {
+    RunUpdate();
+    EndWorkerFrame();
+    return 0;
+}
+
+void EndWorkerFrame() {
+    WorkerRunning.exchange(false);
+    // The window may have applied the run's last status while the flag above was still
+    // set, and left Settings disabled; one more notification makes it look again.
+    if (MainWindow) (void)PostMessageW(MainWindow, WM_APP_STATUS, 0, 0);
+    CloseWhenDone();
+}
+
+int ExitCodeFor(UiMode mode) { return mode == Ready ? 0 : 2; }
+
+void CloseWhenDone() {
+    if (!ExitWhenDone) return;
+    std::lock_guard lock(StatusLock);
+    if (CurrentStatus.UiMode == Busy) return;
+    ExitCode = ExitCodeFor(CurrentStatus.UiMode);
+    (void)PostMessageW(MainWindow, WM_CLOSE, 0, 0);
+}

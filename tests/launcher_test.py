@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""The launcher executable end to end, under Wine, against the test server: the command
+line, the exit codes of "--exit-when-done", the files deleted at start, and the
+replacement of the launcher by a published one."""
+import random
+import time
+import unittest
+
+from launcher_harness import (DPI144_PREFIX, ENGLISH, LAUNCHER, MAIN_PREFIX, STANDIN, TURKISH, Display, Install,
+                              ServerFixture, Window, end_all, sha256)
+
+DISPLAY = Display()
+SERVER = None
+
+
+def setUpModule():
+    global SERVER
+    DISPLAY.ensure()
+    MAIN_PREFIX.ensure()
+    DPI144_PREFIX.ensure()
+    SERVER = ServerFixture("launcher")
+
+
+def tearDownModule():
+    end_all()
+    SERVER.stop()
+    DPI144_PREFIX.stop()
+    DISPLAY.stop()
+
+
+def game_files(seed):
+    rng = random.Random(seed)
+    with open(STANDIN, "rb") as f:
+        game = f.read()
+    return [
+        ("ruvok.exe", game),
+        ("data/levels.pak", rng.randbytes(700 * 1024)),
+        ("data/ui/strings tr.txt", "Oyun güncel.\n".encode("utf-8")),
+        ("empty.dat", b""),
+    ]
+
+
+class CommandLine(unittest.TestCase):
+    def test_installs_a_published_tree_and_exits_0(self):
+        site = SERVER.site("install")
+        files = game_files(1)
+        site.publish(files, version="2.5")
+        install = Install("install")
+        self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
+        for path, data in files:
+            self.assertEqual(install.read(path), data, path)
+        self.assertIn("The game is up to date. | Version 2.5\r\n", install.log())
+        self.assertIsNotNone(install.read("data-state.txt"))
+
+    def test_appends_the_slash_and_lets_the_last_url_win_case_sensitively(self):
+        good, other = SERVER.site("cl-good"), SERVER.site("cl-other")
+        good.publish(game_files(2)[:1], version="g")
+        other.publish(game_files(2)[:1], version="o")
+        cases = [
+            ("slash appended", ["--url=" + good.url.rstrip("/")]),
+            ("last wins", ["--url=" + other.url, "--url=" + good.url]),
+            ("upper-case option ignored", ["--url=" + good.url, "--URL=" + other.url, "--Url=" + other.url]),
+            ("unknown arguments ignored", ["/S", "--url=" + good.url, "--silent", "url=" + other.url]),
+        ]
+        for name, args in cases:
+            with self.subTest(name):
+                SERVER.server.clear("/")
+                install = Install("cl")
+                self.assertEqual(install.run(*(args + ["--exit-when-done"])), 0)
+                self.assertIn("Version g", install.log())
+                self.assertEqual(len(good.requests("manifest.txt")), 1)
+                self.assertEqual(other.requests(), [])
+
+    def test_an_empty_url_gives_the_base_slash_and_a_failed_run(self):
+        SERVER.server.clear("/")
+        install = Install("empty-url")
+        self.assertEqual(install.run("--url=", "--exit-when-done"), 2)
+        self.assertIn(ENGLISH["unreachable"], install.log())
+        self.assertEqual(SERVER.server.requests("/"), "")
+
+    def test_exit_when_done_must_be_the_whole_argument_in_its_own_case(self):
+        site = SERVER.site("ewd")
+        site.publish(game_files(3)[:1], version="1")
+        install = Install("ewd")
+        install.start("--url=" + site.url, "--Exit-When-Done", "--exit-when-done=1", "--exit-when-donex", "-exit-when-done")
+        try:
+            window = Window(install)
+            window.wait("status.text=" + ENGLISH["ready"])
+            time.sleep(1.5)
+            self.assertIsNone(install.process.poll(), "the launcher closed by itself")
+            self.assertTrue(window.close())
+            self.assertEqual(install.wait(20), 0)
+        finally:
+            install.end()
+
+
+class ExitCodes(unittest.TestCase):
+    def test_a_failed_run_exits_2_whether_or_not_the_game_can_be_played(self):
+        site = SERVER.site("exit2")  # publishes nothing: the manifest is a 404
+        for name, game_present in (("Failed", False), ("FailedCanPlay", True)):
+            with self.subTest(name):
+                install = Install("exit2")
+                if game_present:
+                    install.add_standin("ruvok.exe")
+                self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 2)
+                self.assertIn(ENGLISH["unreachable"] + "\r\n", install.log())
+                self.assertIsNone(install.ran("ruvok.exe"))
+
+    def test_the_old_launcher_and_the_old_log_are_deleted_at_start(self):
+        site = SERVER.site("stale")
+        site.publish(game_files(4)[:1], version="1")
+        install = Install("stale")
+        install.write("TarsinLauncher.exe.old", b"the launcher before the last update")
+        install.write("launcher.log", b"12:00:00 a line of an earlier start\r\n")
+        self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
+        self.assertIsNone(install.read("TarsinLauncher.exe.old"))
+        self.assertNotIn("an earlier start", install.log())
+        self.assertIn(ENGLISH["ready"], install.log())
+
+
+class SelfUpdate(unittest.TestCase):
+    # Its own prefix, so that "wineserver -w" waits for the relaunched launcher alone.
+    def test_a_new_launcher_is_swapped_in_relaunched_and_finishes_the_run(self):
+        with open(LAUNCHER, "rb") as f:
+            new_launcher = f.read() + b"\0appended by the self-update test"
+        rest = game_files(5)
+        site = SERVER.site("self-update")
+        site.publish([("TarsinLauncher.exe", new_launcher)] + rest, version="3.0")
+        install = Install("self-update", prefix=DPI144_PREFIX)
+        self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
+        DPI144_PREFIX.wait_idle(timeout=90)
+
+        self.assertEqual(install.read("TarsinLauncher.exe"), new_launcher)
+        for path, data in rest:
+            self.assertEqual(install.read(path), data, path)
+        # The new process deleted the old log at its start and ended the run itself, so
+        # it had the same "--url=" and "--exit-when-done".
+        self.assertIn("The game is up to date. | Version 3.0", install.log())
+        self.assertEqual(len(site.requests("manifest.txt")), 2)
+        self.assertEqual(len(site.requests("o/" + sha256(new_launcher))), 1)
+        self.assertFalse(Window(install).exists(), "a launcher window is still open")
+
+    def test_a_published_launcher_that_cannot_start_asks_to_open_it_again(self):
+        broken = b"this is not a Windows program\r\n" * 64
+        site = SERVER.site("broken-launcher")
+        site.publish([("TarsinLauncher.exe", broken)] + game_files(6)[:1], version="4")
+        for texts, turkish in ((ENGLISH, False), (TURKISH, True)):
+            with self.subTest(turkish=turkish):
+                install = Install("broken-launcher", turkish=turkish)
+                # Without the mended ending this run would wait for ever.
+                self.assertEqual(install.run("--url=" + site.url, "--exit-when-done", timeout=60), 2)
+                self.assertIn(texts["relaunch_failed"] + "\r\n", install.log())
+                self.assertEqual(install.read("TarsinLauncher.exe"), broken)
+                with open(LAUNCHER, "rb") as f:
+                    self.assertEqual(install.read("TarsinLauncher.exe.old"), f.read())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,134 @@
+#include "app/worker.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/globals.h"
+#include "app/status.h"
+#include "tests/support/test_util.h"
+
+namespace {
+
+// A message-only window in the place of MainWindow, to see what the frame posts.
+class PostedMessages {
+public:
+    PostedMessages() {
+        window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        MainWindow = window_;
+    }
+    ~PostedMessages() {
+        MainWindow = nullptr;
+        DestroyWindow(window_);
+    }
+    PostedMessages(const PostedMessages&) = delete;
+    PostedMessages& operator=(const PostedMessages&) = delete;
+
+    std::vector<UINT> Take() {
+        std::vector<UINT> got;
+        MSG message;
+        while (PeekMessageW(&message, window_, 0, 0, PM_REMOVE)) got.push_back(message.message);
+        return got;
+    }
+
+private:
+    HWND window_ = nullptr;
+};
+
+void SetMode(UiMode mode) {
+    std::lock_guard lock(StatusLock);
+    CurrentStatus.UiMode = mode;
+}
+
+struct Options {
+    explicit Options(bool exitWhenDone) { ExitWhenDone = exitWhenDone; }
+    ~Options() {
+        ExitWhenDone = false;
+        WorkerRunning = false;
+        ExitCode = 0;
+    }
+};
+
+}  // namespace
+
+TEST(CloseWhenDone, ClosesAfterAResultOnlyWhenAsked) {
+    const struct {
+        bool exitWhenDone;
+        UiMode mode;
+        bool closes;
+        int exitCode;
+    } cases[] = {
+        {true, Ready, true, 0},          {true, Failed, true, 2},         {true, FailedCanPlay, true, 2},
+        {true, Busy, false, 99},         {false, Ready, false, 99},       {false, Failed, false, 99},
+    };
+    for (const auto& c : cases) {
+        PostedMessages posted;
+        Options options(c.exitWhenDone);
+        SetMode(c.mode);
+        ExitCode = 99;
+        CloseWhenDone();
+        EXPECT_EQ(ExitCode, c.exitCode) << c.mode << " " << c.exitWhenDone;
+        EXPECT_EQ(posted.Take(), c.closes ? std::vector<UINT>{WM_CLOSE} : std::vector<UINT>{})
+            << c.mode << " " << c.exitWhenDone;
+    }
+    SetMode(Busy);
+}
+
+// The window may apply the run's last status before the flag clears; the second
+// notification, sent after it, is what enables Settings.
+TEST(EndWorkerFrame, ClearsTheFlagThenNotifiesTheWindowAgain) {
+    PostedMessages posted;
+    Options options(false);
+    SetMode(Ready);
+    WorkerRunning = true;
+    EndWorkerFrame();
+    EXPECT_FALSE(WorkerRunning);
+    EXPECT_EQ(posted.Take(), std::vector<UINT>{WM_APP_STATUS});
+    SetMode(Busy);
+}
+
+TEST(EndWorkerFrame, WithExitWhenDoneTheFailureClosesAfterTheLastNotification) {
+    PostedMessages posted;
+    Options options(true);
+    SetMode(FailedCanPlay);
+    WorkerRunning = true;
+    EndWorkerFrame();
+    EXPECT_EQ(ExitCode, 2);
+    EXPECT_EQ(posted.Take(), (std::vector<UINT>{WM_APP_STATUS, WM_CLOSE}));
+    SetMode(Busy);
+}
+
+TEST(StartWorker, StartsNothingWhileAWorkerRuns) {
+    PostedMessages posted;
+    Options options(false);
+    WorkerRunning = true;
+    const std::uint64_t before = StatusPosts;
+    StartWorker();
+    Sleep(500);
+    EXPECT_TRUE(WorkerRunning);
+    EXPECT_EQ(StatusPosts, before);
+    EXPECT_TRUE(posted.Take().empty());
+}
+
+// A real run on a thread of its own: an empty base URL fails before any traffic.
+TEST(StartWorker, RunsOneUpdateAndEndsTheFrame) {
+    TempDir dir;
+    ScopedInstallDir install(dir.path());
+    PostedMessages posted;
+    Options options(true);
+    const std::wstring savedUrl = BaseUrl;
+    BaseUrl = L"/";
+    const std::uint64_t before = StatusPosts;
+    StartWorker();
+    for (int i = 0; i < 1000 && WorkerRunning; ++i) Sleep(10);
+    BaseUrl = savedUrl;
+    ASSERT_FALSE(WorkerRunning);
+    EXPECT_EQ(ReadStatus().UiMode, Failed);
+    EXPECT_GE(StatusPosts - before, 2u);  // "Connecting to the server..." and the failure
+    const std::vector<UINT> got = posted.Take();
+    ASSERT_GE(got.size(), 3u);
+    EXPECT_EQ(got[got.size() - 2], WM_APP_STATUS);
+    EXPECT_EQ(got.back(), static_cast<UINT>(WM_CLOSE));
+    EXPECT_EQ(ExitCode, 2);
+    SetMode(Busy);
+}
