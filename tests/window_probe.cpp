@@ -275,6 +275,8 @@ Report Describe(const Search& search) {
     RECT frame, client;
     GetWindowRect(main, &frame);
     GetClientRect(main, &client);
+    POINT origin{0, 0};
+    ClientToScreen(main, &origin);
     GUITHREADINFO thread{};
     thread.cbSize = sizeof thread;
     GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &thread);
@@ -340,6 +342,7 @@ Report Describe(const Search& search) {
     report.json = "{\"title\": " + Json(title) + ",\n  \"style\": " + std::to_string(style) +
                   ", \"exStyle\": " + std::to_string(GetWindowLongW(main, GWL_EXSTYLE)) +
                   ",\n  \"frame\": " + Rect(frame) + ", \"client\": " + Rect(client) +
+                  ", \"clientOnScreen\": {\"x\": " + std::to_string(origin.x) + ", \"y\": " + std::to_string(origin.y) + "}" +
                   ",\n  \"screen\": {\"width\": " + std::to_string(GetSystemMetrics(SM_CXSCREEN)) +
                   ", \"height\": " + std::to_string(GetSystemMetrics(SM_CYSCREEN)) + "}, \"dpi\": " + std::to_string(dpi) +
                   ",\n  \"iconic\": " + (IsIconic(main) ? "true" : "false") + ", \"focus\": " + Json(focus) +
