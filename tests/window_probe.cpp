@@ -272,6 +272,9 @@ Report Describe(const Search& search) {
     Report report;
     auto& flat = report.flat;
     const HWND main = search.found;
+    // Answered only once the window's thread takes messages again, so a window still in
+    // its WM_CREATE (half its controls made) is not described.
+    Ask(main, WM_NULL, 0, 0);
     RECT frame, client;
     GetWindowRect(main, &frame);
     GetClientRect(main, &client);
