@@ -118,6 +118,20 @@ class ExitCodes(unittest.TestCase):
         self.assertIn(ENGLISH["ready"], install.log())
 
 
+class Resources(unittest.TestCase):
+    def test_the_executable_carries_its_manifest_and_icon(self):
+        code, objects = Window(Install("resources")).probe("resources")
+        self.assertEqual(code, 0, objects)
+        found = objects[0]
+        self.assertEqual(found["icons"], [{"size": 48, "bits": 32}, {"size": 32, "bits": 32}, {"size": 16, "bits": 32}])
+        self.assertTrue(found["loadIcon"])
+        manifest = found["manifest"]
+        for needed in ('name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
+                       '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>',
+                       '>true</dpiAware>'):
+            self.assertIn(needed, " ".join(manifest.split()), needed)
+
+
 class SelfUpdate(unittest.TestCase):
     # Its own prefix, so that "wineserver -w" waits for the relaunched launcher alone.
     def test_a_new_launcher_is_swapped_in_relaunched_and_finishes_the_run(self):
