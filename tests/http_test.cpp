@@ -235,6 +235,13 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
         Received r;
         HttpStatus status = 0;
         const bool ok = HttpGet(site.Url(object), 0, Collect(r), status);
+        // A reset discards what the client had not read yet, under load sometimes the
+        // status line too: then nothing at all may have been answered.
+        if (std::string_view(mode) == "reset_after" && status == 0) {
+            EXPECT_FALSE(ok);
+            EXPECT_TRUE(r.body.empty());
+            continue;
+        }
         EXPECT_EQ(status, 200u) << mode;
         EXPECT_LE(r.body.size(), 200000u) << mode << " ok=" << ok;
         EXPECT_TRUE(content.compare(0, r.body.size(), r.body) == 0) << mode;
