@@ -870,7 +870,8 @@ def update_readme(path, report):
     if README_BEGIN not in text or README_END not in text:
         say(f"{path} has no markers for the results; left alone")
         return
-    body = report.split("\n", 2)[2].strip()  # without the report's title
+    # Without the report's title, one heading level further down.
+    body = re.sub(r"^## ", "### ", report.split("\n", 2)[2].strip(), flags=re.M)
     head, rest = text.split(README_BEGIN, 1)
     _, tail = rest.split(README_END, 1)
     with open(path, "w") as f:

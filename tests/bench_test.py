@@ -144,10 +144,10 @@ class Report(unittest.TestCase):
             with open(readme, "w") as f:
                 f.write(f"intro\n{run.README_BEGIN}\nold\n{run.README_END}\nafter\n")
             run.update_readme(readme, "# Title\n\n| table |\n")
-            run.update_readme(readme, "# Title\n\n| newer |\n")
+            run.update_readme(readme, "# Title\n\n## Part\n| newer |\n")
             with open(readme) as f:
                 text = f.read()
-            self.assertEqual(text, f"intro\n{run.README_BEGIN}\n| newer |\n{run.README_END}\nafter\n")
+            self.assertEqual(text, f"intro\n{run.README_BEGIN}\n### Part\n| newer |\n{run.README_END}\nafter\n")
             with open(readme, "w") as f:
                 f.write("no markers\n")
             run.update_readme(readme, "# Title\n\n| table |\n")
