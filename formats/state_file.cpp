@@ -19,15 +19,13 @@ constexpr std::size_t kHashLength = 64;
 // not written, so a later run never deletes a file in its name that it did not
 // install. The file is merely proven again next time.
 bool LineCarries(std::string_view path) {
-    return path.find_first_of("\n\t") == std::string_view::npos && (path.empty() || path.back() != '\r');
+    for (const char c : path)
+        if (c == '\n' || c == '\t') return false;
+    return path.empty() || path.back() != '\r';
 }
 }  // namespace
 
-std::string FormatStateText(const StateTable& table) {
-    std::size_t length = 0;
-    for (const auto& [path, hash] : table) length += hash.size() + path.size() + 2;
-    std::string text;
-    text.reserve(length);
+void AppendStateText(const StateTable& table, std::string& text) {
     for (const auto& [path, hash] : table) {
         if (!LineCarries(path)) continue;
         text += hash;
@@ -35,6 +33,11 @@ std::string FormatStateText(const StateTable& table) {
         text += path;
         text += '\n';
     }
+}
+
+std::string FormatStateText(const StateTable& table) {
+    std::string text;
+    AppendStateText(table, text);
     return text;
 }
 
@@ -72,7 +75,11 @@ StateTable LoadStateTable() {
 }
 
 bool SaveStateTable(const StateTable& table) {
-    const std::string text = FormatStateText(table);
+    // Saved after every installed file: the text's buffer is kept between saves, so a
+    // run of many files does not allocate and grow a fresh one each time.
+    thread_local std::string text;
+    text.clear();
+    AppendStateText(table, text);
     const std::wstring target = InstallDir + kStateFileName;
     const std::wstring temp = target + kTempSuffix;
     {

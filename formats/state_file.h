@@ -19,4 +19,5 @@ StateTable LoadStateTable();  // never fails: missing or damaged gives an empty 
 
 // The file's text for a table, and a table from a text (what Load and Save do around the I/O).
 std::string FormatStateText(const StateTable& table);
+void AppendStateText(const StateTable& table, std::string& text);
 StateTable ParseStateText(std::string_view text);

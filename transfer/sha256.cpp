@@ -39,7 +39,9 @@ bool HashFile(const std::wstring& path, HashObject& hash, const ProgressCallback
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.ok()) return false;
-    std::vector<std::uint8_t> buffer(kReadBlock);
+    // Kept per thread between calls, like the receive buffer: verifying many small
+    // files otherwise spends as long allocating as hashing.
+    thread_local std::vector<std::uint8_t> buffer(kReadBlock);
     if (!QuitRequested) {
         for (;;) {
             DWORD got = 0;
