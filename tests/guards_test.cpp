@@ -65,17 +65,6 @@ TEST(HasFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
     EXPECT_EQ(StatusPosts.load(), postsBefore);
 }
 
-// The tmpfs of small_volume.sh, as Wine shows it, or "" when it could not be mounted.
-std::wstring SmallVolume() {
-    std::string unixPath = EnvVar("TARSIN_SMALL_VOLUME");
-    if (unixPath.empty()) return L"";
-    std::wstring path = L"Z:" + FromUtf8(unixPath);
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    path += L'\\';
-    return FileExists(path + L"mounted") ? path : L"";
-}
-
 TEST(HasFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
     const std::wstring volume = SmallVolume();
     if (volume.empty()) GTEST_SKIP() << "no small tmpfs: mounting one needs root (tests/small_volume.sh)";

@@ -17,16 +17,6 @@
 
 namespace {
 
-ManifestEntry Entry(const std::string& path, const std::string& content, bool keep = false) {
-    ManifestEntry entry;
-    entry.hash = Sha256Hex(content);
-    entry.size = content.size();
-    entry.keep = keep;
-    entry.path = path;
-    entry.localPath = ToLocalPath(path);
-    return entry;
-}
-
 TEST(DownloadTotal, IsTheFullSizeOfEveryPlannedFile) {
     ManifestEntry a, b, huge;
     a.size = 1000;
@@ -68,7 +58,7 @@ struct InstallFixture : ::testing::Test {
 };
 
 TEST_F(InstallFixture, InstallFileMovesThePartRecordsAndSaves) {
-    const ManifestEntry entry = Entry("data/new.pak", "new content");
+    const ManifestEntry entry = EntryFor("data/new.pak", "new content");
     ASSERT_TRUE(WriteFileBytes(entry.localPath, "old content, longer"));
     ASSERT_TRUE(WriteFileBytes(PartPath(entry), "new content"));
     StateTable table{{"data/new.pak", Sha256Hex("old content, longer")}, {"other", Sha256Hex("x")}};
@@ -81,7 +71,7 @@ TEST_F(InstallFixture, InstallFileMovesThePartRecordsAndSaves) {
 }
 
 TEST_F(InstallFixture, InstallFileFailsWithoutRecordWhenTheMoveFails) {
-    const ManifestEntry entry = Entry("data/dir.pak", "content");
+    const ManifestEntry entry = EntryFor("data/dir.pak", "content");
     ASSERT_TRUE(WriteFileBytes(entry.localPath + L"\\inside", "a directory stands at the target"));
     ASSERT_TRUE(WriteFileBytes(PartPath(entry), "content"));
     StateTable table;
@@ -114,7 +104,7 @@ TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
     for (const Case& c : cases) {
         ASSERT_TRUE(WriteFileBytes(ToLocalPath(c.path), c.path));
         if (c.recorded) table[c.path] = Sha256Hex(c.path);
-        if (c.listed) manifest.entries.push_back(Entry(c.path, c.path, c.keep));
+        if (c.listed) manifest.entries.push_back(EntryFor(c.path, c.path, c.keep));
     }
     const char* unsafe[] = {"../outside.txt", "/outside.txt", "sub\\dropped.pak", "C:outside.txt", ""};
     for (const char* path : unsafe) table[path] = Sha256Hex("unsafe");
@@ -134,7 +124,7 @@ TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
 
 TEST_F(InstallFixture, RemoveDroppedFilesWritesNothingWhenNothingWasDropped) {
     Manifest manifest;
-    manifest.entries.push_back(Entry("a.pak", "a"));
+    manifest.entries.push_back(EntryFor("a.pak", "a"));
     StateTable table{{"a.pak", Sha256Hex("a")}, {"../unsafe", Sha256Hex("u")}};
     const StateTable before = table;
     RemoveDroppedFiles(manifest, table);
@@ -158,7 +148,7 @@ struct DownloadFixture : ::testing::Test {
     // Published on the server and planned for download, in call order.
     void Publish(const std::string& path, const std::string& content) {
         site.PublishObject(content);
-        entries.push_back(Entry(path, content));
+        entries.push_back(EntryFor(path, content));
     }
     UpdatePlan Plan() const {
         UpdatePlan plan;

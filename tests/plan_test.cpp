@@ -18,16 +18,6 @@
 
 namespace {
 
-ManifestEntry Entry(const std::string& path, const std::string& content, bool keep = false) {
-    ManifestEntry entry;
-    entry.hash = Sha256Hex(content);
-    entry.size = content.size();
-    entry.keep = keep;
-    entry.path = path;
-    entry.localPath = ToLocalPath(path);
-    return entry;
-}
-
 bool Contains(const std::vector<const ManifestEntry*>& list, const ManifestEntry& entry) {
     return std::find(list.begin(), list.end(), &entry) != list.end();
 }
@@ -75,7 +65,7 @@ TEST(PlanUpdate, ClassifiesEveryEntryFromSizesAndRecords) {
     for (std::size_t i = 0; i < std::size(kPlanCases); ++i) {
         const PlanCase& c = kPlanCases[i];
         const std::string content = PseudoRandomBytes(100 + i, static_cast<std::uint32_t>(i + 1));
-        manifest.entries.push_back(Entry("sub/" + std::string(c.name) + ".bin", content, c.keep));
+        manifest.entries.push_back(EntryFor("sub/" + std::string(c.name) + ".bin", content, c.keep));
         const ManifestEntry& entry = manifest.entries.back();
         switch (c.local) {
             case Local::Missing: break;
@@ -122,8 +112,8 @@ TEST(PlanUpdate, NeedsNoReadAccessToAnyFile) {
     ScopedInstallDir install(dir.path());
     Manifest manifest;
     StateTable table;
-    manifest.entries.push_back(Entry("a.bin", "alpha"));
-    manifest.entries.push_back(Entry("b.bin", "bravo"));
+    manifest.entries.push_back(EntryFor("a.bin", "alpha"));
+    manifest.entries.push_back(EntryFor("b.bin", "bravo"));
     ASSERT_TRUE(WriteFileBytes(manifest.entries[0].localPath, "alpha"));
     ASSERT_TRUE(WriteFileBytes(manifest.entries[1].localPath, "bravo"));
     table["a.bin"] = manifest.entries[0].hash;
@@ -144,7 +134,7 @@ struct VerifyFixture : ::testing::Test {
     StateTable table;
 
     void Add(const std::string& path, const std::string& published, const std::string& local) {
-        manifest.entries.push_back(Entry(path, published));
+        manifest.entries.push_back(EntryFor(path, published));
         if (!local.empty()) {
             ASSERT_TRUE(WriteFileBytes(manifest.entries.back().localPath, local));
         }

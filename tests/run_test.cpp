@@ -461,17 +461,6 @@ TEST_F(RunUpdateTest, AnEnormousDeclaredSizeRefusesForLackOfSpace) {
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
 }
 
-// The tmpfs of small_volume.sh as Wine shows it, or "" when it could not be mounted.
-std::wstring SmallVolume() {
-    const std::string unixPath = EnvVar("TARSIN_SMALL_VOLUME");
-    if (unixPath.empty()) return L"";
-    std::wstring path = L"Z:" + FromUtf8(unixPath);
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    path += L'\\';
-    return FileExists(path + L"mounted") ? path : L"";
-}
-
 TEST(RunUpdateOnASmallVolume, TooLittleFreeSpaceRefusesBeforeAnyDownload) {
     const std::wstring volume = SmallVolume();
     if (volume.empty()) GTEST_SKIP() << "no small tmpfs: mounting one needs root (tests/small_volume.sh)";

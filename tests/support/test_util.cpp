@@ -9,6 +9,8 @@
 #include <iterator>
 
 #include "app/globals.h"
+#include "formats/lines.h"
+#include "support/text.h"
 
 namespace fs = std::filesystem;
 
@@ -131,4 +133,24 @@ std::string PseudoRandomBytes(std::size_t count, std::uint32_t seed) {
         c = static_cast<char>(x >> 24);
     }
     return out;
+}
+
+ManifestEntry EntryFor(const std::string& path, const std::string& content, bool keep) {
+    ManifestEntry entry;
+    entry.hash = Sha256Hex(content);
+    entry.size = content.size();
+    entry.keep = keep;
+    entry.path = path;
+    entry.localPath = ToLocalPath(path);
+    return entry;
+}
+
+std::wstring SmallVolume() {
+    const std::string unixPath = EnvVar("TARSIN_SMALL_VOLUME");
+    if (unixPath.empty()) return L"";
+    std::wstring path = L"Z:" + FromUtf8(unixPath);
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    path += L'\\';
+    return FileExists(path + L"mounted") ? path : L"";
 }

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "formats/manifest.h"
+
 // A fresh directory under the temporary folder, removed with everything in it.
 class TempDir {
 public:
@@ -38,3 +40,9 @@ bool DirectoryExists(const std::wstring& path);
 std::string EnvVar(const char* name);  // empty when unset
 std::string Sha256Hex(std::string_view bytes);  // independent of the product's code
 std::string PseudoRandomBytes(std::size_t count, std::uint32_t seed);
+
+// An entry for content at path, its local path under the current InstallDir.
+ManifestEntry EntryFor(const std::string& path, const std::string& content, bool keep = false);
+
+// The small tmpfs of tests/small_volume.sh as Wine shows it ("Z:\...\"), or "" when none is mounted.
+std::wstring SmallVolume();
