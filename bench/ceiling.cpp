@@ -23,16 +23,9 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "transfer/internet_handle.h"
 
 namespace {
-
-struct InternetTraits {
-    using Raw = HINTERNET;
-    static Raw Invalid() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Close(Raw h) { WinHttpCloseHandle(h); }
-};
-using InternetHandle = ScopedHandle<InternetTraits>;
 
 struct HashTraits {
     using Raw = BCRYPT_HASH_HANDLE;

@@ -29,6 +29,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, HERE)
 import make_data  # noqa: E402
 import nginx_server  # noqa: E402
+from wine_harness import Display  # noqa: E402
 
 LAUNCHER_NAME = "TarsinLauncher.exe"
 STATE = "data-state.txt"
@@ -114,36 +115,6 @@ class DataSet:
 
 
 # ---- the environment -----------------------------------------------------------
-
-class Display:
-    def __init__(self):
-        self.process = None
-        self.display = os.environ.get("DISPLAY", "")
-
-    def start(self):
-        if self.display:
-            return self.display
-        for n in range(200, 260):
-            if os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                continue
-            process = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.monotonic() + 5
-            while time.monotonic() < deadline and process.poll() is None:
-                if os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                    self.process, self.display = process, f":{n}"
-                    return self.display
-                time.sleep(0.05)
-            process.kill()
-            process.wait()
-        raise RuntimeError("no X display: Xvfb did not start")
-
-    def stop(self):
-        if self.process:
-            self.process.terminate()
-            self.process.wait(10)
-            self.process = None
-
 
 @dataclass
 class Run:

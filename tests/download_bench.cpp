@@ -17,16 +17,9 @@
 #include "transfer/download.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
+#include "transfer/internet_handle.h"
 
 namespace {
-
-struct InternetTraits {
-    using Raw = HINTERNET;
-    static Raw Invalid() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Close(Raw h) { WinHttpCloseHandle(h); }
-};
-using InternetHandle = ScopedHandle<InternetTraits>;
 
 double Seconds() {
     LARGE_INTEGER now, frequency;

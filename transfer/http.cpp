@@ -8,20 +8,13 @@
 #include "app/globals.h"
 #include "support/handles.h"
 #include "support/text.h"
+#include "transfer/internet_handle.h"
 
 #ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
 #define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
 #endif
 
 namespace {
-
-struct InternetTraits {  // anything closed by WinHttpCloseHandle
-    using Raw = HINTERNET;
-    static Raw Invalid() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Close(Raw h) { WinHttpCloseHandle(h); }
-};
-using InternetHandle = ScopedHandle<InternetTraits>;
 
 constexpr DWORD kReceiveBufferSize = 262144;
 constexpr DWORD kHostChars = 256;

@@ -10,17 +10,11 @@
 #include "support/handles.h"
 #include "support/text.h"
 #include "tests/support/test_util.h"
+#include "transfer/internet_handle.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct InternetTraits {
-    using Raw = HINTERNET;
-    static Raw Invalid() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Close(Raw h) { WinHttpCloseHandle(h); }
-};
 
 // A plain WinHTTP GET of its own session, so the control channel does not lean
 // on the product code that the tests examine.
@@ -33,13 +27,13 @@ bool ControlGet(const std::string& pathAndQuery, std::string& body) {
     parts.dwHostNameLength = 256;
     if (url.empty() || !WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return false;
 
-    ScopedHandle<InternetTraits> session(
+    InternetHandle session(
         WinHttpOpen(L"TarsinTests/1", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
     if (!session.ok()) return false;
-    ScopedHandle<InternetTraits> connection(WinHttpConnect(session.get(), host, parts.nPort, 0));
+    InternetHandle connection(WinHttpConnect(session.get(), host, parts.nPort, 0));
     if (!connection.ok()) return false;
     const std::wstring object = FromUtf8(pathAndQuery);
-    ScopedHandle<InternetTraits> request(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
+    InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
                                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
     if (!request.ok()) return false;
     if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0) ||
