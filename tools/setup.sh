@@ -2,9 +2,12 @@
 # Installs what the build, the tests and the demo need on Debian 12, from Debian's
 # packages only. Quick when everything is present already.
 set -eu
+# curl, strace and GNU time: the benchmark's smoke run in the test suite; clang with its
+# sanitizer and fuzzer runtime: the native fuzzing of the parsers; rclone: the upload tests.
 packages=(cmake ninja-build python3 googletest
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-          wine wine32:i386 xvfb xauth x11-apps imagemagick nginx-light openssl)
+          wine wine32:i386 xvfb xauth x11-apps imagemagick nginx-light openssl
+          curl strace time clang libclang-rt-14-dev rclone)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
