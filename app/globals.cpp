@@ -1,17 +1,11 @@
 #include "app/globals.h"
 
 HINSTANCE ModuleInstance = nullptr;
-bool UseTurkish = false;
-std::wstring InstallDir;
-std::wstring BaseUrl;
 bool ExitWhenDone = false;
 int ExitCode = 0;
 
 std::atomic<bool> WorkerRunning{false};
-std::atomic<bool> QuitRequested{false};
 
-void* Sha256Provider = nullptr;
-void* HttpSession = nullptr;
 HWND MainWindow = nullptr;
 int ScreenDpi = 0;
 HFONT UiFont = nullptr;

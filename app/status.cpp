@@ -4,6 +4,8 @@
 #include "support/files.h"
 #include "support/log.h"
 
+static_assert(WM_APP_STATUS == WM_APP + 1 && WM_APP_RELAUNCH == WM_APP + 2);
+
 StatusMessage CurrentStatus;
 std::mutex StatusLock;
 std::atomic<std::uint64_t> StatusPosts{0};
@@ -24,6 +26,10 @@ void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32
 
 void ReportFailure(const std::wstring& text) {
     PostStatus(text, L"", 0, IsExistingFile(InstallDir + kGameExe) ? FailedCanPlay : Failed);
+}
+
+void PostRelaunch() {
+    if (MainWindow) (void)PostMessageW(MainWindow, WM_APP_RELAUNCH, 0, 0);
 }
 
 StatusMessage ReadStatus() {

@@ -1,7 +1,6 @@
 #pragma once
 // The status channel: the worker stores the newest status, the window shows it.
-#include <windows.h>
-
+// The one header of app/ that the layers below may include: it carries no window types.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -21,8 +20,8 @@ struct StatusMessage {
     ::UiMode UiMode = Busy;
 };
 
-inline constexpr UINT WM_APP_STATUS = WM_APP + 1;
-inline constexpr UINT WM_APP_RELAUNCH = WM_APP + 2;
+inline constexpr unsigned WM_APP_STATUS = 0x8000 + 1;    // WM_APP + 1
+inline constexpr unsigned WM_APP_RELAUNCH = 0x8000 + 2;  // WM_APP + 2
 
 extern StatusMessage CurrentStatus;  // guarded by StatusLock
 extern std::mutex StatusLock;
@@ -31,3 +30,6 @@ extern std::atomic<std::uint64_t> StatusPosts;  // how many posts so far; lets t
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode);
 void ReportFailure(const std::wstring& text);  // FailedCanPlay when the game exists, else Failed
 StatusMessage ReadStatus();                    // a copy taken under the lock
+
+// WM_APP_RELAUNCH to the window: the launcher's executable was replaced.
+void PostRelaunch();

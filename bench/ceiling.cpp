@@ -23,17 +23,10 @@
 #include <vector>
 
 #include "support/handles.h"
+#include "transfer/hash_handle.h"
 #include "transfer/internet_handle.h"
 
 namespace {
-
-struct HashTraits {
-    using Raw = BCRYPT_HASH_HANDLE;
-    static Raw Invalid() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Close(Raw h) { BCryptDestroyHash(h); }
-};
-using HashHandle = ScopedHandle<HashTraits>;
 
 constexpr DWORD kReceiveBufferSize = 262144;
 constexpr DWORD kHashBlockSize = 1048576;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/text.h"
 
 bool NextLine(std::string_view text, std::size_t& position, std::string_view& line) {

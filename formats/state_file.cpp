@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "formats/lines.h"
 #include "support/handles.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/handles.h"
 #include "support/text.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "transfer/download.h"

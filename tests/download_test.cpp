@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "support/handles.h"
 #include "support/text.h"

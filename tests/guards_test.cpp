@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "support/text.h"
 #include "tests/support/test_util.h"
@@ -74,9 +74,9 @@ TEST(HasFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
         ScopedInstallDir install(dir);
         ULARGE_INTEGER available;
         ASSERT_TRUE(GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr));
-        ASSERT_GT(available.QuadPart, FreeSpaceMargin) << "the volume is 256 MiB";
+        ASSERT_GT(available.QuadPart, kFreeSpaceMargin) << "the volume is 256 MiB";
         ASSERT_LT(available.QuadPart, 257 * kMiB) << "the free figure is the tmpfs's own";
-        const std::uint64_t fits = available.QuadPart - FreeSpaceMargin;
+        const std::uint64_t fits = available.QuadPart - kFreeSpaceMargin;
 
         const std::uint64_t postsBefore = StatusPosts.load();
         EXPECT_TRUE(HasFreeSpace(fits));

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/text.h"
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"

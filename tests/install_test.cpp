@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "formats/lines.h"
 #include "support/handles.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "formats/lines.h"
 #include "formats/state_file.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 
 namespace {

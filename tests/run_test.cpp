@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "formats/state_file.h"
 #include "support/files.h"
@@ -32,7 +32,7 @@ TEST(ManifestSink, StopsOnceTheBodyReaches64MiB) {
     for (int i = 1; i < 64; ++i) ASSERT_TRUE(sink(bytes, static_cast<std::uint32_t>(block.size()))) << i << " MiB";
     EXPECT_TRUE(sink(bytes, static_cast<std::uint32_t>(block.size() - 1))) << "one byte short of the cap";
     EXPECT_FALSE(sink(bytes, 1));
-    EXPECT_EQ(body.size(), ManifestCap);
+    EXPECT_EQ(body.size(), kManifestCap);
 }
 
 TEST(SummaryLine, HasOneWordingAndDecodesUrlAndVersion) {

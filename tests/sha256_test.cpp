@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/handles.h"
 #include "tests/support/test_util.h"
 

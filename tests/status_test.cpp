@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "tests/support/test_util.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "transfer/internet_handle.h"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "support/text.h"
 

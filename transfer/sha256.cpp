@@ -1,11 +1,8 @@
 #include "transfer/sha256.h"
 
-#include <windows.h>
-#include <bcrypt.h>
-
 #include <vector>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/handles.h"
 
 namespace {
@@ -17,15 +14,11 @@ constexpr DWORD kReadBlock = 1048576;
 HashObject::HashObject() {
     BCRYPT_HASH_HANDLE created = nullptr;
     (void)BCryptCreateHash(static_cast<BCRYPT_ALG_HANDLE>(Sha256Provider), &created, nullptr, 0, nullptr, 0, 0);
-    handle_ = created;
-}
-
-HashObject::~HashObject() {
-    if (handle_) BCryptDestroyHash(handle_);
+    handle_ = HashHandle(created);
 }
 
 void HashObject::Feed(const std::uint8_t* data, std::uint32_t count) {
-    if (handle_) (void)BCryptHashData(handle_, const_cast<PUCHAR>(data), count, 0);
+    if (handle_.ok()) (void)BCryptHashData(handle_.get(), const_cast<PUCHAR>(data), count, 0);
 }
 
 bool OpenSha256Provider() {

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "transfer/hash_handle.h"
+
 // Given the byte count of each block just processed: an increment, not a total.
 using ProgressCallback = std::function<void(std::uint64_t count)>;
 
@@ -11,15 +13,12 @@ using ProgressCallback = std::function<void(std::uint64_t count)>;
 class HashObject {
 public:
     HashObject();  // creation is not checked; a failed one finishes to a text no file has
-    ~HashObject();
-    HashObject(const HashObject&) = delete;
-    HashObject& operator=(const HashObject&) = delete;
 
     void Feed(const std::uint8_t* data, std::uint32_t count);
-    void* handle() const { return handle_; }
+    BCRYPT_HASH_HANDLE handle() const { return handle_.get(); }
 
 private:
-    void* handle_ = nullptr;  // BCRYPT_HASH_HANDLE
+    HashHandle handle_;
 };
 
 [[nodiscard]] bool OpenSha256Provider();  // sets Sha256Provider

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "support/handles.h"
 #include "support/text.h"
@@ -46,7 +46,7 @@ bool IsGameRunning() {
     return running;
 }
 
-std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes) { return SaturatingAdd(downloadBytes, FreeSpaceMargin); }
+std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes) { return SaturatingAdd(downloadBytes, kFreeSpaceMargin); }
 
 std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available) {
     return FormatText(Pick(L"Not enough free space: %s needed, %s free.", L"Yeterli boş alan yok: %s gerekiyor, %s boş."),

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "formats/lines.h"
 #include "support/files.h"
@@ -49,7 +49,7 @@ void InstallLauncher(const ManifestEntry& entry, StateTable& table) {
     }
     table[entry.path] = entry.hash;
     (void)SaveStateTable(table);
-    if (MainWindow) (void)PostMessageW(MainWindow, WM_APP_RELAUNCH, 0, 0);
+    PostRelaunch();
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "support/files.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"

@@ -1,6 +1,6 @@
 #include "update/run.h"
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "app/status.h"
 #include "formats/state_file.h"
 #include "support/log.h"
@@ -11,7 +11,7 @@
 ByteSink ManifestSink(std::string& body) {
     return [&body](const std::uint8_t* data, std::uint32_t count) {
         body.append(reinterpret_cast<const char*>(data), count);
-        return body.size() < ManifestCap;
+        return body.size() < kManifestCap;
     };
 }
 

@@ -7,12 +7,12 @@
 #include "transfer/http.h"
 #include "update/plan.h"
 
-inline constexpr std::uint64_t ManifestCap = 67108864;  // 64 MiB: a body this large fails the fetch
+inline constexpr std::uint64_t kManifestCap = 67108864;  // 64 MiB: a body this large fails the fetch
 
 // Everything it says leaves as status posts, log lines and WM_APP_RELAUNCH.
 void RunUpdate();
 
-// Appends to body; answers false once body holds ManifestCap bytes or more.
+// Appends to body; answers false once body holds kManifestCap bytes or more.
 ByteSink ManifestSink(std::string& body);
 
 // The log's one-wording line: URL, version, entries, hashed, to download, megabytes.

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/globals.h"
+#include "support/config.h"
 #include "formats/lines.h"
 #include "support/text.h"
 
