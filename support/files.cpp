@@ -15,6 +15,12 @@ bool IsExistingFile(const std::wstring& path) {
     return QueryFileSize(path, size);
 }
 
+LocalFile QueryLocalFile(const std::wstring& path) {
+    LocalFile file;
+    file.exists = QueryFileSize(path, file.size);
+    return file;
+}
+
 std::wstring ModulePath() {
     wchar_t buffer[520];
     const DWORD length = GetModuleFileNameW(nullptr, buffer, 520);

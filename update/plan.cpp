@@ -9,16 +9,23 @@
 #include "transfer/sha256.h"
 
 UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table) {
+    return DecidePlan(manifest, table, QueryLocalFiles(manifest));
+}
+
+std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest) {
+    std::vector<LocalFile> local;
+    local.reserve(manifest.entries.size());
+    for (const ManifestEntry& entry : manifest.entries) local.push_back(QueryLocalFile(entry.localPath));
+    return local;
+}
+
+UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local) {
     UpdatePlan plan;
-    for (const ManifestEntry& entry : manifest.entries) {
-        std::uint64_t localSize = 0;
-        const bool exists = QueryFileSize(entry.localPath, localSize);
-        if (entry.keep && exists) continue;
-        if (!exists) {
-            plan.downloadList.push_back(&entry);
-            continue;
-        }
-        if (localSize != entry.size) {
+    for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
+        const ManifestEntry& entry = manifest.entries[i];
+        const LocalFile& file = local[i];
+        if (entry.keep && file.exists) continue;
+        if (!file.exists || file.size != entry.size) {
             plan.downloadList.push_back(&entry);
             continue;
         }
@@ -53,13 +60,22 @@ bool VerifyFiles(UpdatePlan& plan, StateTable& table) {
     return true;
 }
 
+// Only the entries to download have their ".part" looked at: an up-to-date
+// installation costs one attribute query per file, not two.
 std::uint64_t ComputeDownloadBytes(const UpdatePlan& plan) {
+    std::vector<LocalFile> parts;
+    parts.reserve(plan.downloadList.size());
+    for (const ManifestEntry* entry : plan.downloadList) parts.push_back(QueryLocalFile(PartPath(*entry)));
+    return DownloadBytesFrom(plan, parts);
+}
+
+std::uint64_t DownloadBytesFrom(const UpdatePlan& plan, std::span<const LocalFile> parts) {
     std::uint64_t bytes = 0;
-    for (const ManifestEntry* entry : plan.downloadList) {
-        std::uint64_t partSize = 0;
-        const std::uint64_t present = QueryFileSize(PartPath(*entry), partSize) ? std::min(partSize, entry->size) : 0;
+    for (std::size_t i = 0; i < plan.downloadList.size(); ++i) {
+        const std::uint64_t size = plan.downloadList[i]->size;
+        const std::uint64_t present = parts[i].exists ? std::min(parts[i].size, size) : 0;
         // A size read leniently can be near 2^64; wrapping would turn a huge need into a tiny one.
-        bytes = SaturatingAdd(bytes, entry->size - present);
+        bytes = SaturatingAdd(bytes, size - present);
     }
     return bytes;
 }

@@ -1,10 +1,12 @@
 #pragma once
 // Which files to keep, trust, hash or fetch, and how many bytes the fetching brings.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "formats/manifest.h"
 #include "formats/state_file.h"
+#include "support/files.h"
 
 struct UpdatePlan {
     std::vector<const ManifestEntry*> verifyList;    // manifest order
@@ -18,12 +20,20 @@ constexpr std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
     return a + b < a ? UINT64_MAX : a + b;
 }
 
-// From sizes and records alone; reads no file's content.
+// From sizes and records alone; reads no file's content: DecidePlan over QueryLocalFiles.
 UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table);
+
+// One attribute query per entry, in manifest order: all that planning reads of the disk.
+std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest);
+
+// The planning table on plain facts; local[i] describes manifest.entries[i].
+UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local);
 
 // Hashes verifyList, records matches, sends mismatches to downloadList, saves the table.
 // False: a stop was requested and the run ends in silence.
 [[nodiscard]] bool VerifyFiles(UpdatePlan& plan, StateTable& table);
 
-// Bytes still to fetch for downloadList, less what partial files already hold.
+// Bytes still to fetch for downloadList, less what partial files already hold:
+// DownloadBytesFrom over the ".part" of each entry of downloadList.
 std::uint64_t ComputeDownloadBytes(const UpdatePlan& plan);
+std::uint64_t DownloadBytesFrom(const UpdatePlan& plan, std::span<const LocalFile> parts);
