@@ -1,11 +1,13 @@
 """Tests of tools/publish.py: the file list, the objects, refusals and warnings, the
-launcher's executable, verify, prune and rollback."""
+launcher's executable, verify, prune, rollback and upload."""
 import contextlib
 import hashlib
 import io
 import os
 import shutil
+import socket
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -615,6 +617,145 @@ class PruneAndRollback(Tree):
             code, err = run_cli("prune", self.out)
         self.assertEqual(code, 1)
         self.assertIn("another publish", err)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Upload(Tree):
+    """Uploads to real rclone remotes that need no network: a local folder, and a folder
+    served by rclone's own WebDAV server on 127.0.0.1."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.TemporaryDirectory()
+        config = os.path.join(cls.home.name, "rclone.conf")
+        open(config, "w").close()
+        cls.dav_root = os.path.join(cls.home.name, "dav")
+        os.makedirs(cls.dav_root)
+        port = free_port()
+        cls.env = mock.patch.dict(os.environ, {
+            "RCLONE_CONFIG": config, "RCLONE_CONFIG_TESTDAV_TYPE": "webdav",
+            "RCLONE_CONFIG_TESTDAV_URL": f"http://127.0.0.1:{port}/", "RCLONE_CONFIG_TESTDAV_VENDOR": "other"})
+        cls.env.start()
+        cls.dav = subprocess.Popen(["rclone", "serve", "webdav", cls.dav_root, "--addr", f"127.0.0.1:{port}"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if cls.dav.poll() is not None or time.monotonic() > deadline:
+                    cls.tearDownClass()
+                    raise RuntimeError("rclone serve webdav did not start")
+                time.sleep(0.05)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dav.terminate()
+        try:
+            cls.dav.wait(10)
+        except subprocess.TimeoutExpired:
+            cls.dav.kill()
+            cls.dav.wait()
+        cls.env.stop()
+        cls.home.cleanup()
+
+    def remotes(self):
+        """(rclone's name of the remote, the folder where its files land)."""
+        local = os.path.join(self.tmp.name, "local-remote")
+        site = "site-" + os.path.basename(self.tmp.name)
+        return [(local, local), (f"testdav:{site}", os.path.join(self.dav_root, site))]
+
+    def upload(self, remote, *args):
+        return run_cli("upload", self.out, remote, *args)
+
+    def test_objects_then_the_archived_list_then_the_list(self):
+        for remote, folder in self.remotes():
+            with self.subTest(remote):
+                self.tearDown()
+                self.setUp()
+                entries = publish.publish(self.build, self.out, "1.0", quiet=True) if make_tree(
+                    self.build, {"a.dat": b"aaaa", "b/c.dat": b"cc" * 3000, "d.dat": b""}) is None else None
+                calls = []
+                real = publish.run_rclone
+
+                def watched(args, quiet, show_progress=False):
+                    # When anything touches the lists, every object is in place at the remote.
+                    if args[0] != "lsf" and args[0] != "copy":
+                        have = {n: os.path.getsize(os.path.join(folder, "o", n))
+                                for n in os.listdir(os.path.join(folder, "o"))}
+                        self.assertEqual(have, {e.hash: e.size for e in entries}, args)
+                    calls.append((args[0], args[-1].rsplit("/", 1)[-1]))
+                    return real(args, quiet, show_progress)
+
+                with mock.patch.object(publish, "run_rclone", watched):
+                    code, err = self.upload(remote)
+                self.assertEqual(code, 0, err)
+                self.assertEqual([c for c in calls if c[0] != "lsf"],
+                                 [("copy", "o"), ("copyto", "1.0.txt"), ("copyto", ".tmp-manifest.txt"),
+                                  ("moveto", "manifest.txt")])
+                for step in ("upload 1/3: 3 of 3 objects", "upload 2/3: manifests/1.0.txt",
+                             "upload 3/3: manifest.txt (version 1.0)"):
+                    self.assertIn(step, err)
+                self.assertEqual(sorted(os.listdir(folder)), ["manifest.txt", "manifests", "o"])
+                for name in ("manifest.txt", "manifests/1.0.txt", *(f"o/{e.hash}" for e in entries)):
+                    with open(os.path.join(folder, name), "rb") as theirs, \
+                            open(os.path.join(self.out, name), "rb") as ours:
+                        self.assertEqual(theirs.read(), ours.read(), name)
+
+    def test_only_missing_objects_go_and_every_new_list_replaces_the_old(self):
+        for remote, folder in self.remotes():
+            with self.subTest(remote):
+                self.tearDown()
+                self.setUp()
+                self.publish("1", files={"a.dat": b"one", "b.dat": b"bee", "c.dat": b"sea"})
+                self.assertEqual(self.upload(remote, "--quiet")[0], 0)
+                kept = os.stat(os.path.join(folder, "o", sha(b"bee")))
+                # An upload cut short earlier, made through the remote: a WebDAV server may not
+                # see what changes behind its back.
+                cut = os.path.join(self.tmp.name, "cut")
+                make_tree(self.tmp.name, {"cut": b"s"})
+                self.assertEqual(publish.run_rclone(["copyto", "--ignore-times", cut,
+                                                     publish.remote_path(remote, "o/" + sha(b"sea"))], True)[0], 0)
+                # The same sizes everywhere: the new list is as long as the old one.
+                self.publish("2", files={"a.dat": b"two"})
+                code, err = run_cli("upload", self.out, remote, "--dry-run")
+                self.assertEqual(code, 0, err)
+                self.assertIn("would upload", err)
+                self.assertIn("2 of 3 objects", err)
+                with open(os.path.join(folder, "manifest.txt"), "rb") as f:
+                    self.assertIn(b"version\t1", f.read(), "a dry run changes nothing")
+                self.assertEqual(self.upload(remote, "--quiet")[0], 0)
+                with open(os.path.join(folder, "manifest.txt"), "rb") as f:
+                    self.assertEqual(f.read(), self.manifest())
+                again = os.stat(os.path.join(folder, "o", sha(b"bee")))
+                self.assertEqual((kept.st_ino, kept.st_mtime_ns), (again.st_ino, again.st_mtime_ns))
+                with open(os.path.join(folder, "o", sha(b"sea")), "rb") as f:
+                    self.assertEqual(f.read(), b"sea")
+                self.assertNotIn(".tmp-manifest.txt", os.listdir(folder))
+
+    def test_refusals_leave_the_remote_alone(self):
+        remote, folder = self.remotes()[0]
+        self.publish("1", files={"a.dat": b"one", "b.dat": b"two"})
+        self.assertEqual(self.upload(remote, "--quiet")[0], 0)
+        self.publish("2", files={"a.dat": b"new"})
+        served = os.listdir(os.path.join(folder, "o"))
+        with mock.patch.dict(os.environ, {"PATH": self.tmp.name}):
+            code, err = self.upload(remote)
+        self.assertEqual(code, 1)
+        self.assertIn("rclone is not installed", err)
+        os.unlink(os.path.join(self.out, "o", sha(b"new")))
+        code, err = self.upload(remote)
+        self.assertEqual(code, 1)
+        self.assertIn('lacks 1 objects of its own list (first: o/%s of "a.dat")' % sha(b"new"), err)
+        self.assertEqual(os.listdir(os.path.join(folder, "o")), served)
+        with open(os.path.join(folder, "manifest.txt"), "rb") as f:
+            self.assertIn(b"version\t1", f.read())
 
 
 class ParseManifest(unittest.TestCase):

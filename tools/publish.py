@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Publishes a game build for the launcher, and checks or trims a published tree.
+"""Publishes a game build for the launcher, and checks, trims or uploads a published tree.
 
   publish.py publish BUILD_DIR OUT_DIR --version V [--keep GLOB]... [--launcher PATH]
                      [--verify-existing] [--allow-foreign-launcher]
   publish.py verify OUT_DIR
   publish.py prune OUT_DIR [--grace 24h] [--dry-run]
   publish.py rollback OUT_DIR VERSION
+  publish.py upload OUT_DIR REMOTE [--dry-run]
 
 OUT_DIR is what the web server serves under the launcher's base URL:
   manifest.txt        the file list the launcher fetches (replaced last, atomically)
@@ -22,7 +23,9 @@ import fnmatch
 import hashlib
 import os
 import re
+import shutil
 import struct
+import subprocess
 import sys
 import tempfile
 import threading
@@ -970,6 +973,117 @@ def rollback(out_dir, version, quiet=False):
         say(f"serving version {version} again: {len(entries)} files")
 
 
+def rclone_program():
+    found = shutil.which("rclone")
+    if not found:
+        raise Refused("rclone is not installed; on Debian: apt-get install rclone (tools/setup.sh installs it)")
+    return found
+
+
+def remote_path(remote, name):
+    return remote + name if remote.endswith((":", "/")) else remote + "/" + name
+
+
+def run_rclone(args, quiet, show_progress=False):
+    """Runs rclone; its own progress goes to the terminal, errors to the message."""
+    command = [rclone_program()] + args
+    if quiet:
+        command.append("-q")
+    elif show_progress:
+        command += ["--progress"] if sys.stderr.isatty() else \
+            ["--stats", "10s", "--stats-one-line", "--stats-log-level", "NOTICE"]
+    shown_live = show_progress and not quiet
+    done = subprocess.run(command, stdout=None if shown_live else subprocess.PIPE,
+                          stderr=None if shown_live else subprocess.PIPE, text=True)
+    return done.returncode, done.stdout or "", "its messages are above" if shown_live else done.stderr.strip()
+
+
+def remote_objects(remote, quiet):
+    """{name: size} of what the remote holds under o/."""
+    code, out, err = run_rclone(["lsf", "--files-only", "--format", "sp", "--separator", "\t",
+                                 remote_path(remote, OBJECTS)], quiet)
+    if code == 3:  # rclone's "directory not found": nothing uploaded yet
+        return {}
+    if code != 0:
+        raise Refused(f"rclone cannot list {remote_path(remote, OBJECTS)} (exit {code}): {err}")
+    found = {}
+    for line in out.splitlines():
+        size, _, name = line.partition("\t")
+        if size.isdigit():
+            found[name] = int(size)
+    return found
+
+
+def upload(out_dir, remote, dry_run=False, quiet=False):
+    """Copies the served list's objects that the remote lacks, then its archived list, then
+    "manifest.txt", so that the remote never serves a list whose objects are missing.
+    Returns the digests of the objects uploaded."""
+    rclone_program()
+    with Lock(out_dir):
+        text, version, entries = read_served(out_dir)
+        if not entries:
+            raise Refused(f"{os.path.join(out_dir, MANIFEST)}: " + ("missing" if text is None else "not a file list"))
+        sizes = {e.hash: e.size for e in entries}
+        store = ObjectStore(out_dir)
+        absent = [e for e in entries if not store.has(e.hash, e.size)]
+        if absent:
+            raise Refused(f"the tree lacks {len(absent)} objects of its own list (first: {OBJECTS}/"
+                          f'{absent[0].hash} of "{shown(absent[0].path)}"); nothing uploaded. Run verify')
+        there = remote_objects(remote, quiet)
+        missing = sorted(d for d, size in sizes.items() if there.get(d) != size)
+        archive = archive_path(out_dir, version)
+        archived = os.path.exists(archive)
+        steps = [f"{len(missing)} of {len(sizes)} objects ({sum(sizes[d] for d in missing) / 2**20:.1f} MB)"]
+        steps += [os.path.relpath(archive, out_dir)] if archived else []
+        steps += [f"{MANIFEST} (version {version})"]
+        if dry_run:
+            if not quiet:
+                say(f"would upload to {remote}: " + ", then ".join(steps))
+            return missing
+        if missing:
+            if not quiet:
+                say(f"upload 1/{len(steps)}: {steps[0]}")
+            with tempfile.NamedTemporaryFile("w", prefix=TEMP_PREFIX, suffix=".txt") as names:
+                names.write("".join(d + "\n" for d in missing))
+                names.flush()
+                code, _, err = run_rclone(["copy", "--files-from-raw", names.name, "--no-traverse",
+                                           store.dir, remote_path(remote, OBJECTS)], quiet, True)
+            if code != 0:
+                raise Refused(f"rclone copy of the objects failed (exit {code}): {err}; "
+                              "the remote still serves its previous list")
+            there = remote_objects(remote, quiet)
+            short = [d for d in missing if there.get(d) != sizes[d]]
+            if short:
+                raise Refused(f"the remote still lacks {len(short)} objects after the copy (first: "
+                              f"{OBJECTS}/{short[0]}); the remote still serves its previous list")
+        # Sizes alone tell rclone whether a WebDAV copy is current, and two lists often have
+        # the same size: copy them whatever the remote holds.
+        if archived:
+            if not quiet:
+                say(f"upload {len(steps) - 1}/{len(steps)}: {steps[-2]}")
+            code, _, err = run_rclone(["copyto", "--ignore-times", archive,
+                                       remote_path(remote, os.path.relpath(archive, out_dir))], quiet)
+            if code != 0:
+                raise Refused(f"rclone copy of the archived list failed (exit {code}): {err}")
+        if not quiet:
+            say(f"upload {len(steps)}/{len(steps)}: {steps[-1]}")
+        # Under a temporary name first, then moved: a WebDAV or local remote writes a copy in
+        # place, and a launcher could read half a list.
+        temporary = remote_path(remote, f"{TEMP_PREFIX}{MANIFEST}")
+        with tempfile.NamedTemporaryFile(prefix=TEMP_PREFIX) as copy:
+            copy.write(text)
+            copy.flush()
+            code, _, err = run_rclone(["copyto", "--ignore-times", copy.name, temporary], quiet)
+        if code == 0:
+            code, _, err = run_rclone(["moveto", "--ignore-times", temporary, remote_path(remote, MANIFEST)], quiet)
+        if code != 0:
+            raise Refused(f"rclone could not put {MANIFEST} in place (exit {code}): {err}")
+    if not quiet:
+        say(f"uploaded version {version} to {remote}: {len(missing)} objects, "
+            f"{sum(sizes[d] for d in missing) / 2**20:.1f} MB")
+    return missing
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="publish.py", description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -1001,6 +1115,12 @@ def main(argv=None):
     b.add_argument("out_dir")
     b.add_argument("version")
     b.add_argument("--quiet", action="store_true")
+    u = sub.add_parser("upload", help="copy the served version to an rclone remote: objects first, "
+                                      "then the archived list, then manifest.txt")
+    u.add_argument("out_dir")
+    u.add_argument("remote", help='an rclone remote and path ("cdn:bucket/tarsin") or a local folder')
+    u.add_argument("--dry-run", action="store_true")
+    u.add_argument("--quiet", action="store_true")
     args = parser.parse_args(argv)
     try:
         if args.command == "publish":
@@ -1013,6 +1133,8 @@ def main(argv=None):
             return 1 if problems else 0
         elif args.command == "prune":
             prune(args.out_dir, args.dry_run, args.quiet, args.grace)
+        elif args.command == "upload":
+            upload(args.out_dir, args.remote, args.dry_run, args.quiet)
         else:
             rollback(args.out_dir, args.version, args.quiet)
     except Refused as e:
