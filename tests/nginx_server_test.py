@@ -1,7 +1,9 @@
 """Tests of tools/nginx_server.py: the served tree answers as the launcher needs,
 and the server is ours alone to start and stop."""
 import hashlib
+import http.client
 import os
+import re
 import socket
 import sys
 import tempfile
@@ -15,13 +17,19 @@ import nginx_server  # noqa: E402
 import publish  # noqa: E402
 
 
-def get(url, headers=None):
-    request = urllib.request.Request(url, headers=headers or {})
+def get(url, headers=None, method="GET"):
+    request = urllib.request.Request(url, headers=headers or {}, method=method)
     try:
         with urllib.request.urlopen(request, timeout=10) as r:
-            return r.status, dict(r.headers), r.read()
+            return r.status, r.headers, r.read()
     except urllib.error.HTTPError as e:
-        return e.code, dict(e.headers), e.read()
+        return e.code, e.headers, e.read()
+
+
+def cache_rule(headers):
+    """Every Cache-Control line of an answer, or None."""
+    lines = headers.get_all("Cache-Control")
+    return ", ".join(lines) if lines else None
 
 
 def port_open(port):
@@ -45,6 +53,11 @@ class ServedTree(unittest.TestCase):
             f.write(b"MZ")
         cls.tree = os.path.join(cls.tmp.name, "tree")
         publish.publish(build, cls.tree, "7", quiet=True)
+        cls.hash = hashlib.sha256(cls.big).hexdigest()
+        # Files under o/ that are not objects: one being written, and names an object never has.
+        for name in (".tmp-x1y2", cls.hash.upper(), cls.hash + ".part", cls.hash[:63]):
+            with open(os.path.join(cls.tree, "o", name), "wb") as f:
+                f.write(cls.big)
         cls.server = nginx_server.NginxServer(cls.tree, os.path.join(cls.tmp.name, "state"))
         cls.url = cls.server.start()
         cls.object = cls.url + "o/" + hashlib.sha256(cls.big).hexdigest()
@@ -78,13 +91,69 @@ class ServedTree(unittest.TestCase):
         status, _, _ = get(self.object, {"Range": f"bytes={len(self.big)}-"})
         self.assertEqual(status, 416)
 
-    def test_errors_are_not_cacheable_and_nothing_else_is_served(self):
-        for path in ("o/" + "0" * 64, "manifests/7.txt", ".publish.lock", "../", "", "o/"):
-            status, headers, _ = get(self.url + path)
-            self.assertIn(status, (403, 404), path)
-            self.assertNotIn("immutable", headers.get("Cache-Control", ""), path)
-        status, _, _ = get(self.url.replace("/download/desktop-data/", "/") + "manifest.txt")
-        self.assertEqual(status, 404)
+    def test_only_what_describes_the_content_may_be_cached(self):
+        object_tag = get(self.object)[1]["ETag"]
+        list_tag = get(self.url + "manifest.txt")[1]["ETag"]
+        forever, h = "public, max-age=31536000, immutable", self.hash
+        cases = [
+            ("an object", "o/" + h, {}, "GET", 200, forever),
+            ("a range", "o/" + h, {"Range": "bytes=5-"}, "GET", 206, None),
+            ("an object revalidated", "o/" + h, {"If-None-Match": object_tag}, "GET", 304, forever),
+            ("the list", "manifest.txt", {}, "GET", 200, "no-cache"),
+            ("the list revalidated", "manifest.txt", {"If-None-Match": list_tag}, "GET", 304, "no-cache"),
+            ("a missing object", "o/" + "0" * 64, {}, "GET", 404, "no-store"),
+            ("a range past the end", "o/" + h, {"Range": f"bytes={len(self.big)}-"}, "GET", 416, "no-store"),
+            ("a POST", "o/" + h, {}, "POST", 405, "no-store"),
+            ("a half-written object", "o/.tmp-x1y2", {}, "GET", 404, "no-store"),
+            ("an upper-case name", "o/" + h.upper(), {}, "GET", 404, "no-store"),
+            ("a partial download's name", "o/" + h + ".part", {}, "GET", 404, "no-store"),
+            ("63 digits", "o/" + h[:63], {}, "GET", 404, "no-store"),
+            ("the objects' folder", "o/", {}, "GET", 404, "no-store"),
+            ("an archived list", "manifests/7.txt", {}, "GET", 404, "no-store"),
+            ("the lock", ".publish.lock", {}, "GET", 404, "no-store"),
+            ("the base", "", {}, "GET", 404, "no-store"),
+        ]
+        for name, path, headers, method, status, cache in cases:
+            with self.subTest(name):
+                got, answer, _ = get(self.url + path, headers, method)
+                self.assertEqual((got, cache_rule(answer)), (status, cache))
+        served = os.path.join(self.tree, "manifest.txt")
+        os.rename(served, served + ".away")
+        try:
+            got, answer, _ = get(self.url + "manifest.txt")
+        finally:
+            os.rename(served + ".away", served)
+        self.assertEqual((got, cache_rule(answer)), (404, "no-store"), "a list not uploaded yet")
+        got, answer, _ = get(self.url.replace("/download/desktop-data/", "/") + "manifest.txt")
+        self.assertEqual((got, cache_rule(answer)), (404, "no-store"))
+
+    def test_one_connection_carries_the_largest_install(self):
+        # The smallest line a file list can hold, and the limit of the list's size.
+        smallest = len(publish.format_manifest("", [publish.Entry("0" * 64, 0, "", "x")])) - len("KXUPDATE 1\nversion\t\n")
+        with open(self.server.config) as f:
+            limits = [int(n) for n in re.findall(r"keepalive_requests (\d+);", f.read())]
+        self.assertEqual(len(limits), 2, "the list's location and the objects'")
+        self.assertGreaterEqual(min(limits), publish.MANIFEST_LIMIT // smallest + 1)
+        # nginx's default ends a connection after 1,000 requests.
+        self.server.clear_log()
+        port = int(self.url.split(":")[2].split("/")[0])
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        small = "/download/desktop-data/o/" + hashlib.sha256(b"MZ").hexdigest()
+        try:
+            closing = 0
+            for path in ["/download/desktop-data/manifest.txt"] + [small] * 1100:
+                connection.request("GET", path)
+                answer = connection.getresponse()
+                answer.read()
+                closing += answer.will_close
+        finally:
+            connection.close()
+        self.assertEqual(closing, 0)
+        deadline = time.monotonic() + 5
+        while len(logged := self.server.requests(settle=0)) < 1101 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(len(logged), 1101)
+        self.assertEqual(len({e["connection"] for e in logged}), 1)
 
     def test_the_access_log_counts_the_bytes_of_each_request(self):
         self.server.clear_log()

@@ -1,21 +1,77 @@
-"""Tests of tools/publish.py: the file list, the objects, refusals and warnings,
-verify, prune and rollback."""
+"""Tests of tools/publish.py: the file list, the objects, refusals and warnings, the
+launcher's executable, verify, prune, rollback and upload."""
 import contextlib
 import hashlib
 import io
 import os
+import shutil
+import socket
+import struct
+import subprocess
 import sys
 import tempfile
 import time
 import unittest
 from unittest import mock
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
 import publish  # noqa: E402
+
+BUILT_LAUNCHER = os.path.join(os.environ.get("TARSIN_BUILD_DIR", os.path.join(ROOT, "build")), "TarsinLauncher.exe")
+with open(os.path.join(ROOT, "resources", "launcher.manifest"), "rb") as _f:
+    APP_MANIFEST = _f.read()
 
 
 def sha(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def resource_section(resources, rva):
+    """A resource tree of {type: {id: bytes}}, one language each, laid out at rva."""
+    types = sorted(resources)
+    pairs = [(t, i) for t in types for i in sorted(resources[t])]
+    at, offset = {}, 16 + 8 * len(types)
+    for t in types:
+        at[t], offset = offset, offset + 16 + 8 * len(resources[t])
+    for kind, size in (("lang", 24), ("entry", 16)):
+        for p in pairs:
+            at[kind, p], offset = offset, offset + size
+    for p in pairs:
+        at["blob", p], offset = offset, offset + len(resources[p[0]][p[1]])
+
+    def head(n):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, n)
+
+    out = head(len(types)) + b"".join(struct.pack("<II", t, 1 << 31 | at[t]) for t in types)
+    for t in types:
+        out += head(len(resources[t])) + b"".join(struct.pack("<II", i, 1 << 31 | at["lang", (t, i)])
+                                                  for i in sorted(resources[t]))
+    out += b"".join(head(1) + struct.pack("<II", 1033, at["entry", p]) for p in pairs)
+    out += b"".join(struct.pack("<IIII", rva + at["blob", p], len(resources[p[0]][p[1]]), 0, 0) for p in pairs)
+    return out + b"".join(resources[t][i] for t, i in pairs)
+
+
+ICON_GROUP = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHIH", 16, 16, 0, 0, 1, 32, 40, 1)
+
+
+def pe_image(machine=0x14C, characteristics=0x0102, subsystem=2, manifest=APP_MANIFEST, icon=True):
+    """A small 32-bit Windows image holding only resources: the application manifest and
+    icon 101 as the launcher carries them, unless told otherwise."""
+    resources = {24: {1: manifest}} if manifest is not None else {}
+    if icon:
+        resources.update({14: {101: ICON_GROUP}, 3: {1: bytes(40)}})
+    rsrc = resource_section(resources, 0x1000)
+    raw = rsrc + bytes(-len(rsrc) % 0x200)
+    headers = (b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+               + b"PE\0\0" + struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, 224, characteristics)
+               + struct.pack("<H", 0x10B) + bytes(66) + struct.pack("<H", subsystem) + bytes(22)
+               + struct.pack("<I", 16) + bytes(16) + struct.pack("<II", 0x1000, len(rsrc)) + bytes(8 * 13)
+               + struct.pack("<8sIIIIIIHHI", b".rsrc", len(rsrc), 0x1000, len(raw), 0x200, 0, 0, 0, 0, 0x40000040))
+    return headers + bytes(0x200 - len(headers)) + raw
+
+
+LAUNCHER = pe_image()
 
 
 def make_tree(root, files):
@@ -62,7 +118,7 @@ class Tree(unittest.TestCase):
 class PublishWritesTheFileList(Tree):
     FILES = {
         "ruvok.exe": b"MZ game",
-        "TarsinLauncher.exe": b"MZ launcher",
+        "TarsinLauncher.exe": LAUNCHER,
         "data/a.pak": b"A" * 3000,
         "data/copy.pak": b"A" * 3000,
         "data/sub/z.bin": b"",
@@ -129,13 +185,16 @@ class PublishRefuses(Tree):
         ("the state file", "DATA-STATE.TXT", "keeps for itself"),
         ("a partial download name", "data/x.pak.part", "partial download"),
         ("the launcher's old executable", "TarsinLauncher.exe.old", "previous executable"),
+        ("a name differing in letter case", "DATA/X.PAK", "one file on Windows with"),
+        ("a name differing in a final dot", "ok.dat.", 'one file on Windows with "ok.dat"'),
+        ("a file where a folder is", "Data", 'the folder "data" of "data/x.pak"'),
     ]
 
     def test_each_name_is_refused_and_nothing_is_written(self):
         for name, path, reason in self.CASES:
             with self.subTest(name):
                 build = os.path.join(self.tmp.name, name.replace(" ", "_"))
-                make_tree(build, {"ok.dat": b"fine", "data/x.pak": b"x", "TarsinLauncher.exe": b"MZ"})
+                make_tree(build, {"ok.dat": b"fine", "data/x.pak": b"x", "TarsinLauncher.exe": LAUNCHER})
                 make_tree(build, {path: b"bad"})
                 out = os.path.join(self.tmp.name, "out-" + name.replace(" ", "_"))
                 code, err = run_cli("publish", build, out, "--version", "1")
@@ -184,8 +243,6 @@ class PublishWarns(Tree):
         ("a trailing dot", {"file.": b"1"}, "file.", "dot or a space"),
         ("a trailing space", {"dir /a.dat": b"1"}, "dir ", "dot or a space"),
         ("a question mark", {"what?.dat": b"1"}, "what?.dat", "does not allow"),
-        ("a case-only collision", {"Map.dat": b"1", "map.dat": b"2"}, "letter case", "Map.dat"),
-        ("a file against a folder", {"maps": b"1", "Maps/a.dat": b"2"}, "maps", "as the folder"),
         ("a long path", {"d/" + "x" * 210: b"1"}, "x" * 210, "path limit"),
     ]
 
@@ -206,6 +263,88 @@ class PublishWarns(Tree):
         err = self.publish(keep=["*.ini"], files={"Console.exe": b"1", "cone.d/x": b"2", "a.b.c": b"3"})
         self.assertEqual([line for line in err.splitlines() if "warning" in line],
                          ['publish: warning: --keep "*.ini" matches no file'])
+
+
+class PublishComparesWithTheServedList(Tree):
+    # (name, the served build, the new build, how many warnings, what they say)
+    CASES = [
+        ("a file becomes a folder", {"maps": b"1"}, {"Maps/a.dat": b"2"},
+         1, ['maps: was a file in version 1 and is a folder now ("Maps/a.dat")']),
+        ("a folder becomes a file", {"maps/a.dat": b"1", "maps/b.dat": b"2"}, {"Maps": b"3"},
+         1, ['Maps: was a folder in version 1 ("maps/a.dat") and is a file now']),
+        ("a file renamed in letter case", {"Map.dat": b"1"}, {"map.dat": b"1"},
+         1, ['map.dat: renamed from "Map.dat" of version 1']),
+        ("a final dot dropped", {"x.": b"1"}, {"x": b"2"}, 1, ['x: renamed from "x." of version 1']),
+        ("a folder renamed in letter case", {"Maps/a.dat": b"1", "Maps/b.dat": b"2"},
+         {"maps/a.dat": b"1", "maps/b.dat": b"2"}, 1, ['maps: the folder "Maps" of version 1 renamed', "its 2 files"]),
+        ("ordinary changes", {"a.dat": b"1", "old/b.dat": b"2"}, {"a.dat": b"3", "new/b.dat": b"2"}, 0, []),
+    ]
+
+    def test_each_change_players_go_through_is_reported(self):
+        for name, old, new, count, expected in self.CASES:
+            with self.subTest(name):
+                root = os.path.join(self.tmp.name, name.replace(" ", "_"))
+                make_tree(os.path.join(root, "1"), old)
+                make_tree(os.path.join(root, "2"), new)
+                out = os.path.join(root, "out")
+                self.assertEqual(run_cli("publish", os.path.join(root, "1"), out, "--version", "1")[0], 0)
+                code, err = run_cli("publish", os.path.join(root, "2"), out, "--version", "2")
+                self.assertEqual(code, 0, err)
+                warnings = [line for line in err.splitlines() if "warning" in line]
+                self.assertEqual(len(warnings), count, err)
+                for text in expected:
+                    self.assertIn(text, err)
+
+
+class LauncherCheck(Tree):
+    FOREIGN = [
+        ("a 64-bit program", pe_image(machine=0x8664), "not for 32-bit x86"),
+        ("a console program", pe_image(subsystem=3), "not a Windows GUI program"),
+        ("a library", pe_image(characteristics=0x2102), "not an executable program"),
+        ("no application manifest", pe_image(manifest=None), "no application manifest"),
+        ("a manifest asking for an administrator",
+         pe_image(manifest=APP_MANIFEST.replace(b"asInvoker", b"requireAdministrator")), '"asInvoker"'),
+        ("a manifest without DPI awareness", pe_image(manifest=APP_MANIFEST.replace(b">true<", b">false<")),
+         "DPI-aware"),
+        ("a manifest without the common controls",
+         pe_image(manifest=APP_MANIFEST.replace(b"Common-Controls", b"Other")), "common controls 6"),
+        ("a manifest that is not XML", pe_image(manifest=b"<assembly"), "not XML"),
+        ("no icon", pe_image(icon=False), "no icon"),
+        ("a cut download", LAUNCHER[:0x300], "cut short"),
+        ("headers only", b"MZ launcher", "cut short or damaged"),
+        ("a shell script", b"#!/bin/sh\n", "not a Windows program"),
+    ]
+
+    def test_each_foreign_executable_is_refused_unless_allowed(self):
+        for name, data, reason in self.FOREIGN:
+            with self.subTest(name):
+                build = os.path.join(self.tmp.name, name.replace(" ", "_"))
+                make_tree(build, {"bin/Game Launcher.exe": data, "ruvok.exe": b"game"})
+                out = os.path.join(self.tmp.name, "out-" + name.replace(" ", "_"))
+                args = ("publish", build, out, "--version", "1", "--launcher", "bin/Game Launcher.exe")
+                code, err = run_cli(*args)
+                self.assertEqual(code, 1)
+                self.assertIn("bin/Game Launcher.exe: would not start as the launcher", err)
+                self.assertIn(reason, err)
+                self.assertFalse(os.path.exists(out), "refused before anything is written")
+                code, err = run_cli(*args, "--allow-foreign-launcher")
+                self.assertEqual(code, 0, err)
+                self.assertIn("warning: bin/Game Launcher.exe: would not start as the launcher", err)
+
+    def test_real_launchers_pass_and_the_summary_names_them(self):
+        if not os.path.exists(BUILT_LAUNCHER):
+            self.skipTest(f"{BUILT_LAUNCHER} is not built")
+        with open(BUILT_LAUNCHER, "rb") as f:
+            built = f.read()
+        cases = [("built", built, True), ("with bytes appended", built + b"x" * 5000, True),
+                 ("cut in half", built[:len(built) // 2], False), ("crafted", LAUNCHER, True)]
+        for name, data, starts in cases:
+            with self.subTest(name):
+                make_tree(self.build, {"TarsinLauncher.exe": data})
+                code, err = run_cli("publish", self.build, self.out, "--version", name)
+                self.assertEqual(code, 0 if starts else 1, err)
+                if starts:
+                    self.assertIn(f"launcher TarsinLauncher.exe: {len(data)} bytes, SHA-256 {sha(data)}", err)
 
 
 class Republish(Tree):
@@ -305,15 +444,44 @@ class Verify(Tree):
                 self.setUp()
                 self.publish(files={"p.dat": b"payload" * 100, "q.dat": b"other"})
                 self.assertEqual(publish.verify(self.out, quiet=True), [])
-                self.damage(how)
+                h = self.damage(how)
                 problems = publish.verify(self.out, quiet=True)
                 self.assertTrue(problems)
                 self.assertTrue(any(expected in p for p in problems), problems)
-                self.assertEqual(run_cli("verify", self.out, "--quiet")[0], 1)
+                code, err = run_cli("verify", self.out, "--quiet")
+                self.assertEqual(code, 1)
+                if how != "upper-case hash":
+                    self.assertIn(f'verify: o/{h}: ', err)
+                    self.assertIn('needed by manifest.txt ("p.dat"), manifests/1.0.txt ("p.dat")', err)
 
     def test_a_tree_without_a_file_list(self):
         os.makedirs(self.out)
         self.assertEqual(publish.verify(self.out, quiet=True), ["manifest.txt: missing"])
+
+
+class VerifyExisting(Tree):
+    def test_a_damaged_object_is_written_again_only_when_asked(self):
+        payload = b"payload" * 100
+        # The second build has the file unchanged (only hashed) or under a new name (copied).
+        for second in ({"p.dat": payload}, {"new/copy.dat": payload}):
+            with self.subTest(next(iter(second))):
+                self.tearDown()
+                self.setUp()
+                self.publish("1", files={"p.dat": payload, "q.dat": b"other"})
+                obj = os.path.join(self.out, "o", sha(payload))
+                with open(obj, "r+b") as f:
+                    f.write(b"X")
+                shutil.rmtree(self.build)
+                make_tree(self.build, dict(second, **{"q.dat": b"other"}))
+                self.publish("2")
+                self.assertTrue(publish.verify(self.out, quiet=True), "reused by its size alone")
+                code, err = run_cli("publish", self.build, self.out, "--version", "3", "--verify-existing")
+                self.assertEqual(code, 0, err)
+                self.assertIn(f"o/{sha(payload)} was damaged; written again from {next(iter(second))}", err)
+                self.assertIn("re-hashed 2 reused objects: 1 damaged", err)
+                with open(obj, "rb") as f:
+                    self.assertEqual(f.read(), payload)
+                self.assertEqual(publish.verify(self.out, quiet=True), [])
 
 
 class PruneAndRollback(Tree):
@@ -326,9 +494,9 @@ class PruneAndRollback(Tree):
         self.assertEqual(publish.prune(self.out, quiet=True), (1, 0))
         self.assertEqual(self.objects(), sorted([sha(b"one"), sha(b"two"), sha(b"bee")]))
         os.unlink(os.path.join(self.out, "manifests", "1.txt"))
-        self.assertEqual(publish.prune(self.out, dry_run=True, quiet=True), (1, 3))
+        self.assertEqual(publish.prune(self.out, dry_run=True, quiet=True, grace=0), (1, 3))
         self.assertIn(sha(b"one"), self.objects())
-        self.assertEqual(publish.prune(self.out, quiet=True), (1, 3))
+        self.assertEqual(publish.prune(self.out, quiet=True, grace=0), (1, 3))
         self.assertEqual(self.objects(), sorted([sha(b"two"), sha(b"bee")]))
 
     def test_prune_refuses_when_a_list_cannot_be_read(self):
@@ -366,15 +534,82 @@ class PruneAndRollback(Tree):
         self.assertIn("no archived file list", err)
         self.assertEqual(self.manifest(), first)
 
-    def test_rollback_refuses_when_objects_are_gone(self):
-        self.publish("1.0", files={"a.dat": b"one"})
+    def test_rollback_refuses_when_objects_are_gone_or_damaged(self):
+        for how, reason in (("gone", "missing"), ("damaged", "SHA-256 is")):
+            with self.subTest(how):
+                self.tearDown()
+                self.setUp()
+                self.publish("1.0", files={"a.dat": b"one"})
+                make_tree(self.build, {"a.dat": b"two"})
+                self.publish("1.1")
+                obj = os.path.join(self.out, "o", sha(b"one"))
+                os.unlink(obj)
+                if how == "damaged":
+                    with open(obj, "wb") as f:
+                        f.write(b"One")
+                code, err = run_cli("rollback", self.out, "1.0")
+                self.assertEqual(code, 1)
+                self.assertIn('"a.dat"', err)
+                self.assertIn(reason, err)
+                self.assertIn(b"1.1", self.manifest())
+
+    def test_versions_that_share_an_archive_name(self):
+        self.publish("1.0 beta", files={"a.dat": b"one"})
+        first = self.manifest()
         make_tree(self.build, {"a.dat": b"two"})
-        self.publish("1.1")
-        os.unlink(os.path.join(self.out, "o", sha(b"one")))
-        code, err = run_cli("rollback", self.out, "1.0")
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.0_beta")
         self.assertEqual(code, 1)
-        self.assertIn("a.dat", err)
-        self.assertIn(b"1.1", self.manifest())
+        self.assertIn('manifests/1.0_beta.txt: holds version "1.0 beta"', err)
+        self.assertEqual(self.manifest(), first)
+        self.assertNotIn(sha(b"two"), self.objects(), "refused before anything is written")
+        # The same version again replaces its archived list; rollback serves the newer build.
+        self.publish("1.0 beta")
+        second = self.manifest()
+        self.publish("2")
+        self.assertEqual(run_cli("rollback", self.out, "1.0 beta", "--quiet")[0], 0)
+        self.assertEqual(self.manifest(), second)
+        # A tree archived before the check: the name alone must not pick the list.
+        code, err = run_cli("rollback", self.out, "1.0_beta")
+        self.assertEqual(code, 1)
+        self.assertIn('holds version "1.0 beta", not "1.0_beta"', err)
+        self.assertEqual(self.manifest(), second)
+
+    def test_prune_keeps_the_objects_of_lists_retired_within_the_grace_period(self):
+        # (hours since the list was retired, prune's arguments, whether its object stays)
+        cases = [(0, [], True), (25, [], False), (25, ["--grace", "2d"], True),
+                 (0.5, ["--grace", "20m"], False), (0.5, ["--grace", "1"], True), (0.5, ["--dry-run", "--grace", "0"], True)]
+        old = b"old"
+        old_list = publish.format_manifest("0.9", [publish.Entry(sha(old), len(old), "", "a.dat")])
+        for hours, args, kept in cases:
+            with self.subTest(hours=hours, args=args):
+                self.tearDown()
+                self.setUp()
+                self.publish("1", files={"a.dat": b"current"})
+                make_tree(os.path.join(self.out, "o"), {sha(old): old})
+                publish.retire(self.out, old_list, now=time.time() - hours * 3600)
+                code, err = run_cli("prune", self.out, *args)
+                self.assertEqual(code, 0, err)
+                self.assertEqual(sha(old) in self.objects(), kept, err)
+                self.assertEqual("version 0.9, retired" in err, kept and "--dry-run" not in args, err)
+                records = os.listdir(os.path.join(self.out, "retired"))
+                self.assertEqual(len(records), 1 if kept else 0, "a record past the grace period goes too")
+
+    def test_publish_and_rollback_retire_the_list_they_replace(self):
+        self.publish("1", files={"a.dat": b"one"})
+        make_tree(self.build, {"a.dat": b"two"})
+        self.publish("2")
+        self.assertEqual(run_cli("rollback", self.out, "1", "--quiet")[0], 0)
+        make_tree(self.build, {"a.dat": b"three"})
+        self.publish("3")
+        # The operator drops the older archived lists and prunes at once: launchers that
+        # fetched one of them a moment ago are still downloading its objects.
+        for name in ("1.txt", "2.txt"):
+            os.unlink(os.path.join(self.out, "manifests", name))
+        code, err = run_cli("prune", self.out)
+        self.assertEqual(code, 0)
+        self.assertEqual(self.objects(), sorted([sha(b"one"), sha(b"two"), sha(b"three")]))
+        self.assertIn("version 1, retired 0.0 h ago: 1 objects", err)
+        self.assertIn("version 2, retired 0.0 h ago: 1 objects", err)
 
     def test_one_command_at_a_time_per_tree(self):
         self.publish("1", files={"a.dat": b"one"})
@@ -382,6 +617,145 @@ class PruneAndRollback(Tree):
             code, err = run_cli("prune", self.out)
         self.assertEqual(code, 1)
         self.assertIn("another publish", err)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Upload(Tree):
+    """Uploads to real rclone remotes that need no network: a local folder, and a folder
+    served by rclone's own WebDAV server on 127.0.0.1."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.TemporaryDirectory()
+        config = os.path.join(cls.home.name, "rclone.conf")
+        open(config, "w").close()
+        cls.dav_root = os.path.join(cls.home.name, "dav")
+        os.makedirs(cls.dav_root)
+        port = free_port()
+        cls.env = mock.patch.dict(os.environ, {
+            "RCLONE_CONFIG": config, "RCLONE_CONFIG_TESTDAV_TYPE": "webdav",
+            "RCLONE_CONFIG_TESTDAV_URL": f"http://127.0.0.1:{port}/", "RCLONE_CONFIG_TESTDAV_VENDOR": "other"})
+        cls.env.start()
+        cls.dav = subprocess.Popen(["rclone", "serve", "webdav", cls.dav_root, "--addr", f"127.0.0.1:{port}"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if cls.dav.poll() is not None or time.monotonic() > deadline:
+                    cls.tearDownClass()
+                    raise RuntimeError("rclone serve webdav did not start")
+                time.sleep(0.05)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dav.terminate()
+        try:
+            cls.dav.wait(10)
+        except subprocess.TimeoutExpired:
+            cls.dav.kill()
+            cls.dav.wait()
+        cls.env.stop()
+        cls.home.cleanup()
+
+    def remotes(self):
+        """(rclone's name of the remote, the folder where its files land)."""
+        local = os.path.join(self.tmp.name, "local-remote")
+        site = "site-" + os.path.basename(self.tmp.name)
+        return [(local, local), (f"testdav:{site}", os.path.join(self.dav_root, site))]
+
+    def upload(self, remote, *args):
+        return run_cli("upload", self.out, remote, *args)
+
+    def test_objects_then_the_archived_list_then_the_list(self):
+        for remote, folder in self.remotes():
+            with self.subTest(remote):
+                self.tearDown()
+                self.setUp()
+                entries = publish.publish(self.build, self.out, "1.0", quiet=True) if make_tree(
+                    self.build, {"a.dat": b"aaaa", "b/c.dat": b"cc" * 3000, "d.dat": b""}) is None else None
+                calls = []
+                real = publish.run_rclone
+
+                def watched(args, quiet, show_progress=False):
+                    # When anything touches the lists, every object is in place at the remote.
+                    if args[0] != "lsf" and args[0] != "copy":
+                        have = {n: os.path.getsize(os.path.join(folder, "o", n))
+                                for n in os.listdir(os.path.join(folder, "o"))}
+                        self.assertEqual(have, {e.hash: e.size for e in entries}, args)
+                    calls.append((args[0], args[-1].rsplit("/", 1)[-1]))
+                    return real(args, quiet, show_progress)
+
+                with mock.patch.object(publish, "run_rclone", watched):
+                    code, err = self.upload(remote)
+                self.assertEqual(code, 0, err)
+                self.assertEqual([c for c in calls if c[0] != "lsf"],
+                                 [("copy", "o"), ("copyto", "1.0.txt"), ("copyto", ".tmp-manifest.txt"),
+                                  ("moveto", "manifest.txt")])
+                for step in ("upload 1/3: 3 of 3 objects", "upload 2/3: manifests/1.0.txt",
+                             "upload 3/3: manifest.txt (version 1.0)"):
+                    self.assertIn(step, err)
+                self.assertEqual(sorted(os.listdir(folder)), ["manifest.txt", "manifests", "o"])
+                for name in ("manifest.txt", "manifests/1.0.txt", *(f"o/{e.hash}" for e in entries)):
+                    with open(os.path.join(folder, name), "rb") as theirs, \
+                            open(os.path.join(self.out, name), "rb") as ours:
+                        self.assertEqual(theirs.read(), ours.read(), name)
+
+    def test_only_missing_objects_go_and_every_new_list_replaces_the_old(self):
+        for remote, folder in self.remotes():
+            with self.subTest(remote):
+                self.tearDown()
+                self.setUp()
+                self.publish("1", files={"a.dat": b"one", "b.dat": b"bee", "c.dat": b"sea"})
+                self.assertEqual(self.upload(remote, "--quiet")[0], 0)
+                kept = os.stat(os.path.join(folder, "o", sha(b"bee")))
+                # An upload cut short earlier, made through the remote: a WebDAV server may not
+                # see what changes behind its back.
+                cut = os.path.join(self.tmp.name, "cut")
+                make_tree(self.tmp.name, {"cut": b"s"})
+                self.assertEqual(publish.run_rclone(["copyto", "--ignore-times", cut,
+                                                     publish.remote_path(remote, "o/" + sha(b"sea"))], True)[0], 0)
+                # The same sizes everywhere: the new list is as long as the old one.
+                self.publish("2", files={"a.dat": b"two"})
+                code, err = run_cli("upload", self.out, remote, "--dry-run")
+                self.assertEqual(code, 0, err)
+                self.assertIn("would upload", err)
+                self.assertIn("2 of 3 objects", err)
+                with open(os.path.join(folder, "manifest.txt"), "rb") as f:
+                    self.assertIn(b"version\t1", f.read(), "a dry run changes nothing")
+                self.assertEqual(self.upload(remote, "--quiet")[0], 0)
+                with open(os.path.join(folder, "manifest.txt"), "rb") as f:
+                    self.assertEqual(f.read(), self.manifest())
+                again = os.stat(os.path.join(folder, "o", sha(b"bee")))
+                self.assertEqual((kept.st_ino, kept.st_mtime_ns), (again.st_ino, again.st_mtime_ns))
+                with open(os.path.join(folder, "o", sha(b"sea")), "rb") as f:
+                    self.assertEqual(f.read(), b"sea")
+                self.assertNotIn(".tmp-manifest.txt", os.listdir(folder))
+
+    def test_refusals_leave_the_remote_alone(self):
+        remote, folder = self.remotes()[0]
+        self.publish("1", files={"a.dat": b"one", "b.dat": b"two"})
+        self.assertEqual(self.upload(remote, "--quiet")[0], 0)
+        self.publish("2", files={"a.dat": b"new"})
+        served = os.listdir(os.path.join(folder, "o"))
+        with mock.patch.dict(os.environ, {"PATH": self.tmp.name}):
+            code, err = self.upload(remote)
+        self.assertEqual(code, 1)
+        self.assertIn("rclone is not installed", err)
+        os.unlink(os.path.join(self.out, "o", sha(b"new")))
+        code, err = self.upload(remote)
+        self.assertEqual(code, 1)
+        self.assertIn('lacks 1 objects of its own list (first: o/%s of "a.dat")' % sha(b"new"), err)
+        self.assertEqual(os.listdir(os.path.join(folder, "o")), served)
+        with open(os.path.join(folder, "manifest.txt"), "rb") as f:
+            self.assertIn(b"version\t1", f.read())
 
 
 class ParseManifest(unittest.TestCase):

@@ -19,9 +19,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LOCATIONS = os.path.join(HERE, "nginx", "tarsin-locations.conf")
+HTTP_PART = os.path.join(HERE, "nginx", "tarsin-http.conf")
 DEFAULT_PREFIX = "/download/desktop-data/"
 LOG_FIELDS = ("request", "status", "bytes_sent", "body_bytes_sent", "range", "cache_control",
-              "user_agent", "ssl_protocol", "completion")
+              "user_agent", "ssl_protocol", "completion", "connection")
 
 MAIN_CONFIG = """\
 # Written by tools/nginx_server.py; everything it needs lives in {state}.
@@ -32,7 +33,7 @@ lock_file {state}/nginx.lock;
 error_log {state}/error.log notice;
 events {{ worker_connections 64; }}
 http {{
-    log_format tarsin "$request\\t$status\\t$bytes_sent\\t$body_bytes_sent\\t$http_range\\t$http_cache_control\\t$http_user_agent\\t$ssl_protocol\\t$request_completion";
+    log_format tarsin "$request\\t$status\\t$bytes_sent\\t$body_bytes_sent\\t$http_range\\t$http_cache_control\\t$http_user_agent\\t$ssl_protocol\\t$request_completion\\t$connection";
     access_log {state}/access.log tarsin;
     client_body_temp_path {state}/tmp/body;
     proxy_temp_path {state}/tmp/proxy;
@@ -42,10 +43,12 @@ http {{
     types {{ }}
     server_tokens off;
     keepalive_timeout 5s;
+{http}
     server {{
         listen 127.0.0.1:{port}{ssl};
         server_name localhost;
 {tls}
+        add_header Cache-Control "no-store" always;
         location / {{ return 404; }}
 {locations}
     }}
@@ -61,6 +64,15 @@ TLS_CONFIG = """\
 
 class NginxError(Exception):
     pass
+
+
+def indent(text, spaces):
+    return "\n".join(" " * spaces + line if line else "" for line in text.splitlines())
+
+
+def regex_escape(path):
+    """The path as a literal in an nginx (PCRE) regular expression inside double quotes."""
+    return "".join("\\" + c if c in "\\^$.|?*+()[]{}\"" else c for c in path)
 
 
 def nginx_program():
@@ -158,7 +170,10 @@ class NginxServer:
 
     def _write_config(self):
         with open(LOCATIONS) as f:
-            locations = f.read().replace("@PREFIX@", self.prefix).replace("@ROOT@", self.tree)
+            locations = (f.read().replace("@PREFIX_REGEX@", regex_escape(self.prefix))
+                         .replace("@PREFIX@", self.prefix).replace("@ROOT@", self.tree))
+        with open(HTTP_PART) as f:
+            http = f.read()
         tls = ""
         if self.tls:
             cert, key = (os.path.abspath(p) for p in self.tls)
@@ -167,9 +182,8 @@ class NginxServer:
         # could not read a tree inside a private folder.
         user = "user root;\n" if os.geteuid() == 0 else ""
         text = MAIN_CONFIG.format(state=self.state, user=user, port=self.port,
-                                  ssl=" ssl" if self.tls else "", tls=tls,
-                                  locations="\n".join("        " + line if line else ""
-                                                      for line in locations.splitlines()))
+                                  ssl=" ssl" if self.tls else "", tls=tls, http=indent(http, 4),
+                                  locations=indent(locations, 8))
         with open(self.config, "w") as f:
             f.write(text)
 

@@ -1,27 +1,36 @@
 #!/usr/bin/env python3
-"""Publishes a game build for the launcher, and checks or trims a published tree.
+"""Publishes a game build for the launcher, and checks, trims or uploads a published tree.
 
   publish.py publish BUILD_DIR OUT_DIR --version V [--keep GLOB]... [--launcher PATH]
+                     [--verify-existing] [--allow-foreign-launcher]
   publish.py verify OUT_DIR
-  publish.py prune OUT_DIR [--dry-run]
+  publish.py prune OUT_DIR [--grace 24h] [--dry-run]
   publish.py rollback OUT_DIR VERSION
+  publish.py upload OUT_DIR REMOTE [--dry-run]
 
 OUT_DIR is what the web server serves under the launcher's base URL:
   manifest.txt        the file list the launcher fetches (replaced last, atomically)
   o/<sha256>          one object per distinct file content, never changed once written
   manifests/<V>.txt   a copy of every published file list, for rollback; prune keeps
                       every object that one of them names
+  retired/<time>.txt  every list that stopped being served, for the grace period: prune
+                      keeps their objects for the launchers still installing them
 """
 import argparse
+import calendar
 import fcntl
 import fnmatch
 import hashlib
 import os
 import re
+import shutil
+import struct
+import subprocess
 import sys
 import tempfile
 import threading
 import time
+import xml.etree.ElementTree as ElementTree
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
@@ -29,11 +38,15 @@ MAGIC = "KXUPDATE 1"
 MANIFEST = "manifest.txt"
 OBJECTS = "o"
 ARCHIVE = "manifests"
+RETIRED = "retired"
 LOCK = ".publish.lock"
 TEMP_PREFIX = ".tmp-"
 CHUNK = 1 << 20
 # A temporary object this old belongs to no running publish (they hold the lock).
 STALE_TEMP_SECONDS = 3600
+# A launcher fetches the list once and then downloads for as long as the player's line
+# needs; prune leaves the objects of a retired list alone this long.
+GRACE_SECONDS = 24 * 3600
 # The launcher stops fetching a file list once it holds this much, and fails.
 MANIFEST_LIMIT = 64 * 2**20
 
@@ -119,23 +132,84 @@ def windows_problems(path):
     return problems
 
 
-def collision_problems(paths):
-    """Paths that are one and the same on a case-insensitive file system."""
-    problems = []
-    by_fold = {}
-    for p in paths:
-        by_fold.setdefault(p.casefold(), []).append(p)
-    for group in by_fold.values():
-        if len(group) > 1:
-            problems.append((group[0], "differs only in letter case from " + ", ".join(group[1:])))
+def windows_name(path):
+    """The path as Windows tells files apart: letter case folded, and the dots and
+    spaces that end a name dropped, as Windows drops them when it opens a path."""
+    parts = []
+    for part in path.split("/"):
+        part = part.rstrip(". ")
+        # Windows folds one character to one character: "ß" stays, "ı" and "i" meet in "I".
+        parts.append(part.upper() if part.isascii() else
+                     "".join(c.upper() if len(c.upper()) == 1 else c for c in part))
+    return "/".join(parts)
+
+
+def folders_of(paths):
+    """The Windows name of every folder the paths lie in, with one path inside it."""
     folders = {}
     for p in paths:
         parts = p.split("/")
         for i in range(1, len(parts)):
-            folders.setdefault("/".join(parts[:i]).casefold(), "/".join(parts[:i]))
+            folders.setdefault(windows_name("/".join(parts[:i])), ("/".join(parts[:i]), p))
+    return folders
+
+
+def clash_problems(paths):
+    """Pairs of paths that reach one file on Windows. The launcher would write both into
+    it, one after the other, on every run, or fail to make a folder of a file."""
+    problems = []
+    by_name = {}
     for p in paths:
-        if p.casefold() in folders:
-            problems.append((p, f'is a file, but Windows sees it as the folder "{folders[p.casefold()]}"'))
+        by_name.setdefault(windows_name(p), []).append(p)
+    for group in by_name.values():
+        for other in group[1:]:
+            problems.append((other, f'one file on Windows with "{shown(group[0])}": players\' launchers '
+                                    "would write each over the other on every run"))
+    folders = folders_of(paths)
+    for p in paths:
+        folder = folders.get(windows_name(p))
+        if folder:
+            problems.append((p, f'one name on Windows with the folder "{shown(folder[0])}" of '
+                                f'"{shown(folder[1])}": players\' launchers cannot make both'))
+    return problems
+
+
+def change_problems(old_paths, old_version, paths):
+    """What launchers that installed the served list go through to reach this one:
+    file/folder swaps and renames that Windows does not see."""
+    problems = []
+    old_folders, new_folders = folders_of(old_paths), folders_of(paths)
+    for p in old_paths:
+        folder = new_folders.get(windows_name(p))
+        if folder:
+            problems.append((p, f'was a file in version {old_version} and is a folder now ("{shown(folder[1])}"): '
+                                "a launcher that has the file cannot make the folder, and fails on every "
+                                "run until the file is gone"))
+    for p in paths:
+        folder = old_folders.get(windows_name(p))
+        if folder:
+            problems.append((p, f'was a folder in version {old_version} ("{shown(folder[1])}") and is a file '
+                                "now: a launcher that has the folder cannot put the file in its place, and "
+                                "fails on every run while the folder is there"))
+    old_by_name = {windows_name(p): p for p in old_paths}
+    renamed = {}
+    for p in paths:
+        old = old_by_name.get(windows_name(p))
+        if old is None or old == p:
+            continue
+        old_parts, new_parts = old.split("/"), p.split("/")
+        depth = next(i for i, (a, b) in enumerate(zip(old_parts, new_parts)) if a != b) + 1
+        key = ("/".join(old_parts[:depth]), "/".join(new_parts[:depth]), depth == len(new_parts))
+        renamed[key] = renamed.get(key, 0) + 1
+    for (old, new, is_file), count in renamed.items():
+        if is_file:
+            problems.append((new, f'renamed from "{shown(old)}" of version {old_version}, a name Windows does '
+                                  "not tell apart: launchers install it, then delete it as the dropped "
+                                  f'"{shown(old)}", and download it again on their next run'))
+        else:
+            problems.append((new, f'the folder "{shown(old)}" of version {old_version} renamed, a name Windows '
+                                  f"does not tell apart: launchers install its {count} files, then delete "
+                                  "them as dropped, and download them again on their next run"))
     return problems
 
 
@@ -201,6 +275,105 @@ def manifest_order(files, launcher):
     The launcher downloads in file-list order and restarts as soon as its own
     executable is replaced, so listing it first lets the new build do the rest."""
     return sorted(files, key=lambda f: (f.path != launcher, f.path.encode("utf-8")))
+
+
+# ---- the launcher's executable ---------------------------------------------------
+
+RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+MANIFEST_ID, ICON_ID = 1, 101
+
+
+def _resource(data, sections, base_rva, path):
+    """The bytes of the resource at path (type, id), in its first language, or None."""
+    base = _file_offset(sections, base_rva)
+    directory = 0
+    for want in path + (None,):
+        named, ids = struct.unpack_from("<HH", data, base + directory + 12)
+        entries = [struct.unpack_from("<II", data, base + directory + 16 + 8 * i) for i in range(named + ids)]
+        found = [target for name, target in entries if want is None or name == want]
+        if not found:
+            return None
+        if not found[0] & 0x80000000:
+            rva, size = struct.unpack_from("<II", data, base + found[0])
+            start = _file_offset(sections, rva)
+            return data[start:start + size] if start + size <= len(data) else None
+        directory = found[0] & 0x7FFFFFFF
+    return None
+
+
+def _file_offset(sections, rva):
+    for address, size, raw in sections:
+        if address <= rva < address + size:
+            return raw + rva - address
+    raise ValueError(f"address 0x{rva:x} lies in no section")
+
+
+def _manifest_problems(text):
+    try:
+        root = ElementTree.fromstring(text)
+    except ElementTree.ParseError as e:
+        return [f"its application manifest is not XML ({e})"]
+    elements = [(e.tag.rsplit("}", 1)[-1], e) for e in root.iter()]
+    problems = []
+    if not any(tag == "assemblyIdentity" and e.get("name") == "Microsoft.Windows.Common-Controls"
+               and e.get("version", "").startswith("6.") for tag, e in elements):
+        problems.append("its application manifest does not ask for the common controls 6")
+    if [e.get("level") for tag, e in elements if tag == "requestedExecutionLevel"] != ["asInvoker"]:
+        problems.append('its application manifest does not run it "asInvoker"')
+    if [(e.text or "").strip().lower() for tag, e in elements if tag == "dpiAware"] != ["true"]:
+        problems.append("its application manifest does not declare it DPI-aware")
+    return problems
+
+
+def launcher_problems(data):
+    """Why the bytes are not a launcher Windows starts: a 32-bit GUI program carrying
+    the launcher's application manifest and icon. Empty when they are."""
+    if data[:2] != b"MZ":
+        return ["not a Windows program (no MZ header)"]
+    problems = []
+    try:
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            return ["not a Windows program (no PE header)"]
+        machine, count, _, _, _, optional_size, characteristics = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        if machine != 0x14C:
+            problems.append(f"built for machine 0x{machine:04x}, not for 32-bit x86")
+        if not characteristics & 0x0002 or characteristics & 0x2000:
+            problems.append("not an executable program")
+        if struct.unpack_from("<H", data, optional)[0] != 0x10B:
+            return problems + ["not a 32-bit (PE32) image"]
+        subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        if subsystem != 2:
+            problems.append(f"subsystem {subsystem}, not a Windows GUI program")
+        sections = []
+        for i in range(count):
+            virtual_size, address, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+            if raw + raw_size > len(data):
+                return problems + [f"cut short: {len(data)} bytes, but its sections reach byte {raw + raw_size}"]
+            sections.append((address, min(virtual_size or raw_size, raw_size), raw))
+        directories = struct.unpack_from("<I", data, optional + 92)[0]
+        resources = struct.unpack_from("<I", data, optional + 96 + 2 * 8)[0] if directories > 2 else 0
+        manifest = group = None
+        if resources:
+            manifest = _resource(data, sections, resources, (RT_MANIFEST, MANIFEST_ID))
+            group = _resource(data, sections, resources, (RT_GROUP_ICON, ICON_ID))
+        icons = []
+        if group is not None:
+            count = struct.unpack_from("<H", group, 4)[0]
+            icons = [struct.unpack_from("<H", group, 6 + 14 * i + 12)[0] for i in range(count)]
+        has_icon = bool(icons) and all(_resource(data, sections, resources, (RT_ICON, i)) for i in icons)
+    except struct.error:
+        return problems + ["its headers are cut short or damaged"]
+    except ValueError as e:
+        return problems + [f"its headers are damaged: {e}"]
+    if manifest is None:
+        problems.append("no application manifest (resource 1)")
+    else:
+        problems += _manifest_problems(manifest)
+    if not has_icon:
+        problems.append(f"no icon (resource {ICON_ID})")
+    return problems
 
 
 # ---- the file list -----------------------------------------------------------
@@ -394,11 +567,15 @@ def _copy_hashing(source, sink, progress, buffer):
 
 
 class ObjectStore:
-    def __init__(self, out_dir):
+    def __init__(self, out_dir, verify_existing=False):
         self.dir = os.path.join(out_dir, OBJECTS)
         os.makedirs(self.dir, exist_ok=True)
         self.mode = public_mode()
         self.written = self.written_bytes = 0
+        self.verify_existing = verify_existing
+        self.rehashed = 0
+        self.damaged = {}     # digest: the path whose content was written again
+        self.fresh = set()    # written by this publish: nothing to re-hash
         self.lock = threading.Lock()
         self.local = threading.local()
 
@@ -413,6 +590,20 @@ class ObjectStore:
         except OSError:
             return False
 
+    def reusable(self, digest, size, path):
+        """The tree holds the object: by its size, or with verify_existing by its content."""
+        if not self.has(digest, size):
+            return False
+        with self.lock:
+            if not self.verify_existing or digest in self.fresh:
+                return True
+        actual, _ = hash_file(os.path.join(self.dir, digest), None, self.buffer())
+        with self.lock:
+            self.rehashed += 1
+            if actual != digest:
+                self.damaged.setdefault(digest, path)
+        return actual == digest
+
     def add(self, file, likely_new, progress):
         """Hashes the file and stores its object when the tree lacks it. A file that
         is likely new is copied while it is hashed, so it is read only once; a file
@@ -424,7 +615,7 @@ class ObjectStore:
             digest, size = _copy_hashing(file.source, sink, progress, self.buffer())
             if size != file.size:
                 raise Refused(f"{file.path}: changed while it was being published")
-            if self.has(digest, size):
+            if self.reusable(digest, size, file.path):
                 return digest
             if sink is None:
                 fd, temp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=self.dir)
@@ -449,13 +640,72 @@ class ObjectStore:
         # Two files of equal content may race here; either rename leaves the same bytes.
         os.replace(temp, os.path.join(self.dir, digest))
         with self.lock:
+            self.fresh.add(digest)
             self.written += 1
             self.written_bytes += size
 
 
 # ---- commands ----------------------------------------------------------------
 
-def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe", quiet=False):
+def read_served(out_dir):
+    """The bytes, version and entries of the served list; (None, "", []) without one."""
+    try:
+        with open(os.path.join(out_dir, MANIFEST), "rb") as f:
+            text = f.read()
+    except FileNotFoundError:
+        return None, "", []
+    try:
+        version, entries = parse_manifest(text)
+    except (Refused, UnicodeError):
+        return text, "", []
+    return text, version, entries
+
+
+def archive_path(out_dir, version):
+    return os.path.join(out_dir, ARCHIVE, archive_name(version) + ".txt")
+
+
+def archive_clash(out_dir, version):
+    """(archive, why) when the version cannot be archived under its name, or None. A
+    list of the same version may be replaced: rollback then serves the newer one."""
+    path = archive_path(out_dir, version)
+    name = os.path.relpath(path, out_dir)
+    try:
+        archived, _ = read_manifest_file(path)
+    except FileNotFoundError:
+        return None
+    except (OSError, Refused, UnicodeError) as e:
+        return name, f"cannot be read ({e}); move it away before publishing version {version}"
+    if archived != version:
+        return name, (f'holds version "{archived}", and version "{version}" would be archived under the '
+                      "same name: rollback could not tell the two apart; choose another version text")
+    return None
+
+
+def retire(out_dir, text, now=None):
+    """Keeps a list that stops being served, named by the time it stopped, so that prune
+    leaves its objects to the launchers still installing it."""
+    folder = os.path.join(out_dir, RETIRED)
+    os.makedirs(folder, exist_ok=True)
+    stamp = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(time.time() if now is None else now))
+    write_atomic(os.path.join(folder, f"{stamp}-{hashlib.sha256(text).hexdigest()[:16]}.txt"), text)
+
+
+def serve(out_dir, text):
+    """Replaces the served list, retiring the one it replaces."""
+    served, _, _ = read_served(out_dir)
+    if served is not None and served != text:
+        retire(out_dir, served)
+    write_atomic(os.path.join(out_dir, MANIFEST), text)
+
+
+def read_launcher(file):
+    with open(file.source, "rb") as f:
+        return launcher_problems(f.read())
+
+
+def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe", quiet=False,
+            verify_existing=False, allow_foreign_launcher=False):
     """Writes the objects, then the file list. Returns the entries published."""
     if not os.path.isdir(build_dir):
         raise Refused(f"{build_dir}: not a folder")
@@ -467,12 +717,25 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
 
     files, errors = scan_build(build_dir)
     paths = [f.path for f in files]
-    errors += own_name_problems(paths, launcher)
+    errors += own_name_problems(paths, launcher) + clash_problems(paths)
+    # The launcher knows itself by its path with letter case ignored.
+    own = next((f for f in files if windows_name(f.path) == windows_name(launcher)), None)
+    foreign = read_launcher(own) if own else []
+    if foreign and not allow_foreign_launcher:
+        errors.append((own.path, "would not start as the launcher: " + "; ".join(foreign) + ". Players' "
+                       "launchers replace themselves with it and could not fetch a fix "
+                       "(--allow-foreign-launcher publishes it anyway)"))
+    clash = archive_clash(out_dir, version)
+    if clash:
+        errors.append(clash)
     if errors:
         raise Refused("\n".join(f"{shown(p)}: {why}" for p, why in errors))
     if not files:
         raise Refused(f"{build_dir}: no files to publish")
-    warnings = [(p, why) for p in paths for why in windows_problems(p)] + collision_problems(paths)
+    _, old_version, old_entries = read_served(out_dir)
+    warnings = [(p, why) for p in paths for why in windows_problems(p)]
+    warnings += change_problems([e.path for e in old_entries], old_version, paths)
+    warnings += [(own.path, "would not start as the launcher: " + why) for why in foreign]
     for p, why in warnings:
         say(f"publish: warning: {shown(p)}: {why}")
     if not version.isascii():
@@ -493,12 +756,11 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
 
     os.makedirs(out_dir, exist_ok=True)
     with Lock(out_dir):
-        previous = {}
-        try:
-            previous = {e.path: e.size for e in read_manifest_file(os.path.join(out_dir, MANIFEST))[1]}
-        except (OSError, Refused):
-            pass
-        store = ObjectStore(out_dir)
+        clash = archive_clash(out_dir, version)
+        if clash:
+            raise Refused(": ".join(clash))
+        previous = {e.path: e.size for e in read_served(out_dir)[2]}
+        store = ObjectStore(out_dir, verify_existing)
         total = sum(f.size for f in files)
         progress = Progress("hashing", len(files), total,
                             enabled=not quiet and (total >= 64 * 2**20 or len(files) >= 5000))
@@ -518,14 +780,20 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
                    for f in manifest_order(files, launcher)]
         text = format_manifest(version, entries)
         os.makedirs(os.path.join(out_dir, ARCHIVE), exist_ok=True)
-        write_atomic(os.path.join(out_dir, ARCHIVE, archive_name(version) + ".txt"), text)
+        write_atomic(archive_path(out_dir, version), text)
         fsync_dir(store.dir)
         # Last: a launcher never sees a file list whose objects are not all in place.
-        write_atomic(os.path.join(out_dir, MANIFEST), text)
+        serve(out_dir, text)
+    for digest, path in sorted(store.damaged.items()):
+        say(f"publish: {OBJECTS}/{digest} was damaged; written again from {shown(path)}")
     if not quiet:
         say(f"published {version}: {len(entries)} files, {total / 2**20:.1f} MB, "
             f"{len(set(digests.values()))} objects, {store.written} new "
             f"({store.written_bytes / 2**20:.1f} MB written) in {progress.elapsed():.1f} s")
+        if verify_existing:
+            say(f"re-hashed {store.rehashed} reused objects: {len(store.damaged)} damaged, written again")
+        if own:
+            say(f"launcher {own.path}: {own.size} bytes, SHA-256 {digests[own.path]}")
     return entries
 
 
@@ -533,9 +801,44 @@ def hash_file(path, progress, buffer):
     return _copy_hashing(path, None, progress, buffer)
 
 
+def object_problems(out_dir, sizes, label, quiet):
+    """{digest: what is wrong} for the objects of the given sizes: missing, of another
+    size, or of another content. Hashes every object whose size is right."""
+    store = os.path.join(out_dir, OBJECTS)
+    problems, present = {}, {}
+    for digest, size in sizes.items():
+        try:
+            actual = os.path.getsize(os.path.join(store, digest))
+        except OSError:
+            problems[digest] = "missing"
+            continue
+        if actual != size:
+            problems[digest] = f"{actual} bytes instead of {size}"
+        else:
+            present[digest] = size
+    progress = Progress(label, len(present), sum(present.values()),
+                        enabled=not quiet and sum(present.values()) >= 64 * 2**20)
+    local = threading.local()
+
+    def check(digest):
+        if not hasattr(local, "buffer"):
+            local.buffer = bytearray(CHUNK)
+        actual, _ = hash_file(os.path.join(store, digest), progress, local.buffer)
+        progress.file_done()
+        return digest, actual
+
+    with ThreadPoolExecutor(workers()) as pool:
+        for digest, actual in pool.map(check, sorted(present, key=lambda d: -present[d])):
+            if actual != digest:
+                problems[digest] = f"damaged: the content's SHA-256 is {actual}"
+    progress.finish()
+    return problems
+
+
 def verify(out_dir, quiet=False):
-    """Problems of the tree: unreadable file lists, missing or damaged objects."""
-    problems, objects = [], {}
+    """Problems of the tree: unreadable file lists, missing or damaged objects, each
+    object named with the lists that need it."""
+    problems, objects, needed = [], {}, {}
     manifests = kept_manifests(out_dir)
     if not os.path.exists(os.path.join(out_dir, MANIFEST)):
         problems.append(f"{MANIFEST}: missing")
@@ -553,34 +856,10 @@ def verify(out_dir, quiet=False):
             seen.add(e.path)
             if objects.setdefault(e.hash, e.size) != e.size:
                 problems.append(f"{name}: {e.path}: the same hash with two different sizes")
-    store = os.path.join(out_dir, OBJECTS)
-    present = {}
-    for digest, size in objects.items():
-        try:
-            actual = os.path.getsize(os.path.join(store, digest))
-        except OSError:
-            problems.append(f"{OBJECTS}/{digest}: missing")
-            continue
-        if actual != size:
-            problems.append(f"{OBJECTS}/{digest}: {actual} bytes instead of {size}")
-        else:
-            present[digest] = size
-    progress = Progress("verifying", len(present), sum(present.values()),
-                        enabled=not quiet and sum(present.values()) >= 64 * 2**20)
-    local = threading.local()
-
-    def check(digest):
-        if not hasattr(local, "buffer"):
-            local.buffer = bytearray(CHUNK)
-        actual, _ = hash_file(os.path.join(store, digest), progress, local.buffer)
-        progress.file_done()
-        return digest, actual
-
-    with ThreadPoolExecutor(workers()) as pool:
-        for digest, actual in pool.map(check, sorted(present, key=lambda d: -present[d])):
-            if actual != digest:
-                problems.append(f"{OBJECTS}/{digest}: the content's SHA-256 is {actual}")
-    progress.finish()
+            needed.setdefault(e.hash, {}).setdefault(name, e.path)
+    for digest, what in sorted(object_problems(out_dir, objects, "verifying", quiet).items()):
+        lists = ", ".join(f'{name} ("{shown(path)}")' for name, path in needed[digest].items())
+        problems.append(f"{OBJECTS}/{digest}: {what}; needed by {lists}")
     if not quiet:
         say(f"verified {len(manifests)} file lists, {len(objects)} objects, "
             f"{sum(objects.values()) / 2**20:.1f} MB: "
@@ -588,8 +867,37 @@ def verify(out_dir, quiet=False):
     return problems
 
 
-def prune(out_dir, dry_run=False, quiet=False):
-    """Removes the objects no kept file list names. Returns (count, bytes)."""
+def parse_duration(text):
+    """Seconds from "36h", "90m", "2d", "45s" or a number of hours."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([smhd]?)\s*", text)
+    if not match:
+        raise argparse.ArgumentTypeError(f'"{text}" is not a duration such as 24h, 90m or 2d')
+    return float(match.group(1)) * {"s": 1, "m": 60, "h": 3600, "d": 86400, "": 3600}[match.group(2)]
+
+
+def retired_lists(out_dir):
+    """(path, retired at) of every list kept in retired/."""
+    folder = os.path.join(out_dir, RETIRED)
+    found = []
+    for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+        if not name.endswith(".txt"):
+            continue
+        full = os.path.join(folder, name)
+        try:
+            when = calendar.timegm(time.strptime(name[:16], "%Y%m%dT%H%M%SZ"))
+        except ValueError:
+            when = os.path.getmtime(full)
+        found.append((full, when))
+    return found
+
+
+def hours(seconds):
+    return f"{seconds / 3600:.1f} h"
+
+
+def prune(out_dir, dry_run=False, quiet=False, grace=GRACE_SECONDS):
+    """Removes the objects that no kept file list names and no list retired within the
+    grace period names either. Returns (count, bytes)."""
     with Lock(out_dir):
         referenced = set()
         for m in kept_manifests(out_dir):
@@ -600,41 +908,180 @@ def prune(out_dir, dry_run=False, quiet=False):
                 raise Refused(f"{os.path.relpath(m, out_dir)}: {e}; nothing removed")
         if not referenced:
             raise Refused(f"{out_dir}: no file list in the tree; nothing removed")
-        store = os.path.join(out_dir, OBJECTS)
-        count = freed = 0
         now = time.time()
+        graced, reasons, expired = set(), [], []
+        for path, when in retired_lists(out_dir):
+            if now - when >= grace:
+                expired.append(path)
+                continue
+            try:
+                version, entries = read_manifest_file(path)
+            except (OSError, Refused, UnicodeError) as e:
+                raise Refused(f"{os.path.relpath(path, out_dir)}: {e}; nothing removed")
+            only = {e.hash for e in entries} - referenced - graced
+            graced |= only
+            if only:
+                reasons.append(f"version {version}, retired {hours(now - when)} ago: {len(only)} objects")
+        store = os.path.join(out_dir, OBJECTS)
+        count = freed = kept_bytes = 0
         for name in sorted(os.listdir(store)) if os.path.isdir(store) else []:
             full = os.path.join(store, name)
             st = os.stat(full)
             stale_temp = name.startswith(TEMP_PREFIX) and now - st.st_mtime > STALE_TEMP_SECONDS
-            if (HEX64.match(name) and name not in referenced) or stale_temp:
+            if name in graced:
+                kept_bytes += st.st_size
+            elif (HEX64.match(name) and name not in referenced) or stale_temp:
                 count += 1
                 freed += st.st_size
                 if not dry_run:
                     os.unlink(full)
+        if not dry_run:
+            for path in expired:
+                os.unlink(path)
     if not quiet:
-        say(f"{'would remove' if dry_run else 'removed'} {count} objects, {freed / 2**20:.1f} MB")
+        if graced:
+            say(f"keeping {len(graced)} objects, {kept_bytes / 2**20:.1f} MB, that only lists retired "
+                f"less than {hours(grace)} ago name: launchers that fetched them may still be installing "
+                "(--grace to change):")
+            for reason in reasons:
+                say(f"  {reason}")
+        say(f"{'would remove' if dry_run else 'removed'} {count} objects, {freed / 2**20:.1f} MB"
+            + (f"; {len(expired)} retired lists past the grace period" if expired else ""))
     return count, freed
 
 
 def rollback(out_dir, version, quiet=False):
-    """Serves an archived file list again, once its objects are all present."""
+    """Serves an archived file list again, once its objects are all present and whole."""
     with Lock(out_dir):
-        source = os.path.join(out_dir, ARCHIVE, archive_name(version) + ".txt")
+        source = archive_path(out_dir, version)
         try:
             with open(source, "rb") as f:
                 text = f.read()
         except OSError:
             raise Refused(f"{source}: no archived file list of version {version}")
-        _, entries = parse_manifest(text)
-        store = ObjectStore(out_dir)
-        missing = [e.path for e in entries if not store.has(e.hash, e.size)]
-        if missing:
-            raise Refused(f"{len(missing)} objects of version {version} are gone (first: {missing[0]}); "
-                          "publish that build again instead")
-        write_atomic(os.path.join(out_dir, MANIFEST), text)
+        archived, entries = parse_manifest(text)
+        if archived != version:
+            raise Refused(f'{source} holds version "{archived}", not "{version}"')
+        paths = {e.hash: e.path for e in entries}
+        problems = object_problems(out_dir, {e.hash: e.size for e in entries}, "checking", quiet)
+        if problems:
+            digest, what = sorted(problems.items())[0]
+            raise Refused(f"{len(problems)} objects of version {version} are missing or damaged (first: "
+                          f'{OBJECTS}/{digest} of "{shown(paths[digest])}", {what}); publish that build again instead')
+        serve(out_dir, text)
     if not quiet:
         say(f"serving version {version} again: {len(entries)} files")
+
+
+def rclone_program():
+    found = shutil.which("rclone")
+    if not found:
+        raise Refused("rclone is not installed; on Debian: apt-get install rclone (tools/setup.sh installs it)")
+    return found
+
+
+def remote_path(remote, name):
+    return remote + name if remote.endswith((":", "/")) else remote + "/" + name
+
+
+def run_rclone(args, quiet, show_progress=False):
+    """Runs rclone; its own progress goes to the terminal, errors to the message."""
+    command = [rclone_program()] + args
+    if quiet:
+        command.append("-q")
+    elif show_progress:
+        command += ["--progress"] if sys.stderr.isatty() else \
+            ["--stats", "10s", "--stats-one-line", "--stats-log-level", "NOTICE"]
+    shown_live = show_progress and not quiet
+    done = subprocess.run(command, stdout=None if shown_live else subprocess.PIPE,
+                          stderr=None if shown_live else subprocess.PIPE, text=True)
+    return done.returncode, done.stdout or "", "its messages are above" if shown_live else done.stderr.strip()
+
+
+def remote_objects(remote, quiet):
+    """{name: size} of what the remote holds under o/."""
+    code, out, err = run_rclone(["lsf", "--files-only", "--format", "sp", "--separator", "\t",
+                                 remote_path(remote, OBJECTS)], quiet)
+    if code == 3:  # rclone's "directory not found": nothing uploaded yet
+        return {}
+    if code != 0:
+        raise Refused(f"rclone cannot list {remote_path(remote, OBJECTS)} (exit {code}): {err}")
+    found = {}
+    for line in out.splitlines():
+        size, _, name = line.partition("\t")
+        if size.isdigit():
+            found[name] = int(size)
+    return found
+
+
+def upload(out_dir, remote, dry_run=False, quiet=False):
+    """Copies the served list's objects that the remote lacks, then its archived list, then
+    "manifest.txt", so that the remote never serves a list whose objects are missing.
+    Returns the digests of the objects uploaded."""
+    rclone_program()
+    with Lock(out_dir):
+        text, version, entries = read_served(out_dir)
+        if not entries:
+            raise Refused(f"{os.path.join(out_dir, MANIFEST)}: " + ("missing" if text is None else "not a file list"))
+        sizes = {e.hash: e.size for e in entries}
+        store = ObjectStore(out_dir)
+        absent = [e for e in entries if not store.has(e.hash, e.size)]
+        if absent:
+            raise Refused(f"the tree lacks {len(absent)} objects of its own list (first: {OBJECTS}/"
+                          f'{absent[0].hash} of "{shown(absent[0].path)}"); nothing uploaded. Run verify')
+        there = remote_objects(remote, quiet)
+        missing = sorted(d for d, size in sizes.items() if there.get(d) != size)
+        archive = archive_path(out_dir, version)
+        archived = os.path.exists(archive)
+        steps = [f"{len(missing)} of {len(sizes)} objects ({sum(sizes[d] for d in missing) / 2**20:.1f} MB)"]
+        steps += [os.path.relpath(archive, out_dir)] if archived else []
+        steps += [f"{MANIFEST} (version {version})"]
+        if dry_run:
+            if not quiet:
+                say(f"would upload to {remote}: " + ", then ".join(steps))
+            return missing
+        if missing:
+            if not quiet:
+                say(f"upload 1/{len(steps)}: {steps[0]}")
+            with tempfile.NamedTemporaryFile("w", prefix=TEMP_PREFIX, suffix=".txt") as names:
+                names.write("".join(d + "\n" for d in missing))
+                names.flush()
+                code, _, err = run_rclone(["copy", "--files-from-raw", names.name, "--no-traverse",
+                                           store.dir, remote_path(remote, OBJECTS)], quiet, True)
+            if code != 0:
+                raise Refused(f"rclone copy of the objects failed (exit {code}): {err}; "
+                              "the remote still serves its previous list")
+            there = remote_objects(remote, quiet)
+            short = [d for d in missing if there.get(d) != sizes[d]]
+            if short:
+                raise Refused(f"the remote still lacks {len(short)} objects after the copy (first: "
+                              f"{OBJECTS}/{short[0]}); the remote still serves its previous list")
+        # Sizes alone tell rclone whether a WebDAV copy is current, and two lists often have
+        # the same size: copy them whatever the remote holds.
+        if archived:
+            if not quiet:
+                say(f"upload {len(steps) - 1}/{len(steps)}: {steps[-2]}")
+            code, _, err = run_rclone(["copyto", "--ignore-times", archive,
+                                       remote_path(remote, os.path.relpath(archive, out_dir))], quiet)
+            if code != 0:
+                raise Refused(f"rclone copy of the archived list failed (exit {code}): {err}")
+        if not quiet:
+            say(f"upload {len(steps)}/{len(steps)}: {steps[-1]}")
+        # Under a temporary name first, then moved: a WebDAV or local remote writes a copy in
+        # place, and a launcher could read half a list.
+        temporary = remote_path(remote, f"{TEMP_PREFIX}{MANIFEST}")
+        with tempfile.NamedTemporaryFile(prefix=TEMP_PREFIX) as copy:
+            copy.write(text)
+            copy.flush()
+            code, _, err = run_rclone(["copyto", "--ignore-times", copy.name, temporary], quiet)
+        if code == 0:
+            code, _, err = run_rclone(["moveto", "--ignore-times", temporary, remote_path(remote, MANIFEST)], quiet)
+        if code != 0:
+            raise Refused(f"rclone could not put {MANIFEST} in place (exit {code}): {err}")
+    if not quiet:
+        say(f"uploaded version {version} to {remote}: {len(missing)} objects, "
+            f"{sum(sizes[d] for d in missing) / 2**20:.1f} MB")
+    return missing
 
 
 def main(argv=None):
@@ -649,29 +1096,45 @@ def main(argv=None):
                         "a pattern with / matches the whole path, one without the file name")
     p.add_argument("--launcher", default="TarsinLauncher.exe", metavar="PATH",
                    help="the launcher's executable in the build; listed first (default %(default)s)")
+    p.add_argument("--verify-existing", action="store_true",
+                   help="re-hash the objects the tree holds already, and write damaged ones again")
+    p.add_argument("--allow-foreign-launcher", action="store_true",
+                   help="publish a launcher executable that fails the start-up checks")
     p.add_argument("--quiet", action="store_true")
     v = sub.add_parser("verify", help="check every object of every kept file list")
     v.add_argument("out_dir")
     v.add_argument("--quiet", action="store_true")
     r = sub.add_parser("prune", help="remove objects that no kept file list names")
     r.add_argument("out_dir")
+    r.add_argument("--grace", type=parse_duration, default=GRACE_SECONDS, metavar="DURATION",
+                   help="keep the objects of lists retired less than this long ago (default 24h; "
+                        "36h, 90m, 2d; a bare number counts hours)")
     r.add_argument("--dry-run", action="store_true")
     r.add_argument("--quiet", action="store_true")
     b = sub.add_parser("rollback", help="serve an earlier published version again")
     b.add_argument("out_dir")
     b.add_argument("version")
     b.add_argument("--quiet", action="store_true")
+    u = sub.add_parser("upload", help="copy the served version to an rclone remote: objects first, "
+                                      "then the archived list, then manifest.txt")
+    u.add_argument("out_dir")
+    u.add_argument("remote", help='an rclone remote and path ("cdn:bucket/tarsin") or a local folder')
+    u.add_argument("--dry-run", action="store_true")
+    u.add_argument("--quiet", action="store_true")
     args = parser.parse_args(argv)
     try:
         if args.command == "publish":
-            publish(args.build_dir, args.out_dir, args.version, args.keep, args.launcher, args.quiet)
+            publish(args.build_dir, args.out_dir, args.version, args.keep, args.launcher, args.quiet,
+                    args.verify_existing, args.allow_foreign_launcher)
         elif args.command == "verify":
             problems = verify(args.out_dir, args.quiet)
             for line in problems:
                 say(f"verify: {line}")
             return 1 if problems else 0
         elif args.command == "prune":
-            prune(args.out_dir, args.dry_run, args.quiet)
+            prune(args.out_dir, args.dry_run, args.quiet, args.grace)
+        elif args.command == "upload":
+            upload(args.out_dir, args.remote, args.dry_run, args.quiet)
         else:
             rollback(args.out_dir, args.version, args.quiet)
     except Refused as e:
