@@ -347,6 +347,33 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
     EXPECT_EQ(State(), TableOf(next));
 }
 
+// The "slow" fault pauses a second before each 64 KiB: far below a floor of 128 KiB/s over 3 s.
+TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) {
+    const ScopedStallLimit limit({3000, 131072});
+    site.Publish(kGame, "1");
+    ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "slow", 1000, 1));
+    const ULONGLONG before = GetTickCount64();
+    const StatusMessage failed = Run();
+    EXPECT_LT(GetTickCount64() - before, 8000u) << "the window, the next block and some slack";
+    EXPECT_EQ(failed.StatusText,
+              L"The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
+    const std::string part = ReadFileBytes(Local("data/world.pak.part"));
+    EXPECT_GT(part.size(), 0u);
+    EXPECT_LT(part.size(), kGame[1].content.size());
+    EXPECT_EQ(part, kGame[1].content.substr(0, part.size()));
+
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 1");
+    ExpectInstalled(kGame);
+    const std::vector<RecordedRequest> resumed = site.RequestsFor(Object(kGame[1].content));
+    ASSERT_EQ(resumed.size(), 1u);
+    EXPECT_EQ(resumed[0].Header("Range"), "bytes=" + std::to_string(part.size()) + "-");
+
+    // The file list fits in one block, which comes after 4 s: the first window brings nothing.
+    ASSERT_TRUE(site.SetFault("manifest.txt", "slow", 4000, 1));
+    EXPECT_EQ(Run().StatusText, L"Could not reach the server. Check your internet connection.");
+}
+
 // A watched program is started under its name; the game file itself is not in this manifest.
 const std::vector<SiteFile> kData = {
     {"data/world.pak", PseudoRandomBytes(200000, 31)},
