@@ -31,9 +31,50 @@ std::wstring DownloadLabel(bool freshInstall, int number, int count) {
     return FormatText(L"%s (%d/%d)", phase, number, count);
 }
 
+// A sharing violation comes from the part, held by a scanner that looks at a fresh file. A
+// target held by another program gives "access denied" instead (on Windows as under Wine),
+// so a plain file that refuses is waited for as well; a folder or a missing target is not.
+MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar) {
+    const bool mayWait = waitsSoFar < kMoveRetries;
+    if (error == ERROR_SHARING_VIOLATION) return mayWait ? MoveRemedy::WaitAndRetry : MoveRemedy::GiveUp;
+    if (error != ERROR_ACCESS_DENIED || !target.isFile) return MoveRemedy::GiveUp;
+    if (target.readOnly) return MoveRemedy::ClearReadOnly;
+    return mayWait ? MoveRemedy::WaitAndRetry : MoveRemedy::GiveUp;
+}
+
+namespace {
+
+// Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
+bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
+    bool cleared = false;
+    for (int waits = 0;;) {
+        if (MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(target.c_str());
+        MoveTarget facts;
+        facts.isFile = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        facts.readOnly = facts.isFile && (attributes & FILE_ATTRIBUTE_READONLY);
+        switch (RemedyForFailedMove(error, facts, waits)) {
+        case MoveRemedy::ClearReadOnly: {
+            const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+            if (cleared || !SetFileAttributesW(target.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL)) return false;
+            cleared = true;
+            break;
+        }
+        case MoveRemedy::WaitAndRetry:
+            Sleep(kMoveRetryDelayMs);
+            ++waits;
+            break;
+        case MoveRemedy::GiveUp:
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
 bool InstallFile(const ManifestEntry& entry, StateTable& table) {
-    // Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
-    if (!MoveFileExW(PartPath(entry).c_str(), entry.localPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
     table[entry.path] = entry.hash;
     (void)SaveStateTable(table);
     return true;

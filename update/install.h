@@ -11,8 +11,19 @@
 // posted, unless it was a stop request or a self-update.
 [[nodiscard]] bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table);
 
-// Moves the verified ".part" onto localPath, records and saves.
+// Moves the verified ".part" onto localPath, records and saves. A read-only target loses
+// that attribute; a target or part that another program holds is tried again for about 2 s.
 [[nodiscard]] bool InstallFile(const ManifestEntry& entry, StateTable& table);
+
+// What a failed move onto the target calls for, from its error code and the target as it is.
+enum class MoveRemedy { GiveUp, ClearReadOnly, WaitAndRetry };
+struct MoveTarget {
+    bool isFile = false;
+    bool readOnly = false;
+};
+inline constexpr int kMoveRetries = 8;
+inline constexpr std::uint32_t kMoveRetryDelayMs = 250;
+MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar);
 
 // Deletes recorded, rule-abiding files that no manifest entry names.
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
