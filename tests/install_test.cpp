@@ -225,6 +225,31 @@ TEST_F(InstallFixture, RemoveDroppedFilesWritesNothingWhenNothingWasDropped) {
     EXPECT_FALSE(FileExists(StatePath()));
 }
 
+TEST(MayClearTheWay, OnlyWhatRemoveDroppedFilesWouldDeleteAnyway) {
+    ScopedInstallDir install(L"");
+    Manifest next;
+    next.entries.push_back(EntryFor("maps/a.dat", "a"));
+    next.entries.push_back(EntryFor("cfg/user.cfg", "defaults", true));
+    StateTable table;
+    for (const char* path : {"maps", "old/a.dat", "old/b.dat", "veri/a\xc4\x9f" "a\xc3\xa7.ogg", "cfg/user.cfg", "../up"})
+        table[path] = Sha256Hex(path);
+    struct Case {
+        const char* name;
+        InTheWay obstacle;
+        bool may;
+    } cases[] = {
+        {"a recorded file the list dropped", {{"maps"}, {}, false}, true},
+        {"a folder of them, in other letter case on disk", {{"OLD/A.dat", "old/b.DAT", "VERI/A\xc4\x9e" "A\xc3\x87.OGG"}, {}, false}, true},
+        {"another name: a dotted capital I is no i to the file system", {{"VER\xc4\xb0/a\xc4\x9f" "a\xc3\xa7.ogg"}, {}, false}, false},
+        {"empty folders", {{}, {L"empty"}, false}, true},
+        {"a player's file among them", {{"old/a.dat", "old/notes.txt"}, {}, false}, false},
+        {"a recorded file the list names again", {{"CFG/User.cfg"}, {}, false}, false},
+        {"a record that breaks the path rule", {{"../up"}, {}, false}, false},
+        {"a link", {{}, {}, true}, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(MayClearTheWay(c.obstacle, next, table), c.may) << c.name;
+}
+
 struct DownloadFixture : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};

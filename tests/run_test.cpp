@@ -347,6 +347,26 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
     EXPECT_EQ(State(), TableOf(next));
 }
 
+TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
+    const std::vector<SiteFile> asFile = {{"ruvok.exe", "MZ game"}, {"maps", "all maps in one file"}};
+    const std::vector<SiteFile> asFolder = {{"ruvok.exe", "MZ game"}, {"maps/a.dat", "map a"}, {"maps/deep/b.dat", "map b"}};
+    const std::pair<const std::vector<SiteFile>*, const char*> versions[] = {
+        {&asFile, "1"}, {&asFolder, "2"}, {&asFile, "3"}, {&asFolder, "4"}};
+    for (const auto& [files, version] : versions) {
+        site.Publish(*files, version);
+        ExpectUpToDate(Run(), (L"Version " + FromUtf8(version)).c_str());
+        ExpectInstalled(*files);
+        EXPECT_EQ(State(), TableOf(*files)) << version;
+    }
+
+    // A file of the player's in the old folder: it stays, and so does the folder and the failure.
+    ASSERT_TRUE(WriteFileBytes(Local("maps/deep/notes.txt"), "the player's notes"));
+    site.Publish(asFile, "5");
+    EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): maps");
+    EXPECT_EQ(ReadFileBytes(Local("maps/deep/notes.txt")), "the player's notes");
+    EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
+}
+
 // The "slow" fault pauses a second before each 64 KiB: far below a floor of 128 KiB/s over 3 s.
 TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) {
     const ScopedStallLimit limit({3000, 131072});
