@@ -157,15 +157,7 @@ struct FindTraits {  // FindFirstFileExW's search
 };
 using FindHandle = ScopedHandle<FindTraits>;
 
-// One spelling for the names the file system takes for one: upper case, as it compares them.
-std::wstring FoldedPath(std::string_view path) {
-    const std::wstring wide = FromUtf8(path);
-    std::wstring folded(wide.size(), L'\0');
-    if (!wide.empty())
-        (void)LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
-                            folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
-    return folded;
-}
+std::wstring FoldedPath(std::string_view path) { return FoldCase(FromUtf8(path)); }
 
 // A link inside is never followed: what it leads to is no part of the installation.
 void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheWay& found) {
