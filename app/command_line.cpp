@@ -1,5 +1,9 @@
 #include "app/command_line.h"
 
+#include <cwchar>
+
+#include "support/text.h"
+
 bool IsTurkishLanguage(std::uint16_t uiLanguage) { return (uiLanguage & 0x3FF) == 0x1F; }
 
 std::wstring InstallDirOf(const std::wstring& modulePath) {
@@ -23,4 +27,15 @@ LaunchOptions ParseArguments(const std::vector<std::wstring>& arguments, const s
     }
     if (options.baseUrl.empty() || options.baseUrl.back() != L'/') options.baseUrl += L'/';
     return options;
+}
+
+std::wstring InstanceLockName(const std::wstring& installDir) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a, 64 bits
+    for (const wchar_t c : FoldCase(installDir)) {
+        hash ^= static_cast<std::uint16_t>(c);
+        hash *= 1099511628211ull;
+    }
+    wchar_t hex[17];
+    std::swprintf(hex, 17, L"%016llx", static_cast<unsigned long long>(hash));
+    return std::wstring(L"Global\\TarsinLauncher-") + hex;
 }

@@ -16,3 +16,9 @@ std::wstring DefaultBaseUrl();
 // arguments[0] is the program; "--url=" (last wins) and "--exit-when-done", case-sensitive.
 // The base URL always ends in "/".
 LaunchOptions ParseArguments(const std::vector<std::wstring>& arguments, const std::wstring& defaultUrl);
+
+// One launcher per installation folder: the name of the mutex that the running one holds.
+// "Global\": a launcher in another session (a second signed-in user) writes into the same
+// folder just as well. The folder's path is case-folded, as the file system takes every
+// spelling of it for one, and hashed, so that a long path never outgrows a name.
+std::wstring InstanceLockName(const std::wstring& installDir);

@@ -12,12 +12,56 @@
 #include "app/window.h"
 #include "app/worker.h"
 #include "support/files.h"
+#include "support/handles.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
+#include "update/self_update.h"
 
 namespace {
 
 constexpr DWORD kWorkerGraceMs = 3000;
+
+// Long enough for the launcher a self-update restarts, which starts while the old one closes
+// (that takes at most the worker grace above), short enough for a player who double-clicked.
+constexpr DWORD kOtherLauncherWaitMs = 5000;
+
+// The folder's mutex, owned for the rest of the process once claimed; the system gives it up
+// when the process ends, however it ends. Another user's launcher denies us its mutex (default
+// security), which counts as held too. When no mutex can be had at all, the launcher runs
+// unguarded, as it always did, rather than leave its player without one.
+[[nodiscard]] bool ClaimInstallDir(OwnedHandle& lock) {
+    const std::wstring name = InstanceLockName(InstallDir);
+    const ULONGLONG deadline = GetTickCount64() + kOtherLauncherWaitMs;
+    for (;;) {
+        OwnedHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
+        if (mutex.ok()) {
+            const ULONGLONG now = GetTickCount64();
+            const DWORD waited = WaitForSingleObject(mutex.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+            if (waited == WAIT_TIMEOUT) return false;
+            if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) lock = std::move(mutex);
+            return true;
+        }
+        if (GetLastError() != ERROR_ACCESS_DENIED) return true;
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(100);
+    }
+}
+
+// The window of the launcher that holds this folder, restored and brought to the front.
+BOOL CALLBACK ShowIfOurFolders(HWND window, LPARAM) {
+    wchar_t windowClass[64];
+    if (!GetClassNameW(window, windowClass, 64) || std::wstring_view(windowClass) != kWindowClass) return TRUE;
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    wchar_t image[520];
+    DWORD length = 520;
+    if (!process.ok() || !QueryFullProcessImageNameW(process.get(), 0, image, &length)) return TRUE;
+    if (!SamePathIgnoringCase(InstallDirOf(std::wstring(image, length)), InstallDir)) return TRUE;
+    if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+    return FALSE;
+}
 
 // Empty when the command line cannot be split: then no option is read.
 std::vector<std::wstring> CommandLineArguments() {
@@ -56,9 +100,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     UseTurkish = IsTurkishLanguage(GetUserDefaultUILanguage());
     const std::wstring modulePath = ModulePath();
     InstallDir = InstallDirOf(modulePath);
+    const LaunchOptions options = ParseArguments(CommandLineArguments(), DefaultBaseUrl());
+
+    // A second launcher on this folder touches no file of it, the log included. An unattended
+    // one says so by its exit code and leaves the other's window where it is: it may have been
+    // started behind the running game, which a window coming forward would cover.
+    OwnedHandle folderLock;
+    if (!ClaimInstallDir(folderLock)) {
+        if (options.exitWhenDone) return 2;
+        (void)EnumWindows(ShowIfOurFolders, 0);
+        return 0;
+    }
     (void)DeleteFileW((modulePath + L".old").c_str());
     (void)DeleteFileW((InstallDir + L"launcher.log").c_str());
-    const LaunchOptions options = ParseArguments(CommandLineArguments(), DefaultBaseUrl());
     BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;
 

@@ -25,6 +25,14 @@ std::wstring FromUtf8(std::string_view text) {
     return out;
 }
 
+std::wstring FoldCase(std::wstring_view text) {
+    std::wstring folded(text.size(), L'\0');
+    if (!text.empty())
+        (void)LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
+                            folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    return folded;
+}
+
 std::wstring FormatText(const wchar_t* format, ...) {
     // The C runtime's own formatter: "%s" is wide and "%S" narrow in its wide
     // functions, and _TRUNCATE cuts the result at 511 characters instead of failing.

@@ -8,6 +8,9 @@
 std::string ToUtf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view text);  // invalid sequences become U+FFFD
 
+// Upper case as the file system compares names: the same in every user language.
+std::wstring FoldCase(std::wstring_view text);
+
 // printf-style into 512 wide characters, truncating. "%s" takes a wide string,
 // "%S" an 8-bit one whose bytes become characters of the same code (no UTF-8
 // decoding); pass the .c_str() of either.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/text.h"
+
 namespace {
 
 const std::wstring kDefault = L"https://updates.test/download/desktop-data/";
@@ -75,4 +77,17 @@ TEST(IsTurkishLanguage, LooksAtThePrimaryLanguageOnly) {
         {0x0420, false}, {0x041E, false}, {0x03FF, false},
     };
     for (const auto& c : cases) EXPECT_EQ(IsTurkishLanguage(c.language), c.turkish) << std::hex << c.language;
+}
+
+TEST(InstanceLockName, OneNamePerFolderWhateverItsLetterCase) {
+    const std::wstring name = InstanceLockName(L"C:\\Oyunlar\\Tarsin Ağaç\\");
+    EXPECT_EQ(name, InstanceLockName(L"c:\\OYUNLAR\\tarsin AĞAÇ\\"));
+    for (const wchar_t* other : {L"C:\\Oyunlar\\Tarsin Ağaç2\\", L"D:\\Oyunlar\\Tarsin Ağaç\\", L"C:\\Oyunlar\\"})
+        EXPECT_NE(name, InstanceLockName(other)) << ToUtf8(other);
+    const std::wstring deep = InstanceLockName(L"C:\\" + std::wstring(600, L'x') + L"\\");
+    for (const std::wstring& n : {name, deep}) {
+        EXPECT_EQ(n.rfind(L"Global\\", 0), 0u);
+        EXPECT_EQ(n.find(L'\\', 7), std::wstring::npos) << "one backslash, after the namespace";
+        EXPECT_LT(n.size(), 260u);
+    }
 }

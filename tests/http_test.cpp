@@ -257,6 +257,34 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
     }
 }
 
+// The server's "slow" fault sends a 64 KiB block after each pause: with a 3 s window and a
+// floor of 128 KiB/s (384 KiB a window), one block a second is a drip, four a second are not.
+TEST_F(HttpGetTest, ATransferBelowTheFloorEndsAfterItsWindowAndOneAboveRunsOn) {
+    const std::string content = PseudoRandomBytes(16 * 65536, 21);
+    const std::string object = Object(content);
+    const ScopedStallLimit limit({3000, 131072});
+    {
+        ASSERT_TRUE(site.SetFault(object, "slow", 1000, 1));
+        Received r;
+        HttpStatus status = 0;
+        const ULONGLONG before = GetTickCount64();
+        EXPECT_FALSE(HttpGet(site.Url(object), 0, Collect(r), status));
+        const ULONGLONG took = GetTickCount64() - before;
+        EXPECT_GE(took, 3000u);
+        EXPECT_LT(took, 7000u) << "the window, then at most the next block and a loaded machine's delay";
+        EXPECT_EQ(status, 200u);
+        EXPECT_LT(r.body.size(), 6u * 65536);
+        EXPECT_TRUE(content.compare(0, r.body.size(), r.body) == 0);
+    }
+    {
+        ASSERT_TRUE(site.SetFault(object, "slow", 250, 1));  // 4 s in all: windows end on the way
+        Received r;
+        HttpStatus status = 0;
+        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status));
+        EXPECT_TRUE(r.body == content);
+    }
+}
+
 TEST_F(HttpGetTest, AnEndlessBodyEndsWhenTheSinkSaysSo) {
     const std::string object = Object(PseudoRandomBytes(1000, 1));
     ASSERT_TRUE(site.SetFault(object, "overlong", 0, 1));

@@ -9,6 +9,7 @@
 #include "support/config.h"
 #include "app/status.h"
 #include "formats/lines.h"
+#include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "tests/support/server_client.h"
@@ -50,6 +51,62 @@ TEST(DownloadLabel, NamesThePhaseAndTheFileNumber) {
     }
 }
 
+TEST(RemedyForFailedMove, WaitsForAHolderClearsReadOnlyAndGivesUpOnTheRest) {
+    const MoveTarget file{true, false}, readOnly{true, true}, noFile{false, false};
+    struct Case {
+        const char* name;
+        std::uint32_t error;
+        MoveTarget target;
+        int waits;
+        MoveRemedy remedy;
+    } cases[] = {
+        {"part held by a scanner", ERROR_SHARING_VIOLATION, file, 0, MoveRemedy::WaitAndRetry},
+        {"part held too long", ERROR_SHARING_VIOLATION, file, kMoveRetries, MoveRemedy::GiveUp},
+        {"read-only target", ERROR_ACCESS_DENIED, readOnly, 0, MoveRemedy::ClearReadOnly},
+        {"target held by another program", ERROR_ACCESS_DENIED, file, kMoveRetries - 1, MoveRemedy::WaitAndRetry},
+        {"target held too long", ERROR_ACCESS_DENIED, file, kMoveRetries, MoveRemedy::GiveUp},
+        {"a folder at the target", ERROR_ACCESS_DENIED, noFile, 0, MoveRemedy::GiveUp},
+        {"a missing folder", ERROR_PATH_NOT_FOUND, noFile, 0, MoveRemedy::GiveUp},
+        {"a full disk", ERROR_DISK_FULL, file, 0, MoveRemedy::GiveUp},
+    };
+    for (const Case& c : cases) EXPECT_EQ(RemedyForFailedMove(c.error, c.target, c.waits), c.remedy) << c.name;
+    EXPECT_LE(kMoveRetries * kMoveRetryDelayMs, 2500u) << "about two seconds in all";
+}
+
+// tests/idle_program.exe holding path open without sharing for a while.
+class HeldByAnotherProgram {
+public:
+    HeldByAnotherProgram(const std::wstring& path, DWORD ms) {
+        static int serial = 0;
+        const std::wstring event =
+            L"Local\\tarsin-held-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
+        OwnedHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+        const std::wstring program = ModulePath().substr(0, ModulePath().rfind(L'\\') + 1) + L"idle_program.exe";
+        std::wstring commandLine = L"\"" + program + L"\" " + std::to_wstring(ms) + L" \"" + path + L"\" " + event;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (!ready.ok() || !CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                           nullptr, &startup, &info))
+            return;
+        process_ = OwnedHandle(info.hProcess);
+        OwnedHandle thread(info.hThread);
+        const HANDLE signals[] = {ready.get(), process_.get()};
+        held_ = WaitForMultipleObjects(2, signals, FALSE, 20000) == WAIT_OBJECT_0;
+    }
+    ~HeldByAnotherProgram() {
+        if (process_.ok() && WaitForSingleObject(process_.get(), 20000) != WAIT_OBJECT_0)
+            TerminateProcess(process_.get(), 1);
+    }
+    HeldByAnotherProgram(const HeldByAnotherProgram&) = delete;
+    HeldByAnotherProgram& operator=(const HeldByAnotherProgram&) = delete;
+    bool held() const { return held_; }
+
+private:
+    OwnedHandle process_;
+    bool held_ = false;
+};
+
 struct InstallFixture : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};
@@ -68,6 +125,42 @@ TEST_F(InstallFixture, InstallFileMovesThePartRecordsAndSaves) {
     EXPECT_FALSE(FileExists(PartPath(entry)));
     EXPECT_EQ(table["data/new.pak"], entry.hash);
     EXPECT_EQ(SavedTable(), table);
+}
+
+// Under Wine run as root a read-only target never refuses the move; on Windows it does.
+TEST_F(InstallFixture, InstallFileReplacesAReadOnlyTargetAndWaitsForABriefHolder) {
+    struct Case {
+        const char* path;
+        bool readOnly;
+        bool holdPart;  // else the target
+        DWORD holdMs;
+    } cases[] = {
+        {"read-only.pak", true, false, 0},
+        {"target-held.pak", false, false, 1000},
+        {"part-held.pak", false, true, 1000},
+        {"read-only-held.pak", true, false, 1000},
+    };
+    StateTable table;
+    for (const Case& c : cases) {
+        const ManifestEntry entry = EntryFor(c.path, std::string("new ") + c.path);
+        ASSERT_TRUE(WriteFileBytes(entry.localPath, "old content"));
+        ASSERT_TRUE(WriteFileBytes(PartPath(entry), std::string("new ") + c.path));
+        if (c.readOnly) {
+            ASSERT_TRUE(SetFileAttributesW(entry.localPath.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        if (c.holdMs) {
+            HeldByAnotherProgram holder(c.holdPart ? PartPath(entry) : entry.localPath, c.holdMs);
+            ASSERT_TRUE(holder.held()) << c.path;
+            const ULONGLONG before = GetTickCount64();
+            EXPECT_TRUE(InstallFile(entry, table)) << c.path;
+            EXPECT_GE(GetTickCount64() - before, 500u) << c.path << ": the first move was refused";
+        } else {
+            EXPECT_TRUE(InstallFile(entry, table)) << c.path;
+        }
+        EXPECT_EQ(ReadFileBytes(entry.localPath), std::string("new ") + c.path);
+        EXPECT_FALSE(FileExists(PartPath(entry))) << c.path;
+        EXPECT_EQ(table[entry.path], entry.hash) << c.path;
+    }
 }
 
 TEST_F(InstallFixture, InstallFileFailsWithoutRecordWhenTheMoveFails) {
@@ -130,6 +223,31 @@ TEST_F(InstallFixture, RemoveDroppedFilesWritesNothingWhenNothingWasDropped) {
     RemoveDroppedFiles(manifest, table);
     EXPECT_EQ(table, before);
     EXPECT_FALSE(FileExists(StatePath()));
+}
+
+TEST(MayClearTheWay, OnlyWhatRemoveDroppedFilesWouldDeleteAnyway) {
+    ScopedInstallDir install(L"");
+    Manifest next;
+    next.entries.push_back(EntryFor("maps/a.dat", "a"));
+    next.entries.push_back(EntryFor("cfg/user.cfg", "defaults", true));
+    StateTable table;
+    for (const char* path : {"maps", "old/a.dat", "old/b.dat", "veri/a\xc4\x9f" "a\xc3\xa7.ogg", "cfg/user.cfg", "../up"})
+        table[path] = Sha256Hex(path);
+    struct Case {
+        const char* name;
+        InTheWay obstacle;
+        bool may;
+    } cases[] = {
+        {"a recorded file the list dropped", {{"maps"}, {}, false}, true},
+        {"a folder of them, in other letter case on disk", {{"OLD/A.dat", "old/b.DAT", "VERI/A\xc4\x9e" "A\xc3\x87.OGG"}, {}, false}, true},
+        {"another name: a dotted capital I is no i to the file system", {{"VER\xc4\xb0/a\xc4\x9f" "a\xc3\xa7.ogg"}, {}, false}, false},
+        {"empty folders", {{}, {L"empty"}, false}, true},
+        {"a player's file among them", {{"old/a.dat", "old/notes.txt"}, {}, false}, false},
+        {"a recorded file the list names again", {{"CFG/User.cfg"}, {}, false}, false},
+        {"a record that breaks the path rule", {{"../up"}, {}, false}, false},
+        {"a link", {{}, {}, true}, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(MayClearTheWay(c.obstacle, next, table), c.may) << c.name;
 }
 
 struct DownloadFixture : ::testing::Test {

@@ -192,7 +192,8 @@ class Install:
         shutil.copyfile(LAUNCHER, self.exe)
         self.prefix = prefix
         self.turkish = turkish
-        self.process = None
+        self.process = None  # the last one started
+        self.processes = []
 
     def file(self, relative):
         return os.path.join(self.dir, *relative.split("/"))
@@ -234,6 +235,7 @@ class Install:
         self.process = subprocess.Popen([WINE_RUN, self.exe] + list(args), env=self.prefix.env(self.turkish),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                         start_new_session=True)
+        self.processes.append(self.process)
         STARTED.append(self)
         return self.process
 
@@ -250,14 +252,15 @@ class Install:
         return self.wait(timeout)
 
     def end(self):
-        """Ends a launcher a failing test left open: its window closed, else its processes."""
-        if self.process and self.process.poll() is None:
-            Window(self).close()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
+        """Ends the launchers a failing test left open: the window closed, else their processes."""
+        for process in self.processes:
+            if process.poll() is None:
+                Window(self).close()
+                try:
+                    process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    process.wait()
 
 
 STARTED = []

@@ -118,6 +118,69 @@ class ExitCodes(unittest.TestCase):
         self.assertIn(ENGLISH["ready"], install.log())
 
 
+class OneLauncherPerFolder(unittest.TestCase):
+    """A slow object keeps the first launcher's run going well past the second's 5 s wait."""
+
+    def slow_site(self, name, seed, requests=1):
+        site = SERVER.site(name)
+        files = game_files(seed)
+        site.publish(files, version="1")
+        site.fault("o/" + sha256(files[1][1]), "slow", 1000, requests)  # 700 KiB: 11 s
+        return site, files
+
+    def assertInstalledOnce(self, install, site, files):
+        for path, data in files:
+            self.assertEqual(install.read(path), data, path)
+        self.assertEqual(len(site.requests("manifest.txt")), 1)
+        self.assertEqual(len(site.requests("o/" + sha256(files[1][1]))), 1)
+        self.assertEqual(install.log().count(ENGLISH["ready"]), 1, install.log())
+
+    def test_two_launchers_started_together_install_once(self):
+        site, files = self.slow_site("together", 7)
+        install = Install("together")
+        first = install.start("--url=" + site.url, "--exit-when-done")
+        second = install.start("--url=" + site.url, "--exit-when-done")
+        self.assertEqual(sorted([first.wait(60), second.wait(60)]), [0, 2])
+        self.assertInstalledOnce(install, site, files)
+
+    def test_a_second_start_touches_no_file_and_shows_the_first_window(self):
+        site, files = self.slow_site("second-start", 8)
+        install = Install("second-start")
+        first = install.start("--url=" + site.url)
+        try:
+            window = Window(install)
+            window.wait("status.text~Downloading")
+            window.act("minimize")
+            window.wait("iconic=1")
+            install.write("TarsinLauncher.exe.old", b"left by a self-update")
+            log = install.log()
+
+            started = time.monotonic()
+            self.assertEqual(install.run("--url=" + site.url, timeout=30), 0)
+            self.assertGreaterEqual(time.monotonic() - started, 4.5, "it waited for the first to end")
+            window.wait("iconic=0", "foreground=1", timeout_ms=5000)
+            self.assertEqual(install.run("--url=" + site.url, "--exit-when-done", timeout=30), 2)
+
+            self.assertEqual(install.read("TarsinLauncher.exe.old"), b"left by a self-update")
+            self.assertTrue(install.log().startswith(log), "the first launcher's log was not deleted")
+            window.wait("status.text=" + ENGLISH["ready"], timeout_ms=40000)
+            self.assertTrue(window.close())
+            self.assertEqual(first.wait(20), 0)
+        finally:
+            install.end()
+        self.assertInstalledOnce(install, site, files)
+
+    def test_two_folders_run_side_by_side(self):
+        site, files = self.slow_site("side-by-side", 9, requests=2)
+        installs = [Install("side-a"), Install("side-b")]
+        for install in installs:
+            install.start("--url=" + site.url, "--exit-when-done")
+        self.assertEqual([install.wait(60) for install in installs], [0, 0])
+        for install in installs:
+            for path, data in files:
+                self.assertEqual(install.read(path), data, path)
+
+
 class Resources(unittest.TestCase):
     def test_the_executable_carries_its_manifest_and_icon(self):
         code, objects = Window(Install("resources")).probe("resources")

@@ -347,6 +347,53 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
     EXPECT_EQ(State(), TableOf(next));
 }
 
+TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
+    const std::vector<SiteFile> asFile = {{"ruvok.exe", "MZ game"}, {"maps", "all maps in one file"}};
+    const std::vector<SiteFile> asFolder = {{"ruvok.exe", "MZ game"}, {"maps/a.dat", "map a"}, {"maps/deep/b.dat", "map b"}};
+    const std::pair<const std::vector<SiteFile>*, const char*> versions[] = {
+        {&asFile, "1"}, {&asFolder, "2"}, {&asFile, "3"}, {&asFolder, "4"}};
+    for (const auto& [files, version] : versions) {
+        site.Publish(*files, version);
+        ExpectUpToDate(Run(), (L"Version " + FromUtf8(version)).c_str());
+        ExpectInstalled(*files);
+        EXPECT_EQ(State(), TableOf(*files)) << version;
+    }
+
+    // A file of the player's in the old folder: it stays, and so does the folder and the failure.
+    ASSERT_TRUE(WriteFileBytes(Local("maps/deep/notes.txt"), "the player's notes"));
+    site.Publish(asFile, "5");
+    EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): maps");
+    EXPECT_EQ(ReadFileBytes(Local("maps/deep/notes.txt")), "the player's notes");
+    EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
+}
+
+// The "slow" fault pauses a second before each 64 KiB: far below a floor of 128 KiB/s over 3 s.
+TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) {
+    const ScopedStallLimit limit({3000, 131072});
+    site.Publish(kGame, "1");
+    ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "slow", 1000, 1));
+    const ULONGLONG before = GetTickCount64();
+    const StatusMessage failed = Run();
+    EXPECT_LT(GetTickCount64() - before, 8000u) << "the window, the next block and some slack";
+    EXPECT_EQ(failed.StatusText,
+              L"The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
+    const std::string part = ReadFileBytes(Local("data/world.pak.part"));
+    EXPECT_GT(part.size(), 0u);
+    EXPECT_LT(part.size(), kGame[1].content.size());
+    EXPECT_EQ(part, kGame[1].content.substr(0, part.size()));
+
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 1");
+    ExpectInstalled(kGame);
+    const std::vector<RecordedRequest> resumed = site.RequestsFor(Object(kGame[1].content));
+    ASSERT_EQ(resumed.size(), 1u);
+    EXPECT_EQ(resumed[0].Header("Range"), "bytes=" + std::to_string(part.size()) + "-");
+
+    // The file list fits in one block, which comes after 4 s: the first window brings nothing.
+    ASSERT_TRUE(site.SetFault("manifest.txt", "slow", 4000, 1));
+    EXPECT_EQ(Run().StatusText, L"Could not reach the server. Check your internet connection.");
+}
+
 // A watched program is started under its name; the game file itself is not in this manifest.
 const std::vector<SiteFile> kData = {
     {"data/world.pak", PseudoRandomBytes(200000, 31)},

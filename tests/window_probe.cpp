@@ -8,6 +8,7 @@
 //   window_probe command EXE ID                 post WM_COMMAND ID to the window, enabled or not
 //   window_probe key EXE VK                     a key press on the control that has the focus
 //   window_probe close EXE                      the caption's close button
+//   window_probe minimize EXE                   the caption's minimize button
 //   window_probe dismiss EXE                    press OK on every other window of the process
 //   window_probe resources EXE                  icon group 101 and the application manifest
 //
@@ -327,6 +328,8 @@ Report Describe(const Search& search) {
     flat["focus"] = focus;
     const std::string title = Utf8(WindowText(main));
     flat["title"] = title;
+    flat["iconic"] = IsIconic(main) ? "1" : "0";
+    flat["foreground"] = GetForegroundWindow() == main ? "1" : "0";
     flat["client"] = std::to_string(client.right) + "x" + std::to_string(client.bottom);
 
     std::string dialogs;
@@ -487,6 +490,11 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"close") {
         PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
         std::printf("{\"closed\": true}\n");
+        return 0;
+    }
+    if (command == L"minimize") {
+        PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        std::printf("{\"minimized\": true}\n");
         return 0;
     }
     if (command == L"dismiss") {

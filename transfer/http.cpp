@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "support/config.h"
@@ -24,7 +26,65 @@ HINTERNET OpenSession(DWORD accessType) {
     return WinHttpOpen(L"TarsinLauncher/1", accessType, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
+struct QueueTimerTraits {  // a timer-queue timer; deleting it waits for a tick that is running
+    using Raw = HANDLE;
+    static Raw Invalid() { return nullptr; }
+    static bool IsValid(Raw h) { return h != nullptr; }
+    static void Close(Raw h) { (void)DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
+};
+using QueueTimer = ScopedHandle<QueueTimerTraits>;
+
+// The request handle, closed exactly once: by a tick at the end of a window that brought too
+// little, since closing is the only way to end a call WinHTTP keeps waiting in, or when the
+// owner goes. Under Wine 8 a blocked call runs on after the close until bytes come, so the
+// read loop asks only for bytes that have arrived and looks at stalled() after each block.
+class WatchedRequest {
+public:
+    WatchedRequest(HINTERNET request, const StallLimit& limit)
+        : raw_(request),
+          open_(request),
+          floor_(std::max<std::uint64_t>(1, std::uint64_t{limit.floorBytesPerSecond} * limit.windowMs / 1000)) {
+        HANDLE timer = nullptr;
+        if (request && CreateTimerQueueTimer(&timer, nullptr, Tick, this, limit.windowMs, limit.windowMs, 0))
+            timer_ = QueueTimer(timer);
+    }
+    ~WatchedRequest() {
+        timer_.Close();  // first: no tick may close the handle after this
+        if (HINTERNET h = open_.exchange(nullptr)) WinHttpCloseHandle(h);
+    }
+    WatchedRequest(const WatchedRequest&) = delete;
+    WatchedRequest& operator=(const WatchedRequest&) = delete;
+
+    // A transfer that cannot be watched is not begun.
+    bool ok() const { return raw_ != nullptr && timer_.ok(); }
+    HINTERNET get() const { return raw_; }
+    void Delivered(std::uint32_t count) { delivered_ += count; }
+    bool stalled() const { return stalled_; }
+
+private:
+    static void CALLBACK Tick(void* context, BOOLEAN) {
+        WatchedRequest& self = *static_cast<WatchedRequest*>(context);
+        const std::uint64_t delivered = self.delivered_;
+        if (delivered - self.windowStart_ >= self.floor_) {
+            self.windowStart_ = delivered;
+            return;
+        }
+        self.stalled_ = true;
+        if (HINTERNET h = self.open_.exchange(nullptr)) WinHttpCloseHandle(h);
+    }
+
+    HINTERNET raw_;
+    std::atomic<HINTERNET> open_;
+    std::uint64_t floor_;
+    std::atomic<std::uint64_t> delivered_{0};
+    std::uint64_t windowStart_ = 0;  // the ticks' own
+    std::atomic<bool> stalled_{false};
+    QueueTimer timer_;
+};
+
 }  // namespace
+
+StallLimit TransferStallLimit{kStallWindowMs, kStallFloorBytesPerSecond};
 
 bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink, HttpStatus& status) {
     status = 0;
@@ -51,8 +111,9 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
     InternetHandle connection(WinHttpConnect(HttpSession, host, parts.nPort, 0));
     if (!connection.ok()) return false;
     const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                              WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+    WatchedRequest request(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES, flags),
+                           TransferStallLimit);
     if (!request.ok()) return false;
 
     std::wstring headers = L"Cache-Control: no-cache\r\n";
@@ -73,12 +134,31 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
     // (one per file) cost a measurable share of installing many small files.
     thread_local std::vector<std::uint8_t> buffer(kReceiveBufferSize);
     if (QuitRequested) return false;
+    // Read no more than has arrived: Wine's read waits until all it was asked for is there,
+    // which a dripping server never sends, so the stall would not end the call. The pieces
+    // (8 KiB under Wine) are gathered into the buffer, so the sink still gets large blocks,
+    // and what was gathered goes to the sink however the transfer ends.
+    DWORD filled = 0;
     for (;;) {
+        DWORD available = 0;
         DWORD got = 0;
-        if (!WinHttpReadData(request.get(), buffer.data(), kReceiveBufferSize, &got)) return false;
-        if (got == 0) return true;
-        if (!sink(buffer.data(), got)) return false;
-        if (QuitRequested) return false;
+        bool broken = !WinHttpQueryDataAvailable(request.get(), &available);
+        if (!broken && available > 0 &&
+            !WinHttpReadData(request.get(), buffer.data() + filled, std::min(available, kReceiveBufferSize - filled),
+                             &got)) {
+            broken = true;
+            got = 0;
+        }
+        request.Delivered(got);
+        filled += got;
+        const bool ended = !broken && got == 0;
+        const bool stopped = broken || QuitRequested || request.stalled();
+        if (filled == kReceiveBufferSize || (filled > 0 && (ended || stopped))) {
+            if (!sink(buffer.data(), filled) || QuitRequested) return false;
+            filled = 0;
+        }
+        if (stopped) return false;
+        if (ended) return true;
     }
 }
 

@@ -9,6 +9,7 @@
 #include "app/status.h"
 #include "formats/lines.h"
 #include "support/files.h"
+#include "support/handles.h"
 #include "support/text.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"
@@ -31,9 +32,50 @@ std::wstring DownloadLabel(bool freshInstall, int number, int count) {
     return FormatText(L"%s (%d/%d)", phase, number, count);
 }
 
+// A sharing violation comes from the part, held by a scanner that looks at a fresh file. A
+// target held by another program gives "access denied" instead (on Windows as under Wine),
+// so a plain file that refuses is waited for as well; a folder or a missing target is not.
+MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar) {
+    const bool mayWait = waitsSoFar < kMoveRetries;
+    if (error == ERROR_SHARING_VIOLATION) return mayWait ? MoveRemedy::WaitAndRetry : MoveRemedy::GiveUp;
+    if (error != ERROR_ACCESS_DENIED || !target.isFile) return MoveRemedy::GiveUp;
+    if (target.readOnly) return MoveRemedy::ClearReadOnly;
+    return mayWait ? MoveRemedy::WaitAndRetry : MoveRemedy::GiveUp;
+}
+
+namespace {
+
+// Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
+bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
+    bool cleared = false;
+    for (int waits = 0;;) {
+        if (MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(target.c_str());
+        MoveTarget facts;
+        facts.isFile = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        facts.readOnly = facts.isFile && (attributes & FILE_ATTRIBUTE_READONLY);
+        switch (RemedyForFailedMove(error, facts, waits)) {
+        case MoveRemedy::ClearReadOnly: {
+            const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+            if (cleared || !SetFileAttributesW(target.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL)) return false;
+            cleared = true;
+            break;
+        }
+        case MoveRemedy::WaitAndRetry:
+            Sleep(kMoveRetryDelayMs);
+            ++waits;
+            break;
+        case MoveRemedy::GiveUp:
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
 bool InstallFile(const ManifestEntry& entry, StateTable& table) {
-    // Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
-    if (!MoveFileExW(PartPath(entry).c_str(), entry.localPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
     table[entry.path] = entry.hash;
     (void)SaveStateTable(table);
     return true;
@@ -103,4 +145,84 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
         changed = true;
     }
     if (changed) (void)SaveStateTable(table);
+}
+
+namespace {
+
+struct FindTraits {  // FindFirstFileExW's search
+    using Raw = HANDLE;
+    static Raw Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Raw h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static void Close(Raw h) { FindClose(h); }
+};
+using FindHandle = ScopedHandle<FindTraits>;
+
+std::wstring FoldedPath(std::string_view path) { return FoldCase(FromUtf8(path)); }
+
+// A link inside is never followed: what it leads to is no part of the installation.
+void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheWay& found) {
+    WIN32_FIND_DATAW data;
+    FindHandle search(FindFirstFileExW((local + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                       nullptr, 0));
+    if (!search.ok()) {
+        found.other = true;
+        return;
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            found.other = true;
+        else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            FindWhatIsInside(path + "/" + ToUtf8(name), local + L"\\" + name, found);
+        else
+            found.files.push_back(path + "/" + ToUtf8(name));
+    } while (!found.other && FindNextFileW(search.get(), &data));
+    if (!found.other && GetLastError() != ERROR_NO_MORE_FILES) found.other = true;
+    found.folders.push_back(local);
+}
+
+}  // namespace
+
+bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table) {
+    if (obstacle.other) return false;
+    if (obstacle.files.empty()) return true;
+    std::unordered_set<std::wstring> listed, recorded;
+    for (const ManifestEntry& entry : manifest.entries) listed.insert(FoldedPath(entry.path));
+    for (const StateRecord& record : table)
+        if (IsSafeRelativePath(record.first)) recorded.insert(FoldedPath(record.first));
+    for (const std::string& file : obstacle.files) {
+        const std::wstring folded = FoldedPath(file);
+        if (!recorded.contains(folded) || listed.contains(folded)) return false;
+    }
+    return true;
+}
+
+// A folder a planned file needs is checked once, however many files it holds.
+void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table) {
+    std::unordered_set<std::string_view> foldersChecked;
+    for (const ManifestEntry* entry : plan.downloadList) {
+        InTheWay obstacle;
+        const std::string_view path = entry->path;
+        for (std::size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
+            const std::string_view folder = path.substr(0, slash);
+            if (!foldersChecked.insert(folder).second) continue;
+            const DWORD attributes = GetFileAttributesW(ToLocalPath(folder).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                obstacle.files.emplace_back(folder);
+                break;
+            }
+        }
+        if (obstacle.files.empty()) {
+            const DWORD attributes = GetFileAttributesW(entry->localPath.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                obstacle.other = true;
+            else
+                FindWhatIsInside(entry->path, entry->localPath, obstacle);
+        }
+        if (!MayClearTheWay(obstacle, manifest, table)) continue;
+        for (const std::string& file : obstacle.files) (void)DeleteFileW(ToLocalPath(file).c_str());
+        for (const std::wstring& folder : obstacle.folders) (void)RemoveDirectoryW(folder.c_str());
+    }
 }

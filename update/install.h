@@ -2,6 +2,7 @@
 // Fetch, verify and put into place every planned file; delete what left the manifest.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "formats/manifest.h"
 #include "formats/state_file.h"
@@ -11,11 +12,39 @@
 // posted, unless it was a stop request or a self-update.
 [[nodiscard]] bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table);
 
-// Moves the verified ".part" onto localPath, records and saves.
+// Moves the verified ".part" onto localPath, records and saves. A read-only target loses
+// that attribute; a target or part that another program holds is tried again for about 2 s.
 [[nodiscard]] bool InstallFile(const ManifestEntry& entry, StateTable& table);
+
+// What a failed move onto the target calls for, from its error code and the target as it is.
+enum class MoveRemedy { GiveUp, ClearReadOnly, WaitAndRetry };
+struct MoveTarget {
+    bool isFile = false;
+    bool readOnly = false;
+};
+inline constexpr int kMoveRetries = 8;
+inline constexpr std::uint32_t kMoveRetryDelayMs = 250;
+MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar);
 
 // Deletes recorded, rule-abiding files that no manifest entry names.
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
+
+// What stands where a planned file needs a folder (a file on its path) or its own name (a
+// folder): the files found, as the manifest would write their paths, and the folders to
+// remove after them, innermost first. other: a link, or a folder that could not be listed.
+struct InTheWay {
+    std::vector<std::string> files;
+    std::vector<std::wstring> folders;
+    bool other = false;
+};
+
+// True when RemoveDroppedFiles would delete every file in the way anyway: each is recorded,
+// abides by the path rule, and no entry names it, letter case aside (one file to Windows).
+bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table);
+
+// Before the downloads: removes what stands in the way of a planned file when MayClearTheWay
+// allows it; anything else stays, and the download or the move fails as it would have.
+void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table);
 
 // The download tracker's total: the full size of every file in downloadList, held at 2^64 - 1.
 std::uint64_t DownloadTotal(const UpdatePlan& plan);

@@ -55,6 +55,7 @@ void RunUpdate() {
     if (!plan.downloadList.empty()) {
         if (IsGameRunning()) return;
         if (!HasFreeSpace(plan.downloadBytes)) return;
+        ClearTheWay(manifest, plan, table);
         if (!DownloadAndInstall(plan, table)) return;
     }
     RemoveDroppedFiles(manifest, table);
