@@ -1,8 +1,4 @@
 # The update engine: decisions driven directly, and whole update runs against the test server.
-add_executable(idle_program WIN32 idle_program.cpp)
-set_target_properties(idle_program PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-target_link_libraries(idle_program PRIVATE shell32)
-tarsin_warnings(idle_program)
 
 # A 256 MiB tmpfs (only when the tests run as root) for the free-space guard; one test at a
 # time, since each measures the free space it leaves.
@@ -24,6 +20,6 @@ tarsin_platform_test(guards_test tarsin_update)
 tarsin_platform_test(install_test tarsin_update)
 tarsin_platform_test(self_update_test tarsin_update)
 tarsin_platform_test(run_test tarsin_update)
-add_dependencies(run_test idle_program)
-add_dependencies(install_test idle_program)
+add_dependencies(run_test stand_in)
+add_dependencies(install_test stand_in)
 needs_small_volume(guards_test run_test)
