@@ -16,7 +16,9 @@ from wine_harness import (ENGLISH, PLAY, RETRY, SETTINGS, STAND_IN, TURKISH, VK_
                           rect, windows_path)
 
 WORK = os.path.join(harness.BUILD, "app-tests")
-DISPLAY = harness.Display()
+# The probe reads the window off the screen: other tests' launcher windows, centred in the
+# same place, must not cover it.
+DISPLAY = harness.Display(own=True)
 SERVER = MAIN = DPI144 = None
 
 WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX = 0x00C00000, 0x00080000, 0x00020000

@@ -23,7 +23,6 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
 OUT = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "docs"))
 os.environ["TARSIN_BUILD_DIR"] = BUILD
-os.environ.pop("DISPLAY", None)  # a display of its own: nothing else on the picture
 
 import nginx_server  # noqa: E402
 import publish  # noqa: E402
@@ -79,7 +78,7 @@ def main():
         f.write(random.Random(3).randbytes(6 * 1024 * 1024))
     publish.publish(game, os.path.join(WORK, "tree"), "1.4.2", quiet=True)
 
-    display = harness.Display()
+    display = harness.Display(own=True)  # nothing else on the picture
     server = SlowServer(os.path.join(WORK, "tree"), os.path.join(WORK, "nginx"))
     prefix = harness.WinePrefix(os.path.join(BUILD, "wineprefix-screenshots"), display.start())
     try:

@@ -107,11 +107,12 @@ def wait_until(condition, timeout, interval=0.02):
 
 
 class Display:
-    """The caller's X display, or an Xvfb of our own when there is none."""
+    """The caller's X display, or an Xvfb of our own when there is none or own is set:
+    a test that reads the screen needs one no other test draws on."""
 
-    def __init__(self):
+    def __init__(self, own=False):
         self.process = None
-        self.display = os.environ.get("DISPLAY", "")
+        self.display = "" if own else os.environ.get("DISPLAY", "")
 
     def start(self):
         if self.display:
