@@ -377,30 +377,37 @@ def serve(state_dir):
             pass
 
 
+def serves(pid):
+    """Whether pid is this script serving; a process that has ended shows no command line."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            argv = f.read().split(b"\0")
+    except OSError:
+        return False
+    script = os.path.basename(__file__).encode()
+    return any(a.endswith(script) for a in argv) and b"serve" in argv
+
+
 def our_server_pid(state_dir):
     """The pid recorded in STATE_DIR, if that process is still this script serving it."""
     try:
         pid = int(open(os.path.join(state_dir, "pid")).read().strip())
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            argv = f.read().split(b"\0")
     except (OSError, ValueError):
         return None
-    script = os.path.basename(__file__).encode()
-    if any(a.endswith(script) for a in argv) and b"serve" in argv:
-        return pid
-    return None
+    return pid if serves(pid) else None
 
 
 def stop(state_dir):
     pid = our_server_pid(state_dir)
     if pid is not None:
         os.kill(pid, signal.SIGTERM)
+        # The server removes its pid file before it has ended: wait for the process itself.
         deadline = time.monotonic() + 10.0
-        while our_server_pid(state_dir) == pid and time.monotonic() < deadline:
+        while serves(pid) and time.monotonic() < deadline:
             time.sleep(0.05)
-        if our_server_pid(state_dir) == pid:
+        if serves(pid):
             os.kill(pid, signal.SIGKILL)
-            while os.path.exists("/proc/%d" % pid) and our_server_pid(state_dir) == pid:
+            while serves(pid):
                 time.sleep(0.05)
     for name in ("url", "pid"):
         try:
