@@ -13,7 +13,6 @@ makes a failed check fatal, which the smoke test in the suite relies on.
 """
 import argparse
 import datetime
-import fcntl
 import os
 import re
 import shutil
@@ -29,10 +28,10 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, HERE)
 import make_data  # noqa: E402
 import nginx_server  # noqa: E402
-from wine_harness import Display  # noqa: E402
+import publish  # noqa: E402
+import wine_harness as harness  # noqa: E402
+from wine_harness import LAUNCHER_NAME, STATE, windows_path  # noqa: E402
 
-LAUNCHER_NAME = "TarsinLauncher.exe"
-STATE = "data-state.txt"
 MIB = 1 << 20
 SCENARIOS = ("install", "noop", "verify", "resume")
 SCENARIO_TITLES = {"install": "first install", "noop": "no-op (up to date)",
@@ -48,30 +47,10 @@ def say(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 # ---- data --------------------------------------------------------------------
 
-@dataclass
-class Entry:
-    hash: str
-    size: int
-    path: str
-
-
-def parse_manifest(data):
-    entries = []
-    for line in data.decode("utf-8").split("\n")[1:]:
-        fields = line.rstrip("\r").split("\t")
-        if fields[0] == "f" and len(fields) == 5:
-            entries.append(Entry(fields[1], int(fields[2]), fields[4]))
-    return entries
-
-
 def state_text(entries):
-    return "".join(f"{e.hash}\t{e.path}\n" for e in sorted(entries, key=lambda e: e.path.encode()))
+    return harness.format_state({e.path: e.hash for e in entries})
 
 
 class DataSet:
@@ -95,19 +74,15 @@ class DataSet:
                             self.www, "--version", f"bench-{self.name}-{make_data.GENERATOR_VERSION}", "--quiet"],
                            check=True)
         with open(manifest, "rb") as f:
-            self.entries = parse_manifest(f.read())
+            self.version, self.entries = publish.parse_manifest(f.read())
         self.total = sum(e.size for e in self.entries)
 
     def subset_view(self, count):
         """A served tree whose file list names the first count files, sharing the objects."""
         view = os.path.join(self.dir, f"www-{count}")
         os.makedirs(view, exist_ok=True)
-        with open(os.path.join(self.www, "manifest.txt"), "rb") as f:
-            lines = f.read().split(b"\n")
-        head = [line for line in lines if not line.startswith(b"f\t")]
-        files = [line for line in lines if line.startswith(b"f\t")][:count]
         with open(os.path.join(view, "manifest.txt"), "wb") as f:
-            f.write(b"\n".join([h for h in head if h] + files) + b"\n")
+            f.write(publish.format_manifest(self.version, self.entries[:count]))
         link = os.path.join(view, "o")
         if not os.path.islink(link):
             os.symlink(os.path.join(self.www, "o"), link)
@@ -129,61 +104,21 @@ class Run:
 
 
 class Wine:
-    """Windows programs in the benchmark's own prefix, with a persistent server (so that no
-    run pays for starting it) and unmanaged windows: without a window manager on Xvfb,
-    Wine waits 2 s for one whenever a managed window is hidden, at every launcher exit."""
+    """The benchmark's Windows programs, measured, in a prefix of its own with a persistent
+    wineserver, unmanaged windows and Wine's desktop held (tools/wine_harness.py), so that
+    no run pays for starting any of them."""
 
-    def __init__(self, prefix, display, scratch):
-        self.prefix = os.path.abspath(prefix)
+    def __init__(self, prefix, display, scratch, holder):
+        self.prefix = harness.WinePrefix(prefix, display, persistent=True, managed=False, holder=holder)
         self.scratch = scratch
-        self.env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        DISPLAY=display)
 
-    def start(self, warm_up, holder):
-        os.makedirs(self.prefix, exist_ok=True)
-        ready = os.path.join(self.prefix, ".tarsin-ready")
-        with open(self.prefix + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            if not os.path.exists(ready):
-                say("creating the Wine prefix")
-                subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=300, check=True)
-                subprocess.run(["wineserver", "-w"], env=self.env, timeout=300)
-                open(ready, "w").close()
-        # Fails when a server runs already, which then is made persistent all the same.
-        subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
-        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
-                       env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        self.holder = subprocess.Popen(["wine", holder], env=self.env, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
+    def start(self, warm_up):
+        say("preparing the Wine prefix")
+        self.prefix.create()
         self.run(warm_up, [], timeout=60)
 
     def stop(self):
-        if getattr(self, "holder", None):
-            self.holder.terminate()
-            try:
-                self.holder.wait(10)
-            except subprocess.TimeoutExpired:
-                self.holder.kill()
-                self.holder.wait()
-        subprocess.run(["wineserver", "-k"], env=self.env, timeout=30)
-
-    def server_pid(self):
-        """The pid of this prefix's wineserver, or None."""
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open(f"/proc/{entry}/cmdline", "rb") as f:
-                    if b"wineserver" not in f.read().split(b"\0")[0]:
-                        continue
-                with open(f"/proc/{entry}/environ", "rb") as f:
-                    if f"WINEPREFIX={self.prefix}".encode() in f.read().split(b"\0"):
-                        return int(entry)
-            except OSError:
-                pass
-        return None
+        self.prefix.kill()
 
     def run(self, exe, args, timeout=900, trace=None):
         """Runs exe to its end. Wall time from before the start to after the exit. The peak
@@ -192,18 +127,15 @@ class Wine:
         records the size of the memory it replaces."""
         rss_file = os.path.join(self.scratch, "rss.txt")
         if trace:
-            command = ["strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o", trace, "wine", exe, *args]
+            wrapper = ["strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o", trace]
         else:
-            command = ["/usr/bin/time", "-f", "%M", "-o", rss_file, "wine", exe, *args]
+            wrapper = ["/usr/bin/time", "-f", "%M", "-o", rss_file]
         started = time.monotonic()
         try:
-            result = subprocess.run(command, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                    cwd=os.path.dirname(os.path.abspath(exe)), timeout=timeout)
+            result = self.prefix.run(exe, *args, timeout=timeout, cwd=os.path.dirname(os.path.abspath(exe)),
+                                     wrapper=wrapper)
             code, output = result.returncode, result.stdout.decode("utf-8", "replace")
         except subprocess.TimeoutExpired:
-            # The Windows process outlives the killed wrapper: end every process of the prefix.
-            subprocess.run(["wineserver", "-k"], env=self.env, timeout=30)
-            subprocess.run(["wineserver", "-p"], env=self.env, timeout=30)
             code, output = -1, f"killed after {timeout} s"
         wall = time.monotonic() - started
         peak = 0
@@ -280,8 +212,8 @@ def tree_problems(tree, entries, contents=False):
         if os.path.exists(full + ".part"):
             problems.append(f"{e.path}.part left behind")
     try:
-        with open(os.path.join(tree, STATE), encoding="utf-8") as f:
-            records = dict(reversed(line.split("\t", 1)) for line in f.read().split("\n") if line)
+        with open(os.path.join(tree, STATE), "rb") as f:
+            records = harness.parse_state(f.read())
     except (OSError, ValueError):
         records = {}
     unrecorded = sum(1 for e in entries if records.get(e.path) != e.hash)
@@ -315,7 +247,7 @@ def make_cut(tree, entries):
         if os.path.exists(path + ".part"):
             os.unlink(path + ".part")
     kept = entries[:cut]
-    with open(os.path.join(tree, STATE), "w", encoding="utf-8", newline="\n") as f:
+    with open(os.path.join(tree, STATE), "wb") as f:
         f.write(state_text(kept))
     part = paths[cut] + ".part"
     os.rename(paths[cut], part)
@@ -530,7 +462,7 @@ class Bench:
         files for its clients), and read access times. The control, which shows that both
         probes see reads, is the ceiling's hash pass over the same tree (over its first
         CONTROL_FILES files, served as a file list of their own, to keep it short)."""
-        server = self.wine.server_pid()
+        server = self.wine.prefix.server_pid()
         if server is None:
             self.check(False, f"[{data.name}] no wineserver to trace")
             return
@@ -591,7 +523,7 @@ class Bench:
                 server = Server(view, os.path.join(self.work, "nginx", f"{data.name}-{count}"))
                 sub_url = server.start()
                 try:
-                    with open(state, "w", encoding="utf-8", newline="\n") as f:
+                    with open(state, "wb") as f:
                         f.write(state_text(entries))
                     peaks = []
                     for _ in range(self.args.runs):
@@ -616,10 +548,10 @@ class Bench:
         sets = [DataSet(name, self.work) for name in self.args.sets.split(",")]
         for data in sets:
             data.prepare()
-        display = Display()
+        display = harness.Display()
         try:
-            self.wine = Wine(os.path.join(self.work, "wineprefix"), display.start(), self.work)
-            self.wine.start(self.ceiling, self.holder)
+            self.wine = Wine(os.path.join(self.work, "wineprefix"), display.start(), self.work, self.holder)
+            self.wine.start(self.ceiling)
             for data in sets:
                 self.run_set(data)
         finally:

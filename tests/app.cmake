@@ -10,21 +10,17 @@ target_link_libraries(window_probe PRIVATE user32 gdi32 comctl32)
 target_link_options(window_probe PRIVATE -municode)
 tarsin_warnings(window_probe)
 
-# Copied in as "ruvok.exe" and "config.exe": records its working directory and arguments.
-add_executable(game_standin WIN32 game_standin.cpp)
-set_target_properties(game_standin PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-target_link_libraries(game_standin PRIVATE shell32)
-target_link_options(game_standin PRIVATE -municode)
-tarsin_warnings(game_standin)
-
 tarsin_test(worker_test tarsin_app)
 tarsin_test(window_test tarsin_app)
 
 # The executable end to end and its window, under Wine and Xvfb, each module with a test
-# server of its own (tests/launcher_harness.py). One at a time: both use the private
-# 144 dpi prefix, where "wineserver -w" waits for every program.
+# server of its own (tools/wine_harness.py, tests/server/test_server.py). One at a time: both
+# use the private 144 dpi prefix, where "wineserver -w" waits for every program. Nor beside
+# window_test: all three show windows in the build's prefix, which has one foreground window
+# for all, and window_test and launcher_window_test check where the focus is.
 foreach(name launcher_test launcher_window_test)
   add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.py)
-  set_tests_properties(${name} PROPERTIES TIMEOUT 400 RESOURCE_LOCK tarsin_app_prefix
-    ENVIRONMENT "TARSIN_BUILD_DIR=${CMAKE_BINARY_DIR};TARSIN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  set_tests_properties(${name} PROPERTIES TIMEOUT 400
+    ENVIRONMENT "TARSIN_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
 endforeach()
+set_tests_properties(launcher_test launcher_window_test window_test PROPERTIES RESOURCE_LOCK tarsin_app_prefix)

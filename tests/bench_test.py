@@ -7,8 +7,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "bench"), os.path.join(HERE, "..", "tools")]
 import make_data  # noqa: E402
+import publish  # noqa: E402
 import run  # noqa: E402
 
 
@@ -24,8 +26,8 @@ def install(tree, files):
         os.makedirs(os.path.dirname(full), exist_ok=True)
         with open(full, "wb") as f:
             f.write(data)
-        entries.append(run.Entry(sha(data), len(data), path))
-    with open(os.path.join(tree, run.STATE), "w") as f:
+        entries.append(publish.Entry(sha(data), len(data), "", path))
+    with open(os.path.join(tree, run.STATE), "wb") as f:
         f.write(run.state_text(entries))
     return entries
 
@@ -84,7 +86,7 @@ class Cut(unittest.TestCase):
                 self.assertEqual(f.read(), b"3" * 200)
             self.assertFalse(os.path.exists(os.path.join(tree, "b", "3.bin")))
             self.assertFalse(os.path.exists(os.path.join(tree, "c", "4.bin")))
-            with open(os.path.join(tree, run.STATE)) as f:
+            with open(os.path.join(tree, run.STATE), "rb") as f:
                 self.assertEqual(f.read(), run.state_text(entries[:2]))
             problems = run.tree_problems(tree, entries)
             self.assertIn("b/3.bin: missing", problems)
@@ -154,15 +156,20 @@ class Report(unittest.TestCase):
             with open(readme) as f:
                 self.assertEqual(f.read(), "no markers\n")
 
-    def test_manifest_and_state_text_agree_on_order(self):
-        manifest = (b"KXUPDATE 1\nversion\tv\n" + b"".join(
-            f"f\t{c * 64}\t{i}\t\t{p}\n".encode() for i, (c, p) in enumerate([("a", "A/x"), ("b", "a/b"), ("c", "a0")])))
-        entries = run.parse_manifest(manifest)
-        self.assertEqual([e.path for e in entries], ["A/x", "a/b", "a0"])
-        self.assertEqual([e.size for e in entries], [0, 1, 2])
+    def test_a_subset_view_lists_the_first_files_and_the_state_text_sorts_by_bytes(self):
+        entries = [publish.Entry(c * 64, i, "", p) for i, (c, p) in enumerate([("a", "A/x"), ("b", "a/b"), ("c", "a0")])]
+        with tempfile.TemporaryDirectory() as work:
+            data = run.DataSet("tiny", work)
+            data.version, data.entries = "v", entries
+            os.makedirs(os.path.join(data.www, "o"))
+            view, listed = data.subset_view(2)
+            with open(os.path.join(view, "manifest.txt"), "rb") as f:
+                version, served = publish.parse_manifest(f.read())
+            self.assertEqual((version, served, listed), ("v", entries[:2], entries[:2]))
+            self.assertEqual([e.size for e in served], [0, 1])
+            self.assertEqual(os.path.realpath(os.path.join(view, "o")), os.path.realpath(os.path.join(data.www, "o")))
         self.assertEqual(run.state_text(reversed(entries)),
-                         f"{'a' * 64}\tA/x\n{'b' * 64}\ta/b\n{'c' * 64}\ta0\n")
-
+                         f"{'a' * 64}\tA/x\n{'b' * 64}\ta/b\n{'c' * 64}\ta0\n".encode())
 
 if __name__ == "__main__":
     unittest.main()

@@ -35,9 +35,7 @@ def handshake(port, authority_pem, version):
 class Https(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        for program in (harness.LAUNCHER, harness.STAND_IN, harness.TRUST_ROOT):
-            if not os.path.exists(program):
-                raise unittest.SkipTest(f"{program} is not built")
+        harness.require(harness.LAUNCHER, harness.STAND_IN, harness.TRUST_ROOT)
         cls.tmp = tempfile.mkdtemp(prefix="https-test-", dir=harness.BUILD)
         cls.authority, cert, key = harness.make_authority(os.path.join(cls.tmp, "ca"))
         cls.authority_pem = os.path.join(cls.tmp, "ca", "ca.pem")

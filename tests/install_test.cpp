@@ -73,7 +73,7 @@ TEST(RemedyForFailedMove, WaitsForAHolderClearsReadOnlyAndGivesUpOnTheRest) {
     EXPECT_LE(kMoveRetries * kMoveRetryDelayMs, 2500u) << "about two seconds in all";
 }
 
-// tests/idle_program.exe holding path open without sharing for a while.
+// tests/stand_in.exe holding path open without sharing for a while.
 class HeldByAnotherProgram {
 public:
     HeldByAnotherProgram(const std::wstring& path, DWORD ms) {
@@ -81,8 +81,9 @@ public:
         const std::wstring event =
             L"Local\\tarsin-held-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
         OwnedHandle ready(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
-        const std::wstring program = ModulePath().substr(0, ModulePath().rfind(L'\\') + 1) + L"idle_program.exe";
-        std::wstring commandLine = L"\"" + program + L"\" " + std::to_wstring(ms) + L" \"" + path + L"\" " + event;
+        const std::wstring program = ModulePath().substr(0, ModulePath().rfind(L'\\') + 1) + L"stand_in.exe";
+        std::wstring commandLine =
+            L"\"" + program + L"\" --hold " + std::to_wstring(ms) + L" \"" + path + L"\" " + event;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};

@@ -2,35 +2,54 @@
 """The launcher executable end to end, under Wine, against the test server: the command
 line, the exit codes of "--exit-when-done", the files deleted at start, and the
 replacement of the launcher by a published one."""
+import hashlib
+import os
 import random
+import sys
 import time
 import unittest
 
-from launcher_harness import (DPI144_PREFIX, ENGLISH, LAUNCHER, MAIN_PREFIX, STANDIN, TURKISH, Display, Install,
-                              ServerFixture, Window, end_all, sha256)
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "server"), os.path.join(HERE, "..", "tools")]
+import wine_harness as harness  # noqa: E402
+from test_server import TestServer  # noqa: E402
+from wine_harness import ENGLISH, LAUNCHER, STAND_IN, TURKISH, Window  # noqa: E402
 
-DISPLAY = Display()
-SERVER = None
+WORK = os.path.join(harness.BUILD, "app-tests")
+DISPLAY = harness.Display()
+SERVER = MAIN = DPI144 = None
 
 
 def setUpModule():
-    global SERVER
-    DISPLAY.ensure()
-    MAIN_PREFIX.ensure()
-    DPI144_PREFIX.ensure()
-    SERVER = ServerFixture("launcher")
+    global SERVER, MAIN, DPI144
+    display = DISPLAY.start()
+    # The prefix of the C++ tests, which run meanwhile: never waited for nor ended here.
+    MAIN = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix"), display).create()
+    # Its own prefix: LogPixels is read by every program of a prefix, and "wineserver -w"
+    # waits for all of them, so neither may be shared with tests of other areas.
+    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144).create()
+    SERVER = TestServer(os.path.join(WORK, "www-launcher")).start()
 
 
 def tearDownModule():
-    end_all()
+    harness.end_all()
     SERVER.stop()
-    DPI144_PREFIX.stop()
+    DPI144.kill()
     DISPLAY.stop()
+
+
+def fresh_install(name, prefix=None, turkish=False):
+    return harness.Install(os.path.join(WORK, name), prefix=prefix or MAIN, language="tr" if turkish else "en",
+                           clean=True)
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
 
 
 def game_files(seed):
     rng = random.Random(seed)
-    with open(STANDIN, "rb") as f:
+    with open(STAND_IN, "rb") as f:
         game = f.read()
     return [
         ("ruvok.exe", game),
@@ -45,12 +64,12 @@ class CommandLine(unittest.TestCase):
         site = SERVER.site("install")
         files = game_files(1)
         site.publish(files, version="2.5")
-        install = Install("install")
+        install = fresh_install("install")
         self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
         for path, data in files:
             self.assertEqual(install.read(path), data, path)
         self.assertIn("The game is up to date. | Version 2.5\r\n", install.log())
-        self.assertIsNotNone(install.read("data-state.txt"))
+        self.assertTrue(install.exists("data-state.txt"))
 
     def test_appends_the_slash_and_lets_the_last_url_win_case_sensitively(self):
         good, other = SERVER.site("cl-good"), SERVER.site("cl-other")
@@ -64,24 +83,24 @@ class CommandLine(unittest.TestCase):
         ]
         for name, args in cases:
             with self.subTest(name):
-                SERVER.server.clear("/")
-                install = Install("cl")
+                SERVER.clear("/")
+                install = fresh_install("cl")
                 self.assertEqual(install.run(*(args + ["--exit-when-done"])), 0)
                 self.assertIn("Version g", install.log())
                 self.assertEqual(len(good.requests("manifest.txt")), 1)
                 self.assertEqual(other.requests(), [])
 
     def test_an_empty_url_gives_the_base_slash_and_a_failed_run(self):
-        SERVER.server.clear("/")
-        install = Install("empty-url")
+        SERVER.clear("/")
+        install = fresh_install("empty-url")
         self.assertEqual(install.run("--url=", "--exit-when-done"), 2)
         self.assertIn(ENGLISH["unreachable"], install.log())
-        self.assertEqual(SERVER.server.requests("/"), "")
+        self.assertEqual(SERVER.requests("/"), "")
 
     def test_exit_when_done_must_be_the_whole_argument_in_its_own_case(self):
         site = SERVER.site("ewd")
         site.publish(game_files(3)[:1], version="1")
-        install = Install("ewd")
+        install = fresh_install("ewd")
         install.start("--url=" + site.url, "--Exit-When-Done", "--exit-when-done=1", "--exit-when-donex", "-exit-when-done")
         try:
             window = Window(install)
@@ -99,9 +118,9 @@ class ExitCodes(unittest.TestCase):
         site = SERVER.site("exit2")  # publishes nothing: the manifest is a 404
         for name, game_present in (("Failed", False), ("FailedCanPlay", True)):
             with self.subTest(name):
-                install = Install("exit2")
+                install = fresh_install("exit2")
                 if game_present:
-                    install.add_standin("ruvok.exe")
+                    install.add_stand_in("ruvok.exe")
                 self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 2)
                 self.assertIn(ENGLISH["unreachable"] + "\r\n", install.log())
                 self.assertIsNone(install.ran("ruvok.exe"))
@@ -109,11 +128,11 @@ class ExitCodes(unittest.TestCase):
     def test_the_old_launcher_and_the_old_log_are_deleted_at_start(self):
         site = SERVER.site("stale")
         site.publish(game_files(4)[:1], version="1")
-        install = Install("stale")
+        install = fresh_install("stale")
         install.write("TarsinLauncher.exe.old", b"the launcher before the last update")
         install.write("launcher.log", b"12:00:00 a line of an earlier start\r\n")
         self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
-        self.assertIsNone(install.read("TarsinLauncher.exe.old"))
+        self.assertFalse(install.exists("TarsinLauncher.exe.old"))
         self.assertNotIn("an earlier start", install.log())
         self.assertIn(ENGLISH["ready"], install.log())
 
@@ -137,7 +156,7 @@ class OneLauncherPerFolder(unittest.TestCase):
 
     def test_two_launchers_started_together_install_once(self):
         site, files = self.slow_site("together", 7)
-        install = Install("together")
+        install = fresh_install("together")
         first = install.start("--url=" + site.url, "--exit-when-done")
         second = install.start("--url=" + site.url, "--exit-when-done")
         self.assertEqual(sorted([first.wait(60), second.wait(60)]), [0, 2])
@@ -145,7 +164,7 @@ class OneLauncherPerFolder(unittest.TestCase):
 
     def test_a_second_start_touches_no_file_and_shows_the_first_window(self):
         site, files = self.slow_site("second-start", 8)
-        install = Install("second-start")
+        install = fresh_install("second-start")
         first = install.start("--url=" + site.url)
         try:
             window = Window(install)
@@ -172,7 +191,7 @@ class OneLauncherPerFolder(unittest.TestCase):
 
     def test_two_folders_run_side_by_side(self):
         site, files = self.slow_site("side-by-side", 9, requests=2)
-        installs = [Install("side-a"), Install("side-b")]
+        installs = [fresh_install("side-a"), fresh_install("side-b")]
         for install in installs:
             install.start("--url=" + site.url, "--exit-when-done")
         self.assertEqual([install.wait(60) for install in installs], [0, 0])
@@ -183,7 +202,7 @@ class OneLauncherPerFolder(unittest.TestCase):
 
 class Resources(unittest.TestCase):
     def test_the_executable_carries_its_manifest_and_icon(self):
-        code, objects = Window(Install("resources")).probe("resources")
+        code, objects = Window(fresh_install("resources")).probe("resources")
         self.assertEqual(code, 0, objects)
         found = objects[0]
         self.assertEqual(found["icons"], [{"size": 48, "bits": 32}, {"size": 32, "bits": 32}, {"size": 16, "bits": 32}])
@@ -203,9 +222,9 @@ class SelfUpdate(unittest.TestCase):
         rest = game_files(5)
         site = SERVER.site("self-update")
         site.publish([("TarsinLauncher.exe", new_launcher)] + rest, version="3.0")
-        install = Install("self-update", prefix=DPI144_PREFIX)
+        install = fresh_install("self-update", prefix=DPI144)
         self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
-        DPI144_PREFIX.wait_idle(timeout=90)
+        DPI144.wait(timeout=90)
 
         self.assertEqual(install.read("TarsinLauncher.exe"), new_launcher)
         for path, data in rest:
@@ -223,7 +242,7 @@ class SelfUpdate(unittest.TestCase):
         site.publish([("TarsinLauncher.exe", broken)] + game_files(6)[:1], version="4")
         for texts, turkish in ((ENGLISH, False), (TURKISH, True)):
             with self.subTest(turkish=turkish):
-                install = Install("broken-launcher", turkish=turkish)
+                install = fresh_install("broken-launcher", turkish=turkish)
                 # Without the mended ending this run would wait for ever.
                 self.assertEqual(install.run("--url=" + site.url, "--exit-when-done", timeout=60), 2)
                 self.assertIn(texts["relaunch_failed"] + "\r\n", install.log())

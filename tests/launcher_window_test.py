@@ -1,16 +1,25 @@
 #!/usr/bin/env python3
 """The launcher window as a person sees and uses it, under Xvfb and Wine, read and pressed
 through tests/window_probe.cpp while the launcher talks to the test server."""
+import hashlib
+import os
 import random
+import sys
 import time
 import unittest
 
-from launcher_harness import (DPI144_PREFIX, ENGLISH, MAIN_PREFIX, PLAY, RETRY, SETTINGS, STANDIN, TURKISH,
-                              VK_RETURN, Display, Install, ServerFixture, Window, control, end_all, rect, sha256,
-                              windows_path)
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "server"), os.path.join(HERE, "..", "tools")]
+import wine_harness as harness  # noqa: E402
+from test_server import TestServer  # noqa: E402
+from wine_harness import (ENGLISH, PLAY, RETRY, SETTINGS, STAND_IN, TURKISH, VK_RETURN, Window, control,  # noqa: E402
+                          rect, windows_path)
 
-DISPLAY = Display()
-SERVER = None
+WORK = os.path.join(harness.BUILD, "app-tests")
+# The probe reads the window off the screen: other tests' launcher windows, centred in the
+# same place, must not cover it.
+DISPLAY = harness.Display(own=True)
+SERVER = MAIN = DPI144 = None
 
 WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX = 0x00C00000, 0x00080000, 0x00020000
 WS_THICKFRAME, WS_MAXIMIZEBOX = 0x00040000, 0x00010000
@@ -30,32 +39,38 @@ TITLE_INK_HEIGHT = {96: range(12, 18), 144: range(18, 26)}
 
 
 def setUpModule():
-    global SERVER
-    DISPLAY.ensure()
-    MAIN_PREFIX.ensure()
-    DPI144_PREFIX.ensure()
-    SERVER = ServerFixture("window")
+    global SERVER, MAIN, DPI144
+    display = DISPLAY.start()
+    # As in launcher_test.py: the C++ tests' prefix, and a 144 dpi one of this area's own.
+    MAIN = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix"), display).create()
+    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144).create()
+    SERVER = TestServer(os.path.join(WORK, "www-window")).start()
 
 
 def tearDownModule():
-    end_all()
+    harness.end_all()
     SERVER.stop()
-    DPI144_PREFIX.stop()
+    DPI144.kill()
     DISPLAY.stop()
 
 
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def game():
-    with open(STANDIN, "rb") as f:
+    with open(STAND_IN, "rb") as f:
         return f.read()
 
 
 class LauncherCase(unittest.TestCase):
-    def launch(self, name, site, *, prefix=MAIN_PREFIX, turkish=False, ruvok=False, config=False, args=()):
-        install = Install(name, prefix=prefix, turkish=turkish)
+    def launch(self, name, site, *, prefix=None, turkish=False, ruvok=False, config=False, args=()):
+        install = harness.Install(os.path.join(WORK, name), prefix=prefix or MAIN, language="tr" if turkish else "en",
+                                  clean=True)
         if ruvok:
-            install.add_standin("ruvok.exe")
+            install.add_stand_in("ruvok.exe")
         if config:
-            install.add_standin("config.exe")
+            install.add_stand_in("config.exe")
         install.start("--url=" + site.url, *args)
         self.addCleanup(install.end)
         return install, Window(install)
@@ -121,10 +136,10 @@ class Layout(LauncherCase):
         return state
 
     def test_the_96_dpi_layout(self):
-        self.check_layout(96, MAIN_PREFIX)
+        self.check_layout(96, MAIN)
 
     def test_the_144_dpi_layout_is_780_by_300_with_a_30_pixel_title(self):
-        self.check_layout(144, DPI144_PREFIX)
+        self.check_layout(144, DPI144)
 
 
 class Languages(LauncherCase):
@@ -189,7 +204,7 @@ class Modes(LauncherCase):
         self.assertMode(state, play_enabled=True, retry_shown=False)
         window.key(VK_RETURN)
         self.assertEqual(install.wait(20), 0)
-        self.assertEqual(install.ran("ruvok.exe"), {"cwd": windows_path(install.dir), "args": []})
+        self.assertEqual(install.ran("ruvok.exe"), {"cwd": windows_path(install.path), "args": []})
         self.assertIsNone(install.ran("config.exe"))
 
     def test_failed_offers_retry_only_and_enter_does_nothing(self):
@@ -227,12 +242,12 @@ class Modes(LauncherCase):
         deadline = time.monotonic() + 10
         while install.ran("config.exe") is None and time.monotonic() < deadline:
             time.sleep(0.1)
-        self.assertEqual(install.ran("config.exe"), {"cwd": windows_path(install.dir), "args": []})
+        self.assertEqual(install.ran("config.exe"), {"cwd": windows_path(install.path), "args": []})
         self.assertStaysOpen(install, window)
 
         window.command(1)  # IDOK, which Enter sends when no button has the focus, is Play too
         self.assertEqual(install.wait(20), 0)
-        self.assertEqual(install.ran("ruvok.exe"), {"cwd": windows_path(install.dir), "args": []})
+        self.assertEqual(install.ran("ruvok.exe"), {"cwd": windows_path(install.path), "args": []})
 
     def test_play_with_the_game_gone_leaves_the_window_open(self):
         site = SERVER.site("no-game")
@@ -265,11 +280,11 @@ class Closing(LauncherCase):
         self.assertTrue(window.gone(5000), "the window stayed")
         self.assertEqual(install.wait(20), 0)
         closing = time.monotonic() - started
+        self.assertTrue(install.exists("data/huge.pak.part"))
         part = install.read("data/huge.pak.part")
-        self.assertIsNotNone(part)
         self.assertLess(len(part), len(big))
         self.assertEqual(part, big[:len(part)])
-        self.assertIsNone(install.read("data/huge.pak"))
+        self.assertFalse(install.exists("data/huge.pak"))
 
         # A worker held inside a slow transfer is not waited for beyond a short grace.
         site.fault(object_suffix, "slow", 20000, count=1)

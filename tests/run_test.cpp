@@ -64,14 +64,14 @@ TEST(VersionDetail, IsEmptyWithoutAVersion) {
     EXPECT_EQ(VersionDetail("2.1"), L"Sürüm 2.1");
 }
 
-// A copy of tests/idle_program.exe started under a watched name; killed when the scope ends.
+// A copy of tests/stand_in.exe idling under a watched name; killed when the scope ends.
 class RunningProgram {
 public:
     RunningProgram(const std::wstring& directory, const std::wstring& name) : path_(directory + name) {
-        const std::wstring idleProgram = ModulePath().substr(0, ModulePath().rfind(L'\\') + 1) + L"idle_program.exe";
+        const std::wstring standIn = ModulePath().substr(0, ModulePath().rfind(L'\\') + 1) + L"stand_in.exe";
         (void)CreateDirectoryW(directory.c_str(), nullptr);
-        if (!CopyFileW(idleProgram.c_str(), path_.c_str(), FALSE)) return;
-        std::wstring commandLine = L"\"" + path_ + L"\"";
+        if (!CopyFileW(standIn.c_str(), path_.c_str(), FALSE)) return;
+        std::wstring commandLine = L"\"" + path_ + L"\" --idle 120000";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};
@@ -510,7 +510,7 @@ TEST_F(RunUpdateTest, AnEnormousDeclaredSizeRefusesForLackOfSpace) {
 
 TEST(RunUpdateOnASmallVolume, TooLittleFreeSpaceRefusesBeforeAnyDownload) {
     const std::wstring volume = SmallVolume();
-    if (volume.empty()) GTEST_SKIP() << "no small tmpfs: mounting one needs root (tests/small_volume.sh)";
+    if (volume.empty()) SKIP_UNLESS_CI("no small tmpfs: mounting one needs root (tests/small_volume.sh)");
     TestSite site;
     ASSERT_TRUE(site.ok()) << "needs the test server";
     const std::wstring dir = volume + L"run-" + std::to_wstring(GetCurrentProcessId()) + L"\\";

@@ -1,18 +1,13 @@
 # The whole system: the publishing tool, the nginx site, and the launcher under
 # Wine against it. The Python tests find the build through TARSIN_BUILD_DIR.
 
-# Two small Windows programs of the tests and the demo: one makes a Wine prefix
-# trust the test certificate authority, one stands in for the game.
+# Makes a Wine prefix trust the test certificate authority (tests/https_test.py, the demo).
 add_executable(trust_root system/trust_root.cpp)
 target_include_directories(trust_root PRIVATE ${PROJECT_SOURCE_DIR})
 target_link_libraries(trust_root PRIVATE crypt32)
 target_link_options(trust_root PRIVATE -municode)
-add_executable(stand_in WIN32 system/stand_in.cpp)
-target_link_options(stand_in PRIVATE -municode)
-foreach(program trust_root stand_in)
-  set_target_properties(${program} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  tarsin_warnings(${program})
-endforeach()
+set_target_properties(trust_root PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+tarsin_warnings(trust_root)
 
 function(system_test name)
   add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.py -v)

@@ -27,9 +27,7 @@ def sha(data):
 class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        for program in (harness.LAUNCHER, harness.STAND_IN):
-            if not os.path.exists(program):
-                raise unittest.SkipTest(f"{program} is not built")
+        harness.require(harness.LAUNCHER, harness.STAND_IN)
         cls.display = harness.Display()
         cls.prefix = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-system"), cls.display.start())
         cls.prefix.create()

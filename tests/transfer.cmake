@@ -15,7 +15,7 @@ function(tarsin_platform_test name)
   needs_server(${name})
 endfunction()
 
-tarsin_platform_test(http_test tarsin_transfer)
+tarsin_platform_test(http_test tarsin_transfer ws2_32)
 tarsin_platform_test(sha256_test tarsin_transfer)
 tarsin_platform_test(download_test tarsin_transfer)
 tarsin_test(progress_test tarsin_transfer)

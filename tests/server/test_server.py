@@ -9,6 +9,7 @@ Command line:
 
 From Python:
   with TestServer(www_dir) as server: ... server.url, server.requests(prefix), ...
+  server.site(name): a published tree of its own under the server (Site)
 
 Control requests (never recorded), answered with 200 and a plain-text body:
   /_ctl/requests?prefix=P   one recorded request per line: the path, then TAB and
@@ -27,8 +28,10 @@ Control requests (never recorded), answered with 200 and a plain-text body:
   /_ctl/ping                "pong"
 """
 
+import hashlib
 import http.server
 import os
+import shutil
 import signal
 import socket
 import struct
@@ -37,6 +40,9 @@ import sys
 import threading
 import time
 import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import publish  # noqa: E402
 
 CHUNK = 65536
 ENDLESS_LIMIT_BYTES = 64 * 1024 * 1024
@@ -308,9 +314,45 @@ class TestServer:
     def clear(self, prefix="/"):
         self.state.clear(prefix)
 
+    def site(self, name):
+        return Site(self, name)
+
+
+class Site:
+    """One published tree under a TestServer, at BASE/manifest.txt and BASE/o/<hash>,
+    with its own requests and faults."""
+
+    def __init__(self, server, name):
+        self.server = server
+        self.dir = os.path.join(server.state.root, name)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(os.path.join(self.dir, "o"))
+        self.path = "/" + name + "/"
+        self.url = server.url + name + "/"
+
+    def publish(self, files, version="1.0", keep=()):
+        """files: (path, bytes) in manifest order; keep: the paths flagged "k"."""
+        entries = []
+        for path, data in files:
+            digest = hashlib.sha256(data).hexdigest()
+            with open(os.path.join(self.dir, "o", digest), "wb") as f:
+                f.write(data)
+            entries.append(publish.Entry(digest, len(data), "k" if path in keep else "", path))
+        write_atomically(os.path.join(self.dir, "manifest.txt"), publish.format_manifest(version, entries))
+
+    def requests(self, suffix=""):
+        """The recorded request lines under this site: the path, then its headers."""
+        return [line.split("\t") for line in self.server.requests(self.path + suffix).splitlines()]
+
+    def fault(self, suffix, mode, n=0, count=None):
+        self.server.set_fault(self.path + suffix, mode, n, count)
+
+    def clear_faults(self):
+        self.server.clear(self.path)
+
 
 def write_atomically(path, text):
-    with open(path + ".tmp", "w") as f:
+    with open(path + ".tmp", "wb" if isinstance(text, bytes) else "w") as f:
         f.write(text)
     os.replace(path + ".tmp", path)
 
@@ -335,30 +377,37 @@ def serve(state_dir):
             pass
 
 
+def serves(pid):
+    """Whether pid is this script serving; a process that has ended shows no command line."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            argv = f.read().split(b"\0")
+    except OSError:
+        return False
+    script = os.path.basename(__file__).encode()
+    return any(a.endswith(script) for a in argv) and b"serve" in argv
+
+
 def our_server_pid(state_dir):
     """The pid recorded in STATE_DIR, if that process is still this script serving it."""
     try:
         pid = int(open(os.path.join(state_dir, "pid")).read().strip())
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            argv = f.read().split(b"\0")
     except (OSError, ValueError):
         return None
-    script = os.path.basename(__file__).encode()
-    if any(a.endswith(script) for a in argv) and b"serve" in argv:
-        return pid
-    return None
+    return pid if serves(pid) else None
 
 
 def stop(state_dir):
     pid = our_server_pid(state_dir)
     if pid is not None:
         os.kill(pid, signal.SIGTERM)
+        # The server removes its pid file before it has ended: wait for the process itself.
         deadline = time.monotonic() + 10.0
-        while our_server_pid(state_dir) == pid and time.monotonic() < deadline:
+        while serves(pid) and time.monotonic() < deadline:
             time.sleep(0.05)
-        if our_server_pid(state_dir) == pid:
+        if serves(pid):
             os.kill(pid, signal.SIGKILL)
-            while os.path.exists("/proc/%d" % pid) and our_server_pid(state_dir) == pid:
+            while serves(pid):
                 time.sleep(0.05)
     for name in ("url", "pid"):
         try:
