@@ -200,6 +200,39 @@ class OneLauncherPerFolder(unittest.TestCase):
                 self.assertEqual(install.read(path), data, path)
 
 
+def contents(install):
+    """Every file of the installation but the log, with its bytes."""
+    return {path: install.read(path) for path in install.files() if path != "launcher.log"}
+
+
+class DataSafety(unittest.TestCase):
+    def run_launcher(self, install, site):
+        return install.run("--url=" + site.url, "--exit-when-done")
+
+    def test_a_file_list_cut_short_fails_and_changes_nothing(self):
+        # Read as whole, the first half of the list would have every recorded file after
+        # the cut deleted, the player's settings among them.
+        site = SERVER.site("cut-list")
+        files = game_files(7) + [("settings.cfg", b"volume=5\n")]
+        site.publish(files, version="7", keep=("settings.cfg",))
+        install = fresh_install("cut-list")
+        self.assertEqual(self.run_launcher(install, site), 0)
+        install.write("settings.cfg", b"volume=9\n")
+        before = contents(install)
+        with open(os.path.join(site.dir, "manifest.txt"), "rb") as f:
+            listing = f.read()
+        half = listing.rindex(b"\n", 0, len(listing) // 2) + 1
+        self.assertGreaterEqual(listing[:half].count(b"\nf\t"), 1, "the cut list still parses")
+        # A cut with the whole length announced, a chunked list cut before its last
+        # chunk (Wine reads it as whole), and a chunked list, whose cut nothing shows.
+        for mode, n in (("close_after", half), ("chunked_cut", half), ("chunked", 0)):
+            with self.subTest(mode):
+                site.fault("manifest.txt", mode, n, count=1)
+                self.assertEqual(self.run_launcher(install, site), 2)
+                self.assertTrue(install.log().endswith(ENGLISH["unreachable"] + "\r\n"), install.log())
+                self.assertEqual(contents(install), before)
+
+
 class Resources(unittest.TestCase):
     def test_the_executable_carries_its_manifest_and_icon(self):
         code, objects = Window(fresh_install("resources")).probe("resources")

@@ -35,7 +35,9 @@ void RunUpdate() {
     {
         std::string body;
         HttpStatus status = 0;
-        if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status)) {
+        // Nothing else tells a list cut at a line's end from a whole one, and every
+        // recorded file it no longer names would be deleted.
+        if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse)) {
             ReportFailure(Pick(L"Could not reach the server. Check your internet connection.",
                                L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin."));
             return;
