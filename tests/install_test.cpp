@@ -200,8 +200,11 @@ TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
         if (c.recorded) table[c.path] = Sha256Hex(c.path);
         if (c.listed) manifest.entries.push_back(EntryFor(c.path, c.path, c.keep));
     }
-    const char* unsafe[] = {"../outside.txt", "/outside.txt", "sub\\dropped.pak", "C:outside.txt", ""};
-    for (const char* path : unsafe) table[path] = Sha256Hex("unsafe");
+    // Every Windows call stops at the NUL: the record would name the player's "slot1.sav".
+    ASSERT_TRUE(WriteFileBytes(ToLocalPath("saves/slot1.sav"), "the player's save"));
+    const std::string unsafe[] = {"../outside.txt", "/outside.txt", "sub\\dropped.pak", "C:outside.txt", "",
+                                  std::string("saves/slot1.sav\0x", 17), "saves/slot1.sav\x01"};
+    for (const std::string& path : unsafe) table[path] = Sha256Hex("unsafe");
     table["gone-already.pak"] = Sha256Hex("gone");
 
     RemoveDroppedFiles(manifest, table);
@@ -210,9 +213,11 @@ TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
         EXPECT_EQ(FileExists(ToLocalPath(c.path)), !c.deleted) << c.path;
         EXPECT_EQ(table.count(c.path), static_cast<std::size_t>(c.recorded && !c.deleted)) << c.path;
     }
-    for (const char* path : unsafe) EXPECT_EQ(table.count(path), 1u) << "unsafe record stays: " << path;
+    for (const std::string& path : unsafe)
+        EXPECT_EQ(table.count(path), 1u) << "unsafe record stays: " << testing::PrintToString(path);
     EXPECT_EQ(table.count("gone-already.pak"), 0u) << "a record whose file is gone is forgotten";
     EXPECT_EQ(ReadFileBytes(outer / L"outside.txt"), "keep me");
+    EXPECT_EQ(ReadFileBytes(ToLocalPath("saves/slot1.sav")), "the player's save");
     EXPECT_EQ(ParseStateText(ReadFileBytes(root + L"data-state.txt")), table);
 }
 
