@@ -108,6 +108,26 @@ private:
     bool held_ = false;
 };
 
+TEST(FileKey, TwoSpellingsOfOneFileShareAKey) {
+    const struct {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool same;
+    } cases[] = {
+        {L"C:\\Game\\Data\\x.bin", L"C:\\Game\\data\\X.BIN", true},
+        {L"C:\\Game\\.\\x.bin", L"C:\\Game\\x.bin", true},
+        {L"C:\\Game\\a\\\\b.bin", L"C:\\Game\\a\\b.bin", true},
+        {L"C:\\Game\\x.bin.", L"C:\\Game\\x.bin", true},
+        {L"C:\\Game\\x.bin . ", L"C:\\Game\\x.bin", true},
+        {L"C:\\Game\\dir.\\x.bin", L"C:\\Game\\dir\\x.bin", true},
+        {L"C:\\Game\\g\u00fcz.pak", L"C:\\Game\\G\u00dcZ.PAK", true},
+        {L"C:\\Game\\x.bin", L"C:\\Game\\x.bin.part", false},
+        {L"C:\\Game\\a b.bin", L"C:\\Game\\ab.bin", false},
+        {L"C:\\Game\\a\\x.bin", L"C:\\Game\\b\\x.bin", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FileKey(c.a) == FileKey(c.b), c.same) << ToUtf8(c.a) << " | " << ToUtf8(c.b);
+}
+
 struct InstallFixture : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};

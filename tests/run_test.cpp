@@ -497,6 +497,36 @@ TEST_F(RunUpdateTest, FetchAndParseFailuresTouchNoFile) {
     EXPECT_EQ(Log(), log) << "no summary line before the manifest is read";
 }
 
+// Windows names files without regard to case and drops "." parts, doubled separators
+// and trailing dots: a list that spells a path anew still names the same file.
+TEST_F(RunUpdateTest, APathSpelledAnewKeepsItsFile) {
+    const struct {
+        const char* before;
+        const char* after;
+    } renames[] = {
+        {"Data/x.bin", "data/x.bin"},         {"Maps/a.map", "maps/a.map"},  {"Maps/b.map", "maps/b.map"},
+        {"./y.bin", "y.bin"},                 {"a//b.bin", "a/b.bin"},        {"z.bin.", "z.bin"},
+    };
+    std::vector<SiteFile> before = {{"ruvok.exe", "MZ game"}}, after = before;
+    for (std::size_t i = 0; i < std::size(renames); ++i) {
+        const std::string content = PseudoRandomBytes(1000 + i, static_cast<std::uint32_t>(60 + i));
+        before.push_back({renames[i].before, content});
+        after.push_back({renames[i].after, content});
+    }
+    site.Publish(before, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    site.Publish(after, "2");
+    ExpectUpToDate(Run(), L"Version 2");
+    ExpectInstalled(after);
+    EXPECT_EQ(State(), TableOf(after));
+
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 2");
+    ExpectInstalled(after);
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+    EXPECT_EQ(Log()[Log().size() - 2], Summary("2", static_cast<int>(after.size()), 0, 0, "0 MB"));
+}
+
 TEST_F(RunUpdateTest, AnEnormousDeclaredSizeRefusesForLackOfSpace) {
     // A lenient size read saturates; the need must not wrap round to a few bytes.
     ASSERT_TRUE(site.WriteManifest("KXUPDATE 1\nf\t" + Sha256Hex("x") + "\t99999999999999999999999\t-\thuge.pak\n"));

@@ -26,7 +26,8 @@ inline constexpr int kMoveRetries = 8;
 inline constexpr std::uint32_t kMoveRetryDelayMs = 250;
 MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar);
 
-// Deletes recorded, rule-abiding files that no manifest entry names.
+// Deletes recorded, rule-abiding files that no manifest entry reaches under any
+// spelling; forgets every record no entry names.
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
 
 // What stands where a planned file needs a folder (a file on its path) or its own name (a
@@ -39,7 +40,7 @@ struct InTheWay {
 };
 
 // True when RemoveDroppedFiles would delete every file in the way anyway: each is recorded,
-// abides by the path rule, and no entry names it, letter case aside (one file to Windows).
+// abides by the path rule, and no entry reaches it under any spelling (one file to Windows).
 bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table);
 
 // Before the downloads: removes what stands in the way of a planned file when MayClearTheWay
