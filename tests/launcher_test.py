@@ -232,6 +232,14 @@ class DataSafety(unittest.TestCase):
                 self.assertTrue(install.log().endswith(ENGLISH["unreachable"] + "\r\n"), install.log())
                 self.assertEqual(contents(install), before)
 
+    def test_a_list_naming_the_launchers_old_file_is_refused(self):
+        site = SERVER.site("old-name")
+        site.publish(game_files(9)[:1] + [("tarsinlauncher.EXE.old", b"served bytes")], version="9")
+        install = fresh_install("old-name")
+        self.assertEqual(self.run_launcher(install, site), 2)
+        self.assertIn(ENGLISH["unreadable"] + "\r\n", install.log())
+        self.assertEqual(install.files(), {"TarsinLauncher.exe", "launcher.log"})
+
 
 class Resources(unittest.TestCase):
     def test_the_executable_carries_its_manifest_and_icon(self):
