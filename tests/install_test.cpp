@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/config.h"
@@ -15,6 +16,7 @@
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"
 #include "transfer/download.h"
+#include "update/self_update.h"
 
 namespace {
 
@@ -340,6 +342,86 @@ TEST_F(DownloadFixture, ProgressEndsAtTheWholeWithResumedAndOversizedParts) {
     ASSERT_EQ(ObjectRequests(entries[2]).size(), 1u);
     EXPECT_FALSE(ObjectRequests(entries[2])[0].HasHeader("Range"));
     EXPECT_TRUE(ObjectRequests(entries[3]).empty()) << "a complete part needs no transfer";
+}
+
+// What a flush saw: the file its handle names, its size, and whether the file was
+// already in place or recorded at that moment.
+struct FlushSeen {
+    std::wstring file;
+    std::uint64_t size = 0;
+    bool targetExisted = false;
+    std::string state;
+};
+std::vector<FlushSeen> flushes;
+
+bool WatchFlush(void* handle) {
+    wchar_t name[1024];
+    const DWORD length = GetFinalPathNameByHandleW(handle, name, 1024, FILE_NAME_NORMALIZED);
+    FlushSeen seen;
+    seen.file.assign(name, length < 1024 ? length : 0);
+    if (seen.file.rfind(L"\\\\?\\", 0) == 0) seen.file.erase(0, 4);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size)) seen.size = static_cast<std::uint64_t>(size.QuadPart);
+    if (seen.file.size() > 5) seen.targetExisted = FileExists(seen.file.substr(0, seen.file.size() - 5));
+    seen.state = ReadFileBytes(InstallDir + L"data-state.txt");
+    flushes.push_back(std::move(seen));
+    return FlushFileBuffers(handle) != FALSE;
+}
+
+bool RefuseFlush(void*) { return false; }
+
+// Puts a flush of the test's in for one scope.
+class ScopedFlush {
+public:
+    explicit ScopedFlush(FileFlush flush) : saved_(std::exchange(FlushToDisk, flush)) { flushes.clear(); }
+    ~ScopedFlush() { FlushToDisk = saved_; }
+    ScopedFlush(const ScopedFlush&) = delete;
+    ScopedFlush& operator=(const ScopedFlush&) = delete;
+
+private:
+    FileFlush saved_;
+};
+
+TEST_F(DownloadFixture, EveryVerifiedPartIsFlushedBeforeItIsMovedAndRecorded) {
+    Publish("fetched.pak", PseudoRandomBytes(300000, 5));
+    Publish("sub/resumed.pak", PseudoRandomBytes(200000, 6));
+    Publish("complete.pak", PseudoRandomBytes(100000, 7));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[1]), PseudoRandomBytes(200000, 6).substr(0, 50000)));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[2]), PseudoRandomBytes(100000, 7)));
+    StateTable table;
+    {
+        ScopedFlush watch(WatchFlush);
+        ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+    }
+    ASSERT_EQ(flushes.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const FlushSeen& seen = flushes[i];
+        EXPECT_TRUE(SamePathIgnoringCase(seen.file, PartPath(entries[i]))) << ToUtf8(seen.file);
+        EXPECT_EQ(seen.size, entries[i].size) << entries[i].path;
+        EXPECT_FALSE(seen.targetExisted) << entries[i].path << " was moved before its flush";
+        EXPECT_EQ(ParseStateText(seen.state).count(entries[i].path), 0u) << entries[i].path << " was recorded before";
+        EXPECT_EQ(table[entries[i].path], entries[i].hash);
+    }
+}
+
+TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatKeepsThePart) {
+    const std::string content = PseudoRandomBytes(250000, 8);
+    Publish("data/unflushed.pak", content);
+    StateTable table;
+    {
+        ScopedFlush refuse(RefuseFlush);
+        EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    }
+    EXPECT_EQ(ReadStatus().StatusText, L"The download was interrupted. Retry to continue where it left off.\nCould not write: " +
+                                           PartPath(entries[0]));
+    EXPECT_TRUE(ReadFileBytes(PartPath(entries[0])) == content);
+    EXPECT_FALSE(FileExists(entries[0].localPath));
+    EXPECT_TRUE(table.empty());
+    EXPECT_FALSE(FileExists(dir / L"data-state.txt"));
+
+    ASSERT_TRUE(DownloadAndInstall(Plan(), table));  // the next run flushes the complete part
+    EXPECT_TRUE(ReadFileBytes(entries[0].localPath) == content);
+    EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u);
 }
 
 TEST_F(DownloadFixture, FreshInstallLabelHoldsAfterTheGameArrives) {
