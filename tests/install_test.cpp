@@ -130,6 +130,25 @@ TEST(FileKey, TwoSpellingsOfOneFileShareAKey) {
     for (const auto& c : cases) EXPECT_EQ(FileKey(c.a) == FileKey(c.b), c.same) << ToUtf8(c.a) << " | " << ToUtf8(c.b);
 }
 
+TEST(DropStaleRecords, DropsTheRecordsOfPlannedDownloadsThatClaimOtherContent) {
+    ScopedInstallDir install(L"C:\\Game\\");
+    const ManifestEntry changed = EntryFor("changed.pak", "new"), missing = EntryFor("missing.pak", "same"),
+                        unrecorded = EntryFor("new.pak", "n"), launcher = EntryFor("TarsinLauncher.exe", "MZ new");
+    UpdatePlan plan;
+    plan.downloadList = {&changed, &missing, &unrecorded, &launcher};
+    const StateTable others{{"current.pak", Sha256Hex("current")}, {"kept.cfg", Sha256Hex("an old default")}};
+    StateTable table = others;
+    table["changed.pak"] = Sha256Hex("old");
+    table["missing.pak"] = missing.hash;  // claims nothing that the download does not bring
+    table["TarsinLauncher.exe"] = Sha256Hex("MZ old");
+
+    EXPECT_TRUE(DropStaleRecords(plan, table));
+    StateTable expected = others;
+    expected["missing.pak"] = missing.hash;
+    EXPECT_EQ(table, expected);
+    EXPECT_FALSE(DropStaleRecords(plan, table));
+}
+
 struct InstallFixture : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};

@@ -5,6 +5,7 @@ replacement of the launcher by a published one."""
 import hashlib
 import os
 import random
+import signal
 import sys
 import time
 import unittest
@@ -239,6 +240,40 @@ class DataSafety(unittest.TestCase):
         self.assertEqual(self.run_launcher(install, site), 2)
         self.assertIn(ENGLISH["unreadable"] + "\r\n", install.log())
         self.assertEqual(install.files(), {"TarsinLauncher.exe", "launcher.log"})
+
+    def test_a_kill_right_after_a_move_leaves_no_record_of_the_old_content(self):
+        rng = random.Random(10)
+        old, new = rng.randbytes(600 * 1024), rng.randbytes(600 * 1024)
+        others = game_files(10)[:2]
+        site = SERVER.site("kill-after-move")
+        site.publish(others + [("data/map.pak", old)], version="1")
+        install = fresh_install("kill-after-move")
+        self.assertEqual(self.run_launcher(install, site), 0)
+
+        site.publish(others + [("data/map.pak", new)], version="2")
+        site.fault("o/" + sha256(new), "slow", 40, count=1)  # the part lives long enough to be seen
+        part = install.file("data/map.pak.part")
+        install.start("--url=" + site.url, "--exit-when-done")
+        try:
+            deadline = time.monotonic() + 60
+            while not os.path.exists(part) and time.monotonic() < deadline:
+                time.sleep(0.005)
+            pids = harness.launcher_processes(install)
+            self.assertEqual(len(pids), 1, "the launcher is running and its part is there")
+            while os.path.exists(part) and time.monotonic() < deadline:
+                pass
+            os.kill(pids[0], signal.SIGKILL)
+            install.wait(30)
+        finally:
+            install.end()
+        self.assertEqual(install.read("data/map.pak"), new, "killed after the move")
+        self.assertIn(install.state().get("data/map.pak"), (None, sha256(new)))
+
+        # The publisher goes back to the old content, of the same size.
+        site.publish(others + [("data/map.pak", old)], version="3")
+        self.assertEqual(self.run_launcher(install, site), 0)
+        self.assertEqual(install.read("data/map.pak"), old)
+        self.assertEqual(install.state()["data/map.pak"], sha256(old))
 
 
 class Resources(unittest.TestCase):

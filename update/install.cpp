@@ -96,7 +96,21 @@ void InstallLauncher(const ManifestEntry& entry, StateTable& table) {
 
 }  // namespace
 
+bool DropStaleRecords(const UpdatePlan& plan, StateTable& table) {
+    bool dropped = false;
+    for (const ManifestEntry* entry : plan.downloadList) {
+        const auto record = table.find(entry->path);
+        if (record == table.end() || record->second == entry->hash) continue;
+        table.erase(record);
+        dropped = true;
+    }
+    return dropped;
+}
+
 bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
+    // Once, before the first download: a kill between a move and its save then leaves
+    // no record of the old content, and the next run hashes the file again.
+    if (DropStaleRecords(plan, table)) (void)SaveStateTable(table);
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);

@@ -47,6 +47,11 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
 // allows it; anything else stays, and the download or the move fails as it would have.
 void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table);
 
+// Removes the record of every planned download whose recorded hash is not the entry's;
+// true when it removed any. Once the new bytes are moved into place, such a record
+// would claim the old content for them until the table is saved.
+bool DropStaleRecords(const UpdatePlan& plan, StateTable& table);
+
 // The download tracker's total: the full size of every file in downloadList, held at 2^64 - 1.
 std::uint64_t DownloadTotal(const UpdatePlan& plan);
 
