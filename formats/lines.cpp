@@ -69,8 +69,12 @@ std::uint64_t ReadLenientSize(std::string_view field) {
 }
 
 bool IsSafeRelativePath(std::string_view path) {
-    return !path.empty() && path.front() != '/' && path.find("..") == std::string_view::npos &&
-           path.find_first_of(":\\") == std::string_view::npos;
+    if (path.empty() || path.front() == '/' || path.find("..") != std::string_view::npos) return false;
+    // Every Windows call stops at a NUL, so "a.sav<NUL>x" would name "a.sav" itself;
+    // no byte below 0x20 can be part of a Windows file name at all.
+    for (const char c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == ':' || c == '\\') return false;
+    return true;
 }
 
 std::wstring ToLocalPath(std::string_view path) {

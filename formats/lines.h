@@ -20,7 +20,7 @@ std::size_t SplitFieldsInto(std::string_view line, std::span<std::string_view> f
 // non-digit; no digits reads 0; beyond 2^64 - 1 saturates; "-" negates modulo 2^64.
 std::uint64_t ReadLenientSize(std::string_view field);
 
-// Not empty, no leading "/", no "..", no ":", no "\".
+// Not empty, no leading "/", no "..", no ":", no "\", no byte below 0x20.
 bool IsSafeRelativePath(std::string_view path);
 
 // InstallDir + the UTF-8 path decoded, with "/" turned into "\".

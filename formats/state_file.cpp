@@ -9,8 +9,6 @@
 #include "support/handles.h"
 
 namespace {
-constexpr wchar_t kStateFileName[] = L"data-state.txt";
-constexpr wchar_t kTempSuffix[] = L".tmp";
 constexpr DWORD kReadBlock = 65536;
 constexpr std::size_t kHashLength = 64;
 
@@ -81,7 +79,7 @@ bool SaveStateTable(const StateTable& table) {
     text.clear();
     AppendStateText(table, text);
     const std::wstring target = InstallDir + kStateFileName;
-    const std::wstring temp = target + kTempSuffix;
+    const std::wstring temp = target + kStateTempSuffix;
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                      nullptr));

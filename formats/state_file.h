@@ -10,6 +10,9 @@
 using StateTable = std::map<std::string, std::string>;
 using StateRecord = StateTable::value_type;
 
+inline constexpr wchar_t kStateFileName[] = L"data-state.txt";  // in InstallDir
+inline constexpr wchar_t kStateTempSuffix[] = L".tmp";           // the file a save writes first
+
 // A larger state file is not ours (a real one is smaller than the manifest that
 // made it) and would exhaust a 32-bit address space: it loads as an empty table.
 inline constexpr std::uint64_t kStateFileCap = 64ull << 20;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "support/text.h"
+
 bool QueryFileSize(const std::wstring& path, std::uint64_t& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
@@ -25,4 +27,16 @@ std::wstring ModulePath() {
     wchar_t buffer[520];
     const DWORD length = GetModuleFileNameW(nullptr, buffer, 520);
     return std::wstring(buffer, length);
+}
+
+std::wstring FileKey(const std::wstring& path) {
+    wchar_t stack[520];
+    const DWORD length = GetFullPathNameW(path.c_str(), 520, stack, nullptr);
+    if (length == 0) return FoldCase(path);  // nothing the platform can name: the spelling as it is
+    if (length < 520) return FoldCase(std::wstring_view(stack, length));
+    std::wstring full(length, L'\0');  // the size it needs, terminator included
+    const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+    if (written == 0 || written >= length) return FoldCase(path);
+    full.resize(written);
+    return FoldCase(full);
 }

@@ -16,3 +16,9 @@ LocalFile QueryLocalFile(const std::wstring& path);
 
 // The launcher's own executable, as GetModuleFileNameW(NULL) gives it (520 characters).
 std::wstring ModulePath();
+
+// The name the platform makes of a local path (its full path: "." components, doubled
+// separators and trailing dots and spaces gone), upper-cased as the file system
+// compares names. Two spellings that reach one file give one key. Short 8.3 names
+// are not resolved.
+std::wstring FileKey(const std::wstring& path);

@@ -13,7 +13,7 @@ std::mutex LogLock;
 
 void AppendLogLine(std::wstring_view text) {
     std::lock_guard lock(LogLock);
-    const std::wstring path = InstallDir + L"launcher.log";
+    const std::wstring path = InstallDir + kLogFileName;
     OwnedHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
     if (!file.ok()) return;
 

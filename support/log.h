@@ -5,5 +5,7 @@
 
 extern std::mutex LogLock;
 
+inline constexpr wchar_t kLogFileName[] = L"launcher.log";  // in InstallDir
+
 // "hh:mm:ss " local time, the text in UTF-8, CR LF. Failures are ignored.
 void AppendLogLine(std::wstring_view text);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/config.h"
@@ -15,6 +16,7 @@
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"
 #include "transfer/download.h"
+#include "update/self_update.h"
 
 namespace {
 
@@ -108,6 +110,45 @@ private:
     bool held_ = false;
 };
 
+TEST(FileKey, TwoSpellingsOfOneFileShareAKey) {
+    const struct {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool same;
+    } cases[] = {
+        {L"C:\\Game\\Data\\x.bin", L"C:\\Game\\data\\X.BIN", true},
+        {L"C:\\Game\\.\\x.bin", L"C:\\Game\\x.bin", true},
+        {L"C:\\Game\\a\\\\b.bin", L"C:\\Game\\a\\b.bin", true},
+        {L"C:\\Game\\x.bin.", L"C:\\Game\\x.bin", true},
+        {L"C:\\Game\\x.bin . ", L"C:\\Game\\x.bin", true},
+        {L"C:\\Game\\dir.\\x.bin", L"C:\\Game\\dir\\x.bin", true},
+        {L"C:\\Game\\g\u00fcz.pak", L"C:\\Game\\G\u00dcZ.PAK", true},
+        {L"C:\\Game\\x.bin", L"C:\\Game\\x.bin.part", false},
+        {L"C:\\Game\\a b.bin", L"C:\\Game\\ab.bin", false},
+        {L"C:\\Game\\a\\x.bin", L"C:\\Game\\b\\x.bin", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FileKey(c.a) == FileKey(c.b), c.same) << ToUtf8(c.a) << " | " << ToUtf8(c.b);
+}
+
+TEST(DropStaleRecords, DropsTheRecordsOfPlannedDownloadsThatClaimOtherContent) {
+    ScopedInstallDir install(L"C:\\Game\\");
+    const ManifestEntry changed = EntryFor("changed.pak", "new"), missing = EntryFor("missing.pak", "same"),
+                        unrecorded = EntryFor("new.pak", "n"), launcher = EntryFor("TarsinLauncher.exe", "MZ new");
+    UpdatePlan plan;
+    plan.downloadList = {&changed, &missing, &unrecorded, &launcher};
+    const StateTable others{{"current.pak", Sha256Hex("current")}, {"kept.cfg", Sha256Hex("an old default")}};
+    StateTable table = others;
+    table["changed.pak"] = Sha256Hex("old");
+    table["missing.pak"] = missing.hash;  // claims nothing that the download does not bring
+    table["TarsinLauncher.exe"] = Sha256Hex("MZ old");
+
+    EXPECT_TRUE(DropStaleRecords(plan, table));
+    StateTable expected = others;
+    expected["missing.pak"] = missing.hash;
+    EXPECT_EQ(table, expected);
+    EXPECT_FALSE(DropStaleRecords(plan, table));
+}
+
 struct InstallFixture : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};
@@ -200,8 +241,11 @@ TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
         if (c.recorded) table[c.path] = Sha256Hex(c.path);
         if (c.listed) manifest.entries.push_back(EntryFor(c.path, c.path, c.keep));
     }
-    const char* unsafe[] = {"../outside.txt", "/outside.txt", "sub\\dropped.pak", "C:outside.txt", ""};
-    for (const char* path : unsafe) table[path] = Sha256Hex("unsafe");
+    // Every Windows call stops at the NUL: the record would name the player's "slot1.sav".
+    ASSERT_TRUE(WriteFileBytes(ToLocalPath("saves/slot1.sav"), "the player's save"));
+    const std::string unsafe[] = {"../outside.txt", "/outside.txt", "sub\\dropped.pak", "C:outside.txt", "",
+                                  std::string("saves/slot1.sav\0x", 17), "saves/slot1.sav\x01"};
+    for (const std::string& path : unsafe) table[path] = Sha256Hex("unsafe");
     table["gone-already.pak"] = Sha256Hex("gone");
 
     RemoveDroppedFiles(manifest, table);
@@ -210,9 +254,11 @@ TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
         EXPECT_EQ(FileExists(ToLocalPath(c.path)), !c.deleted) << c.path;
         EXPECT_EQ(table.count(c.path), static_cast<std::size_t>(c.recorded && !c.deleted)) << c.path;
     }
-    for (const char* path : unsafe) EXPECT_EQ(table.count(path), 1u) << "unsafe record stays: " << path;
+    for (const std::string& path : unsafe)
+        EXPECT_EQ(table.count(path), 1u) << "unsafe record stays: " << testing::PrintToString(path);
     EXPECT_EQ(table.count("gone-already.pak"), 0u) << "a record whose file is gone is forgotten";
     EXPECT_EQ(ReadFileBytes(outer / L"outside.txt"), "keep me");
+    EXPECT_EQ(ReadFileBytes(ToLocalPath("saves/slot1.sav")), "the player's save");
     EXPECT_EQ(ParseStateText(ReadFileBytes(root + L"data-state.txt")), table);
 }
 
@@ -315,6 +361,86 @@ TEST_F(DownloadFixture, ProgressEndsAtTheWholeWithResumedAndOversizedParts) {
     ASSERT_EQ(ObjectRequests(entries[2]).size(), 1u);
     EXPECT_FALSE(ObjectRequests(entries[2])[0].HasHeader("Range"));
     EXPECT_TRUE(ObjectRequests(entries[3]).empty()) << "a complete part needs no transfer";
+}
+
+// What a flush saw: the file its handle names, its size, and whether the file was
+// already in place or recorded at that moment.
+struct FlushSeen {
+    std::wstring file;
+    std::uint64_t size = 0;
+    bool targetExisted = false;
+    std::string state;
+};
+std::vector<FlushSeen> flushes;
+
+bool WatchFlush(void* handle) {
+    wchar_t name[1024];
+    const DWORD length = GetFinalPathNameByHandleW(handle, name, 1024, FILE_NAME_NORMALIZED);
+    FlushSeen seen;
+    seen.file.assign(name, length < 1024 ? length : 0);
+    if (seen.file.rfind(L"\\\\?\\", 0) == 0) seen.file.erase(0, 4);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size)) seen.size = static_cast<std::uint64_t>(size.QuadPart);
+    if (seen.file.size() > 5) seen.targetExisted = FileExists(seen.file.substr(0, seen.file.size() - 5));
+    seen.state = ReadFileBytes(InstallDir + L"data-state.txt");
+    flushes.push_back(std::move(seen));
+    return FlushFileBuffers(handle) != FALSE;
+}
+
+bool RefuseFlush(void*) { return false; }
+
+// Puts a flush of the test's in for one scope.
+class ScopedFlush {
+public:
+    explicit ScopedFlush(FileFlush flush) : saved_(std::exchange(FlushToDisk, flush)) { flushes.clear(); }
+    ~ScopedFlush() { FlushToDisk = saved_; }
+    ScopedFlush(const ScopedFlush&) = delete;
+    ScopedFlush& operator=(const ScopedFlush&) = delete;
+
+private:
+    FileFlush saved_;
+};
+
+TEST_F(DownloadFixture, EveryVerifiedPartIsFlushedBeforeItIsMovedAndRecorded) {
+    Publish("fetched.pak", PseudoRandomBytes(300000, 5));
+    Publish("sub/resumed.pak", PseudoRandomBytes(200000, 6));
+    Publish("complete.pak", PseudoRandomBytes(100000, 7));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[1]), PseudoRandomBytes(200000, 6).substr(0, 50000)));
+    ASSERT_TRUE(WriteFileBytes(PartPath(entries[2]), PseudoRandomBytes(100000, 7)));
+    StateTable table;
+    {
+        ScopedFlush watch(WatchFlush);
+        ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+    }
+    ASSERT_EQ(flushes.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const FlushSeen& seen = flushes[i];
+        EXPECT_TRUE(SamePathIgnoringCase(seen.file, PartPath(entries[i]))) << ToUtf8(seen.file);
+        EXPECT_EQ(seen.size, entries[i].size) << entries[i].path;
+        EXPECT_FALSE(seen.targetExisted) << entries[i].path << " was moved before its flush";
+        EXPECT_EQ(ParseStateText(seen.state).count(entries[i].path), 0u) << entries[i].path << " was recorded before";
+        EXPECT_EQ(table[entries[i].path], entries[i].hash);
+    }
+}
+
+TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatKeepsThePart) {
+    const std::string content = PseudoRandomBytes(250000, 8);
+    Publish("data/unflushed.pak", content);
+    StateTable table;
+    {
+        ScopedFlush refuse(RefuseFlush);
+        EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    }
+    EXPECT_EQ(ReadStatus().StatusText, L"The download was interrupted. Retry to continue where it left off.\nCould not write: " +
+                                           PartPath(entries[0]));
+    EXPECT_TRUE(ReadFileBytes(PartPath(entries[0])) == content);
+    EXPECT_FALSE(FileExists(entries[0].localPath));
+    EXPECT_TRUE(table.empty());
+    EXPECT_FALSE(FileExists(dir / L"data-state.txt"));
+
+    ASSERT_TRUE(DownloadAndInstall(Plan(), table));  // the next run flushes the complete part
+    EXPECT_TRUE(ReadFileBytes(entries[0].localPath) == content);
+    EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u);
 }
 
 TEST_F(DownloadFixture, FreshInstallLabelHoldsAfterTheGameArrives) {

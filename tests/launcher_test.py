@@ -5,6 +5,7 @@ replacement of the launcher by a published one."""
 import hashlib
 import os
 import random
+import signal
 import sys
 import time
 import unittest
@@ -198,6 +199,81 @@ class OneLauncherPerFolder(unittest.TestCase):
         for install in installs:
             for path, data in files:
                 self.assertEqual(install.read(path), data, path)
+
+
+def contents(install):
+    """Every file of the installation but the log, with its bytes."""
+    return {path: install.read(path) for path in install.files() if path != "launcher.log"}
+
+
+class DataSafety(unittest.TestCase):
+    def run_launcher(self, install, site):
+        return install.run("--url=" + site.url, "--exit-when-done")
+
+    def test_a_file_list_cut_short_fails_and_changes_nothing(self):
+        # Read as whole, the first half of the list would have every recorded file after
+        # the cut deleted, the player's settings among them.
+        site = SERVER.site("cut-list")
+        files = game_files(7) + [("settings.cfg", b"volume=5\n")]
+        site.publish(files, version="7", keep=("settings.cfg",))
+        install = fresh_install("cut-list")
+        self.assertEqual(self.run_launcher(install, site), 0)
+        install.write("settings.cfg", b"volume=9\n")
+        before = contents(install)
+        with open(os.path.join(site.dir, "manifest.txt"), "rb") as f:
+            listing = f.read()
+        half = listing.rindex(b"\n", 0, len(listing) // 2) + 1
+        self.assertGreaterEqual(listing[:half].count(b"\nf\t"), 1, "the cut list still parses")
+        # A cut with the whole length announced, a chunked list cut before its last
+        # chunk (Wine reads it as whole), and a chunked list, whose cut nothing shows.
+        for mode, n in (("close_after", half), ("chunked_cut", half), ("chunked", 0)):
+            with self.subTest(mode):
+                site.fault("manifest.txt", mode, n, count=1)
+                self.assertEqual(self.run_launcher(install, site), 2)
+                self.assertTrue(install.log().endswith(ENGLISH["unreachable"] + "\r\n"), install.log())
+                self.assertEqual(contents(install), before)
+
+    def test_a_list_naming_the_launchers_old_file_is_refused(self):
+        site = SERVER.site("old-name")
+        site.publish(game_files(9)[:1] + [("tarsinlauncher.EXE.old", b"served bytes")], version="9")
+        install = fresh_install("old-name")
+        self.assertEqual(self.run_launcher(install, site), 2)
+        self.assertIn(ENGLISH["unreadable"] + "\r\n", install.log())
+        self.assertEqual(install.files(), {"TarsinLauncher.exe", "launcher.log"})
+
+    def test_a_kill_right_after_a_move_leaves_no_record_of_the_old_content(self):
+        rng = random.Random(10)
+        old, new = rng.randbytes(600 * 1024), rng.randbytes(600 * 1024)
+        others = game_files(10)[:2]
+        site = SERVER.site("kill-after-move")
+        site.publish(others + [("data/map.pak", old)], version="1")
+        install = fresh_install("kill-after-move")
+        self.assertEqual(self.run_launcher(install, site), 0)
+
+        site.publish(others + [("data/map.pak", new)], version="2")
+        site.fault("o/" + sha256(new), "slow", 40, count=1)  # the part lives long enough to be seen
+        part = install.file("data/map.pak.part")
+        install.start("--url=" + site.url, "--exit-when-done")
+        try:
+            deadline = time.monotonic() + 60
+            while not os.path.exists(part) and time.monotonic() < deadline:
+                time.sleep(0.005)
+            pids = harness.launcher_processes(install)
+            self.assertEqual(len(pids), 1, "the launcher is running and its part is there")
+            while os.path.exists(part) and time.monotonic() < deadline:
+                pass
+            os.kill(pids[0], signal.SIGKILL)
+            install.wait(30)
+        finally:
+            install.end()
+        self.assertEqual(install.read("data/map.pak"), new, "killed after the move")
+        self.assertIn(install.state().get("data/map.pak"), (None, sha256(new)))
+
+        # The publisher goes back to the old content, of the same size.
+        site.publish(others + [("data/map.pak", old)], version="3")
+        self.assertEqual(self.run_launcher(install, site), 0)
+        self.assertEqual(install.read("data/map.pak"), old)
+        self.assertEqual(install.state()["data/map.pak"], sha256(old))
 
 
 class Resources(unittest.TestCase):

@@ -148,8 +148,16 @@ TEST(IsSafeRelativePath, Rules) {
         {"a:stream", false},
         {"a\\b", false},
         {"\\a", false},
+        {std::string_view("saves/slot1.sav\0x", 17), false},  // Windows would stop at the NUL
+        {"a\x01", false},
+        {"a\tb", false},
+        {"a\nb", false},
+        {"two-crs\r", false},
+        {"\x1f", false},
+        {"a\x7f", true},
+        {"\x20lead", true},
     };
-    for (const auto& c : cases) EXPECT_EQ(IsSafeRelativePath(c.path), c.safe) << c.path;
+    for (const auto& c : cases) EXPECT_EQ(IsSafeRelativePath(c.path), c.safe) << testing::PrintToString(std::string(c.path));
 }
 
 TEST(ToLocalPath, JoinsInstallDirAndConvertsSeparators) {

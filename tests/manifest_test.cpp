@@ -54,6 +54,9 @@ TEST(ParseManifest, RejectsEveryMalformedBody) {
         {"drive letter", "KXUPDATE 1\n" + FileLine(kHash, "1", "", "C:x")},
         {"alternate stream", "KXUPDATE 1\n" + FileLine(kHash, "1", "", "a.txt:s")},
         {"backslash", "KXUPDATE 1\n" + FileLine(kHash, "1", "", "a\\b")},
+        {"NUL in a path", "KXUPDATE 1\n" + FileLine(kHash, "1", "", std::string_view("a.sav\0x", 7))},
+        {"control byte in a path", "KXUPDATE 1\n" + FileLine(kHash, "1", "", "a\x1f")},
+        {"path ending in a CR of its own", "KXUPDATE 1\n" + FileLine(kHash, "1", "", "two-crs\r") + "\r\n"},
         {"bad line after good ones", "KXUPDATE 1\n" + kValid + "\n" + kValid + "\n" + FileLine(kHash, "1", "", "..")},
         {"bad line before good ones", "KXUPDATE 1\n" + FileLine(kHash, "1", "", "/x") + "\n" + kValid + "\n"},
     };
@@ -101,7 +104,7 @@ TEST(ParseManifest, BuildsEntriesInFileOrder) {
                              FileLine(kHash, "12 MB", "keep", "g\xC3\xBC/a//b") + "\n" +
                              FileLine(kHash2, "", "K", "data/sub/file.bin") + "\n" +
                              FileLine(kHash, "+5", "", "x") + "\n" +
-                             FileLine(kHash, "99999999999999999999", "-", "two-crs\r") + "\r\n";
+                             FileLine(kHash, "99999999999999999999", "-", "huge") + "\r\n";
     Manifest manifest;
     ASSERT_TRUE(ParseManifest(body, manifest));
     EXPECT_EQ(manifest.version, "1.4.2");
@@ -117,7 +120,7 @@ TEST(ParseManifest, BuildsEntriesInFileOrder) {
         {kHash, 12, true, "g\xC3\xBC/a//b", L"C:\\Games\\Tarsin\\g\u00FC\\a\\\\b"},
         {kHash2, 0, false, "data/sub/file.bin", L"C:\\Games\\Tarsin\\data\\sub\\file.bin"},
         {kHash, 5, false, "x", L"C:\\Games\\Tarsin\\x"},
-        {kHash, 18446744073709551615ull, false, "two-crs\r", L"C:\\Games\\Tarsin\\two-crs\r"},
+        {kHash, 18446744073709551615ull, false, "huge", L"C:\\Games\\Tarsin\\huge"},
     };
     ASSERT_EQ(manifest.entries.size(), std::size(expected));
     for (std::size_t i = 0; i < std::size(expected); ++i) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,27 @@ TEST(VersionDetail, IsEmptyWithoutAVersion) {
     EXPECT_EQ(VersionDetail("Da\xc4\x9f 3"), L"Version Dağ 3");
     UseTurkish = true;
     EXPECT_EQ(VersionDetail("2.1"), L"Sürüm 2.1");
+}
+
+TEST(NamesLauncherFile, AnySpellingOfTheLaunchersOwnFilesButNothingElse) {
+    ScopedInstallDir install(L"C:\\Games\\Tarsin\\");
+    const std::wstring old = L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old";
+    const struct {
+        std::vector<std::string> paths;
+        bool claims;
+    } cases[] = {
+        {{"ruvok.exe", "readme.txt", "logs/launcher.log", "data-state.txt.bak", "x.part", "TarsinLauncher.exe"}, false},
+        {{"TarsinLauncher.exe", "TarsinLauncher.exe.part"}, true},
+        {{"tarsinlauncher.EXE.old"}, true},
+        {{"data-state.txt/."}, true},
+        {{"DATA-STATE.TXT.tmp "}, true},
+        {{"x", "X.part."}, true},
+    };
+    for (const auto& c : cases) {
+        Manifest manifest;
+        for (const std::string& path : c.paths) manifest.entries.push_back(EntryFor(path, path));
+        EXPECT_EQ(NamesLauncherFile(manifest, old), c.claims) << testing::PrintToString(c.paths);
+    }
 }
 
 // A copy of tests/stand_in.exe idling under a watched name; killed when the scope ends.
@@ -335,7 +357,7 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
         EXPECT_EQ(failed.StatusText, L"Could not replace a file (is the game running?): data/sesler/ağaç.ogg");
         EXPECT_EQ(failed.UiMode, FailedCanPlay);
         EXPECT_EQ(ReadFileBytes(Local(next[2].path + ".part")), next[2].content);
-        EXPECT_EQ(State(), TableOf(kGame)) << "nothing recorded for the held file";
+        EXPECT_EQ(State(), TableOf({kGame[0], kGame[1]})) << "the old record went before the download";
     }
     EXPECT_EQ(Log().back(), "Could not replace a file (is the game running?): data/sesler/a\xc4\x9f" "a\xc3\xa7.ogg");
 
@@ -495,6 +517,74 @@ TEST_F(RunUpdateTest, FetchAndParseFailuresTouchNoFile) {
                                           "Could not read the file list from the server.",
                                           "Could not reach the server. Check your internet connection."};
     EXPECT_EQ(Log(), log) << "no summary line before the manifest is read";
+}
+
+// Windows names files without regard to case and drops "." parts, doubled separators
+// and trailing dots: a list that spells a path anew still names the same file.
+TEST_F(RunUpdateTest, APathSpelledAnewKeepsItsFile) {
+    const struct {
+        const char* before;
+        const char* after;
+    } renames[] = {
+        {"Data/x.bin", "data/x.bin"},         {"Maps/a.map", "maps/a.map"},  {"Maps/b.map", "maps/b.map"},
+        {"./y.bin", "y.bin"},                 {"a//b.bin", "a/b.bin"},        {"z.bin.", "z.bin"},
+    };
+    std::vector<SiteFile> before = {{"ruvok.exe", "MZ game"}}, after = before;
+    for (std::size_t i = 0; i < std::size(renames); ++i) {
+        const std::string content = PseudoRandomBytes(1000 + i, static_cast<std::uint32_t>(60 + i));
+        before.push_back({renames[i].before, content});
+        after.push_back({renames[i].after, content});
+    }
+    site.Publish(before, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    site.Publish(after, "2");
+    ExpectUpToDate(Run(), L"Version 2");
+    ExpectInstalled(after);
+    EXPECT_EQ(State(), TableOf(after));
+
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), L"Version 2");
+    ExpectInstalled(after);
+    EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+    EXPECT_EQ(Log()[Log().size() - 2], Summary("2", static_cast<int>(after.size()), 0, 0, "0 MB"));
+}
+
+// Every file under the installation folder but the log, with its bytes.
+std::map<std::wstring, std::string> FolderFiles(const std::wstring& folder) {
+    std::map<std::wstring, std::string> files;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(std::filesystem::path(folder)))
+        if (item.is_regular_file() && item.path().filename() != L"launcher.log")
+            files[item.path().wstring()] = ReadFileBytes(item.path().wstring());
+    return files;
+}
+
+// Served bytes must never land in the launcher's own files, and a NUL would make
+// Windows name the player's "saves/slot1.sav" itself.
+TEST_F(RunUpdateTest, AListNamingTheLaunchersFilesOrHoldingAControlByteIsRefused) {
+    site.Publish(kData, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    ASSERT_TRUE(WriteFileBytes(Local("saves/slot1.sav"), "the player's save"));
+    ASSERT_TRUE(WriteFileBytes(dir / L"data-state.txt.tmp", "left by a save that failed"));
+    const std::string served = "bytes served under the name";
+    site.PublishObject(served);
+    const std::string names[] = {
+        "data-state.txt",      "Data-State.TXT",       "./data-state.txt",
+        "data-state.txt.",     "data-state.txt.tmp",   "launcher.log",
+        "LAUNCHER.LOG ",       "data/world.pak.part",  "DATA//World.pak.PART",
+        std::string("saves/slot1.sav\0x", 17),      "saves/slot1.sav\x01",
+    };
+    for (const std::string& name : names) {
+        SCOPED_TRACE(testing::PrintToString(name));
+        const std::map<std::wstring, std::string> before = FolderFiles(dir.path());
+        ASSERT_TRUE(site.WriteManifest(ManifestText(kData, "2") + "f\t" + Sha256Hex(served) + "\t" +
+                                       std::to_string(served.size()) + "\t-\t" + name + "\n"));
+        ASSERT_TRUE(site.Clear());
+        const StatusMessage refused = Run();
+        EXPECT_EQ(refused.StatusText, L"Could not read the file list from the server.");
+        EXPECT_EQ(refused.UiMode, Failed);
+        EXPECT_TRUE(FolderFiles(dir.path()) == before) << "a file changed";
+        EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
+    }
 }
 
 TEST_F(RunUpdateTest, AnEnormousDeclaredSizeRefusesForLackOfSpace) {

@@ -102,6 +102,8 @@ def launcher_rejects(path):
         return 'contains ":"'
     if "\\" in path:
         return 'contains "\\"'
+    if any(c < " " for c in path):
+        return "contains a control character"
     return None
 
 
@@ -214,16 +216,19 @@ def change_problems(old_paths, old_version, paths):
 
 
 def own_name_problems(paths, launcher):
-    """Paths that would collide with the launcher's own files."""
-    folded = {p.casefold() for p in paths}
+    """Paths that would collide with the launcher's own files, under any spelling Windows
+    takes for them (the launcher refuses the whole file list then)."""
+    own = {windows_name(n) for n in LAUNCHER_OWN_FILES}
+    names = {windows_name(p) for p in paths}
+    old = windows_name(launcher + ".old") if launcher else None
     problems = []
     for p in paths:
-        f = p.casefold()
-        if f in LAUNCHER_OWN_FILES:
+        f = windows_name(p)
+        if f in own:
             problems.append((p, "is a file the launcher keeps for itself"))
-        elif f.endswith(".part") and f[:-5] in folded:
+        elif f.endswith(".PART") and f[:-5] in names:
             problems.append((p, f'is where the launcher keeps the partial download of "{p[:-5]}"'))
-        elif launcher and f == launcher.casefold() + ".old":
+        elif f == old:
             problems.append((p, "is where the launcher moves its previous executable"))
     return problems
 

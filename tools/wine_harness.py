@@ -30,6 +30,7 @@ ENGLISH = {
     "ready": "The game is up to date.",
     "version": "Version %s",
     "unreachable": "Could not reach the server. Check your internet connection.",
+    "unreadable": "Could not read the file list from the server.",
     "interrupted": "The download was interrupted. Retry to continue where it left off.",
     "relaunch_failed": "The launcher was updated; open it again.",
     "settings": "Settings", "retry": "Retry", "play": "Play",
@@ -39,6 +40,7 @@ TURKISH = {
     "ready": "Oyun güncel.",
     "version": "Sürüm %s",
     "unreachable": "Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin.",
+    "unreadable": "Sunucudaki dosya listesi okunamadı.",
     "relaunch_failed": "Launcher güncellendi; yeniden açın.",
     "settings": "Ayarlar", "retry": "Tekrar dene", "play": "Oyna",
 }

@@ -22,6 +22,10 @@ std::wstring Corrupted(const ManifestEntry& entry) {
                       FromUtf8(entry.path).c_str());
 }
 
+std::wstring NotWritten(const std::wstring& part) {
+    return FormatText(Pick(L"Could not write: %s", L"Dosya yazılamadı: %s"), part.c_str());
+}
+
 std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {
     return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(status), FromUtf8(entry.path).c_str());
 }
@@ -31,7 +35,11 @@ void CreateDirectoriesInside(const std::wstring& path) {
         if (path[i] == L'\\') (void)CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
 }
 
+bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
+
 }  // namespace
+
+FileFlush FlushToDisk = FlushFileData;
 
 std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".part"; }
 
@@ -58,14 +66,14 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         }
     }
 
-    if (!partExists || offset != entry.size) {
-        OwnedHandle file(
-            CreateFileW(part.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.ok()) {
-            errorText = FormatText(Pick(L"Could not write: %s", L"Dosya yazılamadı: %s"), part.c_str());
-            return false;
-        }
+    // Opened for a complete part too: its bytes are flushed through this handle.
+    OwnedHandle file(CreateFileW(part.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.ok()) {
+        errorText = NotWritten(part);
+        return false;
+    }
 
+    if (!partExists || offset != entry.size) {
         // Never past size: a broken or hostile server could otherwise send without end
         // and fill the player's disk.
         std::uint64_t length = offset;
@@ -84,14 +92,15 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         };
         HttpStatus status = 0;
         const bool received = HttpGet(ObjectUrl(entry), offset, sink, status);
-        file.Close();
 
         if (offset != 0 && status == 200) {  // the range was ignored: the body restarted behind the old part
+            file.Close();
             (void)DeleteFileW(part.c_str());
             errorText = ConnectionLost(entry);
             return false;
         }
         if (overlong) {
+            file.Close();
             (void)DeleteFileW(part.c_str());
             errorText = Corrupted(entry);
             return false;
@@ -111,8 +120,16 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         return false;
     }
     if (!isFile || finalSize != entry.size || FinishHashHex(hash) != entry.hash) {
+        file.Close();
         (void)DeleteFileW(part.c_str());
         errorText = Corrupted(entry);
+        return false;
+    }
+    // A rename can reach the disk before the data it names: after a power cut the file
+    // would stand in place, recorded and of the right size, and never be hashed again.
+    // Unflushed, the verified part stays and the next run flushes it again.
+    if (!FlushToDisk(file.get())) {
+        errorText = NotWritten(part);
         return false;
     }
     return true;

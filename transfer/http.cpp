@@ -82,11 +82,35 @@ private:
     QueueTimer timer_;
 };
 
+// A Content-Length the body is held to. A transfer coding overrides it, and a value
+// that is not a plain decimal number announces nothing.
+bool AnnouncedLength(HINTERNET request, std::uint64_t& length) {
+    wchar_t text[32];
+    DWORD size = sizeof text;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                            WINHTTP_NO_HEADER_INDEX) ||
+        GetLastError() != ERROR_WINHTTP_HEADER_NOT_FOUND)
+        return false;
+    size = sizeof text;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    const std::size_t chars = size / sizeof(wchar_t);
+    if (chars == 0 || chars > 19) return false;  // 19 digits cannot overflow 64 bits
+    length = 0;
+    for (std::size_t i = 0; i < chars; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return false;
+        length = length * 10 + static_cast<std::uint64_t>(text[i] - L'0');
+    }
+    return true;
+}
+
 }  // namespace
 
 StallLimit TransferStallLimit{kStallWindowMs, kStallFloorBytesPerSecond};
 
-bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink, HttpStatus& status) {
+bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink, HttpStatus& status,
+             UnannouncedLength unannounced) {
     status = 0;
 
     wchar_t host[kHostChars];
@@ -130,6 +154,12 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
     status = code;
     if (code != 200 && code != 206) return false;
 
+    // A connection closed early reads as the end of the body under Wine (and behind
+    // some proxies): only the announced length tells a cut from the whole.
+    std::uint64_t announced = 0;
+    const bool hasLength = AnnouncedLength(request.get(), announced);
+    if (!hasLength && unannounced == UnannouncedLength::Refuse) return false;
+
     // One buffer per thread, kept between calls: a fresh 256 KiB block per request
     // (one per file) cost a measurable share of installing many small files.
     thread_local std::vector<std::uint8_t> buffer(kReceiveBufferSize);
@@ -139,6 +169,7 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
     // (8 KiB under Wine) are gathered into the buffer, so the sink still gets large blocks,
     // and what was gathered goes to the sink however the transfer ends.
     DWORD filled = 0;
+    std::uint64_t received = 0;
     for (;;) {
         DWORD available = 0;
         DWORD got = 0;
@@ -151,6 +182,7 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
         }
         request.Delivered(got);
         filled += got;
+        received += got;
         const bool ended = !broken && got == 0;
         const bool stopped = broken || QuitRequested || request.stalled();
         if (filled == kReceiveBufferSize || (filled > 0 && (ended || stopped))) {
@@ -158,7 +190,7 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
             filled = 0;
         }
         if (stopped) return false;
-        if (ended) return true;
+        if (ended) return !hasLength || received == announced;
     }
 }
 

@@ -25,9 +25,16 @@ inline constexpr std::uint32_t kStallFloorBytesPerSecond = 1024;
 // and DownloadFile, and only tests ever shorten it, which should not widen those signatures.
 extern StallLimit TransferStallLimit;
 
+// Whether a body whose length the answer does not announce (chunked, or ended by
+// closing the connection) may count as whole. Its end cannot be told from a cut:
+// under Wine a connection closed before the last chunk reads as a normal end.
+enum class UnannouncedLength { Accept, Refuse };
+
 // True only for a 200 or 206 answer whose whole body reached the sink, with no stop seen
-// and no window below TransferStallLimit. A non-zero offset asks for "bytes=offset-".
-[[nodiscard]] bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink, HttpStatus& status);
+// and no window below TransferStallLimit. A body shorter than its announced Content-Length
+// is not whole. A non-zero offset asks for "bytes=offset-".
+[[nodiscard]] bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink, HttpStatus& status,
+                           UnannouncedLength unannounced = UnannouncedLength::Accept);
 
 // The launcher's session: user agent, proxy fallback, TLS 1.2/1.3, time-outs. Null on failure.
 void* OpenHttpSession();

@@ -96,7 +96,21 @@ void InstallLauncher(const ManifestEntry& entry, StateTable& table) {
 
 }  // namespace
 
+bool DropStaleRecords(const UpdatePlan& plan, StateTable& table) {
+    bool dropped = false;
+    for (const ManifestEntry* entry : plan.downloadList) {
+        const auto record = table.find(entry->path);
+        if (record == table.end() || record->second == entry->hash) continue;
+        table.erase(record);
+        dropped = true;
+    }
+    return dropped;
+}
+
 bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
+    // Once, before the first download: a kill between a move and its save then leaves
+    // no record of the old content, and the next run hashes the file again.
+    if (DropStaleRecords(plan, table)) (void)SaveStateTable(table);
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
@@ -133,6 +147,9 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
     listed.reserve(manifest.entries.size());
     for (const ManifestEntry& entry : manifest.entries) listed.insert(entry.path);
 
+    // A path spelled anew ("Data/x" as "data/x", "./x" as "x") drops its old record,
+    // but the file is the listed one and stays. Made only once a record is dropped.
+    std::unordered_set<std::wstring> listedFiles;
     bool changed = false;
     for (auto record = table.begin(); record != table.end();) {
         const std::string& path = record->first;
@@ -140,7 +157,12 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
             ++record;
             continue;
         }
-        (void)DeleteFileW(ToLocalPath(path).c_str());
+        if (!changed) {
+            listedFiles.reserve(manifest.entries.size());
+            for (const ManifestEntry& entry : manifest.entries) listedFiles.insert(FileKey(entry.localPath));
+        }
+        const std::wstring local = ToLocalPath(path);
+        if (!listedFiles.contains(FileKey(local))) (void)DeleteFileW(local.c_str());
         record = table.erase(record);
         changed = true;
     }
@@ -157,7 +179,8 @@ struct FindTraits {  // FindFirstFileExW's search
 };
 using FindHandle = ScopedHandle<FindTraits>;
 
-std::wstring FoldedPath(std::string_view path) { return FoldCase(FromUtf8(path)); }
+// The same file to Windows, as RemoveDroppedFiles compares them.
+std::wstring KeyOf(std::string_view path) { return FileKey(ToLocalPath(path)); }
 
 // A link inside is never followed: what it leads to is no part of the installation.
 void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheWay& found) {
@@ -188,12 +211,12 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
     if (obstacle.other) return false;
     if (obstacle.files.empty()) return true;
     std::unordered_set<std::wstring> listed, recorded;
-    for (const ManifestEntry& entry : manifest.entries) listed.insert(FoldedPath(entry.path));
+    for (const ManifestEntry& entry : manifest.entries) listed.insert(KeyOf(entry.path));
     for (const StateRecord& record : table)
-        if (IsSafeRelativePath(record.first)) recorded.insert(FoldedPath(record.first));
+        if (IsSafeRelativePath(record.first)) recorded.insert(KeyOf(record.first));
     for (const std::string& file : obstacle.files) {
-        const std::wstring folded = FoldedPath(file);
-        if (!recorded.contains(folded) || listed.contains(folded)) return false;
+        const std::wstring key = KeyOf(file);
+        if (!recorded.contains(key) || listed.contains(key)) return false;
     }
     return true;
 }

@@ -26,7 +26,8 @@ inline constexpr int kMoveRetries = 8;
 inline constexpr std::uint32_t kMoveRetryDelayMs = 250;
 MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar);
 
-// Deletes recorded, rule-abiding files that no manifest entry names.
+// Deletes recorded, rule-abiding files that no manifest entry reaches under any
+// spelling; forgets every record no entry names.
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
 
 // What stands where a planned file needs a folder (a file on its path) or its own name (a
@@ -39,12 +40,17 @@ struct InTheWay {
 };
 
 // True when RemoveDroppedFiles would delete every file in the way anyway: each is recorded,
-// abides by the path rule, and no entry names it, letter case aside (one file to Windows).
+// abides by the path rule, and no entry reaches it under any spelling (one file to Windows).
 bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table);
 
 // Before the downloads: removes what stands in the way of a planned file when MayClearTheWay
 // allows it; anything else stays, and the download or the move fails as it would have.
 void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table);
+
+// Removes the record of every planned download whose recorded hash is not the entry's;
+// true when it removed any. Once the new bytes are moved into place, such a record
+// would claim the old content for them until the table is saved.
+bool DropStaleRecords(const UpdatePlan& plan, StateTable& table);
 
 // The download tracker's total: the full size of every file in downloadList, held at 2^64 - 1.
 std::uint64_t DownloadTotal(const UpdatePlan& plan);

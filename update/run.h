@@ -20,3 +20,8 @@ std::wstring SummaryLine(const Manifest& manifest, const UpdatePlan& plan);
 
 // "Version %s" of the manifest's version, or "" when it has none.
 std::wstring VersionDetail(const std::string& version);
+
+// True when an entry reaches, under any spelling, a file the launcher keeps for itself:
+// the state file and its ".tmp", the log, oldLauncher (the running launcher's ".old"
+// name), or the ".part" of another entry. Served bytes would land in it.
+bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher);

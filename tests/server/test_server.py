@@ -25,6 +25,9 @@ Control requests (never recorded), answered with 200 and a plain-text body:
      slow         sleep N milliseconds before each 64 KiB
      overlong     send N bytes more than the object holds (Content-Length says so);
                   N = 0: no Content-Length and no end, bounded by 64 MiB or 30 s
+     chunked      send the body in chunks (Transfer-Encoding: chunked, no Content-Length)
+     chunked_cut  the same, but close the connection cleanly after N body bytes, at the
+                  end of a chunk and before the last (empty) chunk
   /_ctl/ping                "pong"
 """
 
@@ -48,7 +51,8 @@ CHUNK = 65536
 ENDLESS_LIMIT_BYTES = 64 * 1024 * 1024
 ENDLESS_LIMIT_SECONDS = 30.0
 IDLE_EXIT_SECONDS = 3600.0  # a server left behind by a killed run ends by itself
-MODES = {"status", "ignore_range", "close_after", "reset_after", "corrupt", "slow", "overlong"}
+MODES = {"status", "ignore_range", "close_after", "reset_after", "corrupt", "slow", "overlong", "chunked",
+         "chunked_cut"}
 
 
 class Fault:
@@ -183,6 +187,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if mode == "overlong" and n == 0:
             self.send_header("Connection", "close")
             self.close_connection = True
+        elif mode in ("chunked", "chunked_cut"):
+            self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(end - start + (n if mode == "overlong" else 0)))
         self.end_headers()
@@ -194,12 +200,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.connection.sendfile(f, start, end - start)
                 return
             limit = end
-            if mode in ("close_after", "reset_after"):
+            if mode in ("close_after", "reset_after", "chunked_cut"):
                 limit = min(end, start + n)
             self.stream(f, start, limit, fault)
-            if mode == "overlong":
+            if mode == "chunked":
+                self.connection.sendall(b"0\r\n\r\n")
+            elif mode == "overlong":
                 self.stream_extra(n)
-            elif mode == "close_after":
+            elif mode in ("close_after", "chunked_cut"):
                 self.close_connection = True
                 self.connection.shutdown(socket.SHUT_WR)
             elif mode == "reset_after":
@@ -220,8 +228,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 break
             if fault.mode == "corrupt" and offset <= fault.n < offset + len(block):
                 block[fault.n - offset] ^= 0xFF
-            self.connection.sendall(block)
             offset += len(block)
+            if fault.mode in ("chunked", "chunked_cut"):
+                block[:0] = b"%x\r\n" % len(block)
+                block += b"\r\n"
+            self.connection.sendall(block)
 
     def stream_extra(self, n):
         filler = bytes(range(256)) * (CHUNK // 256)

@@ -152,6 +152,20 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(ending, "reset")
         self.assertLessEqual(len(body), 70000)
 
+    def test_chunked_bodies_whole_and_cut_before_the_last_chunk(self):
+        self.control("fault", path="/site/o/obj", mode="chunked")
+        response, body = self.get("/site/o/obj")
+        self.assertEqual(response.getheader("Transfer-Encoding"), "chunked")
+        self.assertIsNone(response.getheader("Content-Length"))
+        self.assertEqual(body, CONTENT)
+
+        self.control("fault", path="/site/o/obj", mode="chunked_cut", n=70000)
+        head, body, ending = self.raw_body("/site/o/obj")
+        self.assertIn(b"Transfer-Encoding: chunked", head)
+        self.assertNotIn(b"Content-Length", head)
+        self.assertEqual(body, b"10000\r\n" + CONTENT[:65536] + b"\r\n1170\r\n" + CONTENT[65536:70000] + b"\r\n")
+        self.assertEqual(ending, "closed")
+
     def test_refuses_bad_control_requests(self):
         for query in ["fault?path=/x&mode=nonsense", "fault?path=/x&mode=slow&n=abc", "nothing"]:
             self.assertIn(self.get("/_ctl/" + query)[0].status, (400, 404), query)
