@@ -119,7 +119,7 @@ struct ReferenceEntry {
 bool ReferenceSafe(const std::string& path) {
     if (path.empty() || path[0] == '/') return false;
     for (std::size_t i = 0; i < path.size(); ++i) {
-        if (path[i] == ':' || path[i] == '\\') return false;
+        if (path[i] == ':' || path[i] == '\\' || static_cast<unsigned char>(path[i]) < 0x20) return false;
         if (i + 1 < path.size() && path[i] == '.' && path[i + 1] == '.') return false;
     }
     return true;
