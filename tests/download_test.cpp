@@ -337,6 +337,51 @@ TEST_P(DownloadTest, ASlowServerStillDeliversAndReportsProgress) {
     EXPECT_EQ(ReadStatus().StatusText, L"Downloading");
 }
 
+TEST(JudgeTransfer, EveryEndingComesToOneMessageAndKeepsOnlyResumableBytes) {
+    struct Case {
+        const char* name;
+        bool transferred, received;
+        HttpStatus status;
+        std::uint64_t offset;
+        bool overlong, partIsFile;
+        std::uint64_t partSize;
+        bool hashMatches;
+        Verdict verdict;
+        bool deletePart;
+    };
+    const Case cases[] = {
+        {"whole", true, true, 200, 0, false, true, 100, true, Verdict::Complete, false},
+        {"resumed", true, true, 206, 40, false, true, 100, true, Verdict::Complete, false},
+        {"complete part, no request", false, false, 0, 100, false, true, 100, true, Verdict::Complete, false},
+        {"wrong complete part", false, false, 0, 100, false, true, 100, false, Verdict::Corrupted, true},
+        {"range ignored, body whole", true, true, 200, 40, false, true, 140, false, Verdict::ConnectionLost, true},
+        {"range ignored, cut", true, false, 200, 40, false, true, 90, false, Verdict::ConnectionLost, true},
+        {"more than the file", true, false, 200, 0, true, true, 100, false, Verdict::Corrupted, true},
+        {"no answer", true, false, 0, 0, false, true, 0, false, Verdict::ConnectionLost, false},
+        {"cut after 206", true, false, 206, 40, false, true, 70, false, Verdict::ConnectionLost, false},
+        {"404", true, false, 404, 40, false, true, 40, false, Verdict::HttpError, false},
+        {"416", true, false, 416, 100, false, true, 100, false, Verdict::HttpError, false},
+        {"ended early, looked whole", true, true, 200, 0, false, true, 60, false, Verdict::ConnectionLost, false},
+        {"wrong bytes", true, true, 200, 0, false, true, 100, false, Verdict::Corrupted, true},
+        {"part gone", true, true, 200, 0, false, false, 0, false, Verdict::Corrupted, true},
+    };
+    for (const Case& c : cases) {
+        TransferFacts facts;
+        facts.transferred = c.transferred;
+        facts.received = c.received;
+        facts.status = c.status;
+        facts.offset = c.offset;
+        facts.overlong = c.overlong;
+        facts.partIsFile = c.partIsFile;
+        facts.partSize = c.partSize;
+        facts.size = 100;
+        facts.hashMatches = c.hashMatches;
+        const TransferOutcome outcome = JudgeTransfer(facts);
+        EXPECT_EQ(outcome.verdict, c.verdict) << c.name;
+        EXPECT_EQ(outcome.deletePart, c.deletePart) << c.name;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Languages, DownloadTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& language) {
                              return language.param ? "Turkish" : "English";

@@ -41,6 +41,23 @@ bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
 
 FileFlush FlushToDisk = FlushFileData;
 
+TransferOutcome JudgeTransfer(const TransferFacts& facts) {
+    if (facts.transferred) {
+        // The range was ignored: the body restarted behind the old part.
+        if (facts.offset != 0 && facts.status == 200) return {Verdict::ConnectionLost, true};
+        if (facts.overlong) return {Verdict::Corrupted, true};
+        if (!facts.received) {
+            const bool answered = facts.status != 0 && facts.status != 200 && facts.status != 206;
+            return {answered ? Verdict::HttpError : Verdict::ConnectionLost, false};
+        }
+    }
+    // A body that ends early can look like a complete one (Wine, some proxies): the
+    // bytes that came are good so far, so they stay for the next run to resume.
+    if (facts.partIsFile && facts.partSize < facts.size) return {Verdict::ConnectionLost, false};
+    if (!facts.partIsFile || facts.partSize != facts.size || !facts.hashMatches) return {Verdict::Corrupted, true};
+    return {Verdict::Complete, false};
+}
+
 std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".part"; }
 
 std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
@@ -73,14 +90,16 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         return false;
     }
 
+    TransferFacts facts;
+    facts.offset = offset;
+    facts.size = entry.size;
     if (!partExists || offset != entry.size) {
         // Never past size: a broken or hostile server could otherwise send without end
         // and fill the player's disk.
         std::uint64_t length = offset;
-        bool overlong = false;
         const ByteSink sink = [&](const std::uint8_t* data, std::uint32_t count) {
             if (count > entry.size - length) {
-                overlong = true;
+                facts.overlong = true;
                 return false;
             }
             DWORD written = 0;
@@ -90,40 +109,22 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
             tracker.Add(count);
             return true;
         };
-        HttpStatus status = 0;
-        const bool received = HttpGet(ObjectUrl(entry), offset, sink, status);
-
-        if (offset != 0 && status == 200) {  // the range was ignored: the body restarted behind the old part
-            file.Close();
-            (void)DeleteFileW(part.c_str());
-            errorText = ConnectionLost(entry);
-            return false;
-        }
-        if (overlong) {
-            file.Close();
-            (void)DeleteFileW(part.c_str());
-            errorText = Corrupted(entry);
-            return false;
-        }
-        if (!received) {
-            errorText = status == 0 || status == 200 || status == 206 ? ConnectionLost(entry) : HttpError(entry, status);
-            return false;
-        }
+        facts.transferred = true;
+        facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status);
     }
+    facts.partIsFile = QueryFileSize(part, facts.partSize);
+    facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
 
-    std::uint64_t finalSize = 0;
-    const bool isFile = QueryFileSize(part, finalSize);
-    // A body that ends early can look like a complete one (Wine, some proxies): the
-    // bytes that came are good so far, so keep them for the next run to resume.
-    if (isFile && finalSize < entry.size) {
-        errorText = ConnectionLost(entry);
-        return false;
-    }
-    if (!isFile || finalSize != entry.size || FinishHashHex(hash) != entry.hash) {
+    const TransferOutcome outcome = JudgeTransfer(facts);
+    if (outcome.deletePart) {
         file.Close();
         (void)DeleteFileW(part.c_str());
-        errorText = Corrupted(entry);
-        return false;
+    }
+    switch (outcome.verdict) {
+        case Verdict::ConnectionLost: errorText = ConnectionLost(entry); return false;
+        case Verdict::Corrupted: errorText = Corrupted(entry); return false;
+        case Verdict::HttpError: errorText = HttpError(entry, facts.status); return false;
+        case Verdict::Complete: break;
     }
     // A rename can reach the disk before the data it names: after a power cut the file
     // would stand in place, recorded and of the right size, and never be hashed again.

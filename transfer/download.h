@@ -1,8 +1,10 @@
 #pragma once
 // One manifest file into its ".part" file: resumed, transferred, verified.
+#include <cstdint>
 #include <string>
 
 #include "formats/manifest.h"
+#include "transfer/http.h"
 #include "transfer/progress.h"
 
 std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
@@ -12,6 +14,25 @@ std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
 // disk. On false, errorText holds the user's message (or stays empty when the old part
 // could not be hashed).
 [[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText);
+
+// What is known once a download's transfer has ended (or was not needed), and what it comes to.
+struct TransferFacts {
+    bool transferred = false;  // a request was made; false when the part was complete already
+    bool received = false;     // HttpGet's answer
+    HttpStatus status = 0;
+    std::uint64_t offset = 0;  // bytes of the part the request resumed after
+    bool overlong = false;     // the server sent more than size
+    bool partIsFile = false;   // the part afterwards
+    std::uint64_t partSize = 0;
+    std::uint64_t size = 0;    // the entry's
+    bool hashMatches = false;  // the whole part hashes to the entry's hash
+};
+enum class Verdict { Complete, ConnectionLost, Corrupted, HttpError };
+struct TransferOutcome {
+    Verdict verdict;
+    bool deletePart;  // its bytes cannot be resumed from
+};
+TransferOutcome JudgeTransfer(const TransferFacts& facts);
 
 // FlushFileBuffers on the verified part's handle, before DownloadFile answers true.
 // Tests put their own in to watch when it runs or to make it fail.
