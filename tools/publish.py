@@ -185,14 +185,14 @@ def change_problems(old_paths, old_version, paths):
         folder = new_folders.get(windows_name(p))
         if folder:
             problems.append((p, f'was a file in version {old_version} and is a folder now ("{shown(folder[1])}"): '
-                                "a launcher that has the file cannot make the folder, and fails on every "
-                                "run until the file is gone"))
+                                "a launcher removes the file it installed there and makes the folder in one run, "
+                                "but one whose player keeps other files in the way fails until they are gone"))
     for p in paths:
         folder = old_folders.get(windows_name(p))
         if folder:
             problems.append((p, f'was a folder in version {old_version} ("{shown(folder[1])}") and is a file '
-                                "now: a launcher that has the folder cannot put the file in its place, and "
-                                "fails on every run while the folder is there"))
+                                "now: a launcher removes the folder when it holds only files it installed, and "
+                                "fails on every run while a player's own file keeps it there"))
     old_by_name = {windows_name(p): p for p in old_paths}
     renamed = {}
     for p in paths:
@@ -206,12 +206,12 @@ def change_problems(old_paths, old_version, paths):
     for (old, new, is_file), count in renamed.items():
         if is_file:
             problems.append((new, f'renamed from "{shown(old)}" of version {old_version}, a name Windows does '
-                                  "not tell apart: launchers install it, then delete it as the dropped "
-                                  f'"{shown(old)}", and download it again on their next run'))
+                                  "not tell apart: launchers keep the file and read it whole once to record it "
+                                  "under the new name"))
         else:
             problems.append((new, f'the folder "{shown(old)}" of version {old_version} renamed, a name Windows '
-                                  f"does not tell apart: launchers install its {count} files, then delete "
-                                  "them as dropped, and download them again on their next run"))
+                                  f"does not tell apart: launchers keep its {count} files and read each whole "
+                                  "once to record it under the new name"))
     return problems
 
 
