@@ -3,7 +3,10 @@
 #   fuzz.sh build                 configure and build the targets and the stand-in check
 #   fuzz.sh check                 the UTF-8 stand-in against Wine's answers
 #   fuzz.sh smoke TARGET [SECONDS] the seed corpus, then SECONDS (default 10) of fuzzing
-#   fuzz.sh run SECONDS [TARGET...] each target in turn (all by default), one at a time
+#   fuzz.sh coverage              line and branch coverage of formats/ by the corpus so far
+#   fuzz.sh run SECONDS [TARGET...] each target in turn (all by default), one at a time;
+#                                 with RUNS=n in the environment each stops after n inputs
+#                                 if that comes first. The figures go to build/fuzz/last-run.txt.
 # A finding ends with a nonzero status and its input in build/fuzz/findings/.
 set -u
 cd "$(dirname "$0")/.."
@@ -20,6 +23,10 @@ seeds() {  # the committed corpus a target starts from
   esac
 }
 
+max_len() {  # the line rules need no long texts; the readers get whole files
+  case $1 in lines) echo 1024 ;; *) echo 8192 ;; esac
+}
+
 build() {
   cmake -S "$root/tests/fuzz" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
     cmake --build "$dir" -j2
@@ -30,34 +37,56 @@ fuzz() {
   local target=$1 seconds=$2 seed=$3 corpus
   corpus=$(seeds "$target") || return 1
   mkdir -p "$dir/corpus/$target" "$dir/findings"
-  "$dir/${target}_fuzzer" -max_total_time="$seconds" -seed="$seed" -timeout=10 -rss_limit_mb=2048 \
+  "$dir/${target}_fuzzer" -max_total_time="$seconds" -runs="${RUNS:--1}" -max_len="$(max_len "$target")" \
+    -seed="$seed" -timeout=10 -rss_limit_mb=2048 \
     -dict="$root/tests/fuzz/formats.dict" -artifact_prefix="$dir/findings/$target-" -print_final_stats=1 \
     "$dir/corpus/$target" $corpus 2>"$dir/$target.log"
   local rc=$?
   local done_line execs
-  done_line=$(grep -E '^#[0-9]+ +DONE' "$dir/$target.log" | tail -1)
+  done_line=$(grep -aE '^#[0-9]+[[:space:]]+DONE' "$dir/$target.log" | tail -1)
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$target.log")
   if [ $rc -ne 0 ]; then
     tail -n 40 "$dir/$target.log"
     echo "fuzz $target: FINDING (exit $rc), input in $dir/findings/, log $dir/$target.log"
     return 1
   fi
-  echo "fuzz $target: ${execs:-?} executions in ${seconds} s, no finding;" \
-    "$(echo "$done_line" | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9A-Za-z]+')"
+  echo "fuzz $target: ${execs:-?} executions in $(sed -n 's/^Done [0-9]* runs in //p' "$dir/$target.log")," \
+    "no finding; $(echo "$done_line" | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9A-Za-z]+')"
+}
+
+# Replays each target's corpus in a build for llvm-cov, and reports formats/.
+coverage() {
+  local cov=$dir-coverage t
+  cmake -S "$root/tests/fuzz" -B "$cov" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DFUZZ_COVERAGE=ON >/dev/null &&
+    cmake --build "$cov" -j2 >/dev/null || return 1
+  rm -f "$cov"/*.profraw
+  for t in "${all_targets[@]}"; do
+    mkdir -p "$dir/corpus/$t"
+    LLVM_PROFILE_FILE="$cov/$t.profraw" "$cov/${t}_fuzzer" -runs=0 "$dir/corpus/$t" $(seeds "$t") 2>/dev/null
+  done
+  llvm-profdata-14 merge -o "$cov/all.profdata" "$cov"/*.profraw &&
+    llvm-cov-14 report "$cov/lines_fuzzer" -object "$cov/manifest_fuzzer" -object "$cov/state_text_fuzzer" \
+      -instr-profile="$cov/all.profdata" "$root/formats/lines.cpp" "$root/formats/manifest.cpp" \
+      "$root/formats/state_text.cpp" "$root/tests/fuzz/text_native.cpp"
 }
 
 case ${1:-} in
   build) build ;;
+  coverage) coverage ;;
   check) "$dir/utf8_check" ;;
   smoke) fuzz "$2" "${3:-10}" 1 ;;
   run)
     seconds=${2:?seconds per target}
     shift 2
-    targets=("${@:-${all_targets[@]}}")
+    targets=("$@")
     [ $# -eq 0 ] && targets=("${all_targets[@]}")
     build || exit 1
-    failed=0
-    for t in "${targets[@]}"; do fuzz "$t" "$seconds" 0 || failed=1; done
-    exit $failed ;;
-  *) sed -n '2,7p' "$0"; exit 2 ;;
+    {
+      echo "$(date -u '+%Y-%m-%d %H:%M') UTC, $(git rev-parse --short HEAD), SECONDS=$seconds RUNS=${RUNS:-}"
+      failed=0
+      for t in "${targets[@]}"; do fuzz "$t" "$seconds" 0 || failed=1; done
+      exit $failed
+    } | tee "$dir/last-run.txt"
+    exit "${PIPESTATUS[0]}" ;;
+  *) sed -n '2,10p' "$0"; exit 2 ;;
 esac
