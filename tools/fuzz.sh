@@ -32,25 +32,35 @@ build() {
     cmake --build "$dir" -j2
 }
 
-# fuzz TARGET SECONDS SEED: new inputs go to build/fuzz/corpus/TARGET, never to the seeds.
+# fuzz TARGET SECONDS SEED [smoke]: new inputs go to build/fuzz/corpus/TARGET, never to
+# the seeds; a smoke run reads that corpus but keeps its own finds and log apart, so it
+# may run beside a long run.
 fuzz() {
-  local target=$1 seconds=$2 seed=$3 corpus
+  local target=$1 seconds=$2 seed=$3 kind=${4:-run} corpus work log
   corpus=$(seeds "$target") || return 1
   mkdir -p "$dir/corpus/$target" "$dir/findings"
+  work=$dir/corpus/$target
+  log=$dir/$target.log
+  if [ "$kind" = smoke ]; then
+    work=$dir/smoke/$target
+    log=$dir/$target-smoke.log
+    rm -rf "$work" && mkdir -p "$work"
+    corpus="$dir/corpus/$target $corpus"
+  fi
   "$dir/${target}_fuzzer" -max_total_time="$seconds" -runs="${RUNS:--1}" -max_len="$(max_len "$target")" \
     -seed="$seed" -timeout=10 -rss_limit_mb=2048 \
     -dict="$root/tests/fuzz/formats.dict" -artifact_prefix="$dir/findings/$target-" -print_final_stats=1 \
-    "$dir/corpus/$target" $corpus 2>"$dir/$target.log"
+    "$work" $corpus 2>"$log"
   local rc=$?
   local done_line execs
-  done_line=$(grep -aE '^#[0-9]+[[:space:]]+DONE' "$dir/$target.log" | tail -1)
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$target.log")
+  done_line=$(grep -aE '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1)
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   if [ $rc -ne 0 ]; then
-    tail -n 40 "$dir/$target.log"
-    echo "fuzz $target: FINDING (exit $rc), input in $dir/findings/, log $dir/$target.log"
+    tail -n 40 "$log"
+    echo "fuzz $target: FINDING (exit $rc), input in $dir/findings/, log $log"
     return 1
   fi
-  echo "fuzz $target: ${execs:-?} executions in $(sed -n 's/^Done [0-9]* runs in //p' "$dir/$target.log")," \
+  echo "fuzz $target: ${execs:-?} executions in $(sed -n 's/^Done [0-9]* runs in //p' "$log")," \
     "no finding; $(echo "$done_line" | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9A-Za-z]+')"
 }
 
@@ -74,7 +84,7 @@ case ${1:-} in
   build) build ;;
   coverage) coverage ;;
   check) "$dir/utf8_check" ;;
-  smoke) fuzz "$2" "${3:-10}" 1 ;;
+  smoke) fuzz "$2" "${3:-10}" 1 smoke ;;
   run)
     seconds=${2:?seconds per target}
     shift 2
