@@ -30,8 +30,11 @@ def publish(version, files, work):
             f.write(data)
     out = os.path.join(work, "out-" + version)
     keep = ["--keep", "settings/*.cfg"] if any(p.startswith("settings/") for p in files) else []
-    subprocess.run([sys.executable, PUBLISH, "publish", build, out, "--version", version, "--quiet"] + keep,
-                   check=True)
+    # The stand-in launcher is no Windows program, which publish warns about.
+    run = subprocess.run([sys.executable, PUBLISH, "publish", build, out, "--version", version, "--quiet",
+                          "--allow-foreign-launcher"] + keep, capture_output=True, text=True)
+    if run.returncode != 0:
+        sys.exit(run.stderr)
     with open(os.path.join(out, "manifest.txt"), "rb") as f:
         return f.read()
 
