@@ -1,4 +1,5 @@
-.PHONY: test demo bench build
+.PHONY: test demo bench build fuzz
+SECONDS ?= 60
 build:
 	bash tools/setup.sh && cmake --preset win32 && cmake --build --preset win32
 test:
@@ -7,3 +8,5 @@ demo:
 	bash tools/demo.sh
 bench:
 	bash bench/run.sh
+fuzz:
+	bash tools/setup.sh && bash tools/fuzz.sh run $(SECONDS)

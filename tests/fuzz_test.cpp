@@ -3,13 +3,13 @@
 // reference reading of the rules, written separately from the parsers.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "formats/lines.h"
 #include "formats/manifest.h"
 #include "formats/state_file.h"
+#include "tests/support/reference_formats.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -86,59 +86,6 @@ std::string Mutate(std::string text, Random& random, const std::vector<std::stri
     return text;
 }
 
-// The rules read plainly, with standard library pieces only.
-std::vector<std::string> ReferenceSplit(const std::string& text, char separator, bool dropCr, bool keepTrailing) {
-    std::vector<std::string> parts;
-    std::string current;
-    bool open = false;
-    for (char c : text) {
-        if (c == separator) {
-            if (dropCr && !current.empty() && current.back() == '\r') current.pop_back();
-            parts.push_back(current);
-            current.clear();
-            open = false;
-        } else {
-            current += c;
-            open = true;
-        }
-    }
-    if (open || keepTrailing) {
-        if (dropCr && !current.empty() && current.back() == '\r') current.pop_back();
-        parts.push_back(current);
-    }
-    return parts;
-}
-
-struct ReferenceEntry {
-    std::string hash;
-    std::uint64_t size;
-    bool keep;
-    std::string path;
-};
-
-bool ReferenceSafe(const std::string& path) {
-    if (path.empty() || path[0] == '/') return false;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        if (path[i] == ':' || path[i] == '\\' || static_cast<unsigned char>(path[i]) < 0x20) return false;
-        if (i + 1 < path.size() && path[i] == '.' && path[i + 1] == '.') return false;
-    }
-    return true;
-}
-
-bool ReferenceManifest(const std::string& text, std::string& version, std::vector<ReferenceEntry>& entries) {
-    const std::vector<std::string> lines = ReferenceSplit(text, '\n', true, false);
-    if (lines.empty() || lines[0] != "KXUPDATE 1") return false;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::vector<std::string> fields = ReferenceSplit(lines[i], '\t', false, true);
-        if (fields[0] == "version" && fields.size() >= 2) version = fields[1];
-        if (fields[0] != "f") continue;
-        if (fields.size() != 5 || fields[1].size() != 64 || !ReferenceSafe(fields[4])) return false;
-        entries.push_back({fields[1], std::strtoull(fields[2].c_str(), nullptr, 10),
-                           fields[3].find('k') != std::string::npos, fields[4]});
-    }
-    return !entries.empty();
-}
-
 std::vector<std::string> ManifestSeeds() {
     std::string large = "KXUPDATE 1\nversion\t3.0.1\n";
     for (int i = 0; i < 40; ++i)
@@ -177,7 +124,8 @@ TEST(Fuzz, MutatedManifests) {
         const bool ok = ParseManifest(input, manifest);
         std::string referenceVersion;
         std::vector<ReferenceEntry> reference;
-        ASSERT_EQ(ok, ReferenceManifest(input, referenceVersion, reference)) << testing::PrintToString(input);
+        ASSERT_EQ(ok, ReferenceManifest(input, ReferenceSafe, referenceVersion, reference))
+            << testing::PrintToString(input);
         if (!ok) continue;
         ++accepted;
         ASSERT_FALSE(manifest.entries.empty());
@@ -212,7 +160,7 @@ TEST(Fuzz, RandomBodiesAfterTheMagic) {
         Manifest manifest;
         std::string referenceVersion;
         std::vector<ReferenceEntry> reference;
-        ASSERT_EQ(ParseManifest(input, manifest), ReferenceManifest(input, referenceVersion, reference))
+        ASSERT_EQ(ParseManifest(input, manifest), ReferenceManifest(input, ReferenceSafe, referenceVersion, reference))
             << testing::PrintToString(input);
     }
 }
@@ -226,12 +174,7 @@ TEST(Fuzz, MutatedStateFiles) {
         const StateTable table = ParseStateText(input);
         records += table.size();
 
-        StateTable reference;
-        for (const std::string& line : ReferenceSplit(input, '\n', true, false)) {
-            const std::vector<std::string> fields = ReferenceSplit(line, '\t', false, true);
-            if (fields.size() == 2 && fields[0].size() == 64) reference[fields[1]] = fields[0];
-        }
-        ASSERT_EQ(table, reference) << testing::PrintToString(input);
+        ASSERT_EQ(table, ReferenceStateTable(input)) << testing::PrintToString(input);
         for (const auto& [path, hash] : table) ASSERT_EQ(hash.size(), 64u);
 
         // What is written reads back as the same records, except those whose path

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/fuzz/utf8_cases.h"
+
 TEST(FormatText, NarrowArgumentBytesBecomeCharactersOfTheSameCode) {
     EXPECT_EQ(FormatText(L"Version %S", "1.2"), L"Version 1.2");
     EXPECT_EQ(FormatText(L"Version %S", "\xC3\xBC"), std::wstring(L"Version \u00C3\u00BC"));
@@ -90,4 +92,17 @@ TEST(FromUtf8, RoundTripsEveryPlaneSample) {
     for (wchar_t c : {L'A', L'\u00E7', L'\u0130', L'\u0131', L'\u015F', L'\u4E2D', L'\uFFFD'}) sample += c;
     sample += L"\U00010348";
     EXPECT_EQ(FromUtf8(ToUtf8(sample)), sample);
+}
+
+// The answers the fuzzing build's stand-in is held to (tests/fuzz/utf8_check.cpp).
+TEST(FromUtf8, AnswersTheStandInIsHeldTo) {
+    for (const Utf8Case& c : kFromUtf8Cases) EXPECT_EQ(FromUtf8(Utf8CaseBytes(c.bytes)), Utf8CaseUnits(c.units)) << c.name;
+    for (const Utf8Case& c : kToUtf8Cases) EXPECT_EQ(ToUtf8(Utf8CaseUnits(c.units)), Utf8CaseBytes(c.bytes)) << c.name;
+
+    const Utf8Digest bytes = DigestEdgeBytes([](const std::string& s) { return FromUtf8(s); });
+    EXPECT_EQ(bytes.inputs, 954304u);
+    EXPECT_EQ(bytes.value, kEdgeBytesDigest) << std::hex << bytes.value;
+    const Utf8Digest units = DigestEdgeUnits([](const std::wstring& s) { return ToUtf8(s); });
+    EXPECT_EQ(units.inputs, 69904u);
+    EXPECT_EQ(units.value, kEdgeUnitsDigest) << std::hex << units.value;
 }
