@@ -9,6 +9,12 @@ target_link_options(trust_root PRIVATE -municode)
 set_target_properties(trust_root PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 tarsin_warnings(trust_root)
 
+# Holds a file open without sharing for the fault campaign (tests/torture.py, make torture).
+add_executable(hold_file system/hold_file.cpp)
+target_link_options(hold_file PRIVATE -municode)
+set_target_properties(hold_file PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+tarsin_warnings(hold_file)
+
 function(system_test name)
   add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.py -v)
   set_tests_properties(${name} PROPERTIES TIMEOUT 300
