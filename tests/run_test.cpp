@@ -389,6 +389,23 @@ TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
     EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
 }
 
+// Wine, like Windows, refuses to delete a read-only file; the move onto one it allows.
+TEST_F(RunUpdateTest, ReadOnlyFilesInTheWayOrDroppedAreRemovedInOneRun) {
+    const std::vector<SiteFile> before = {{"ruvok.exe", "MZ game"}, {"maps", "all maps in one file"},
+                                          {"old.dat", "dropped next"}};
+    const std::vector<SiteFile> after = {{"ruvok.exe", "MZ game"}, {"maps/a.dat", "map a"}};
+    site.Publish(before, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    for (const char* path : {"maps", "old.dat"})
+        ASSERT_TRUE(SetFileAttributesW(Local(path).c_str(), FILE_ATTRIBUTE_READONLY)) << path;
+
+    site.Publish(after, "2");
+    ExpectUpToDate(Run(), L"Version 2");
+    ExpectInstalled(after);
+    EXPECT_FALSE(FileExists(Local("old.dat")));
+    EXPECT_EQ(State(), TableOf(after));
+}
+
 // The "slow" fault pauses a second before each 64 KiB: far below a floor of 128 KiB/s over 3 s.
 TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) {
     const ScopedStallLimit limit({3000, 131072});

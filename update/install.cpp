@@ -45,6 +45,18 @@ MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, in
 
 namespace {
 
+// A file an older installer or a disc copy marked read-only refuses DeleteFileW, on Windows
+// as under Wine; a file the launcher may delete is deleted all the same.
+bool DeleteClearingReadOnly(const std::wstring& path) {
+    if (DeleteFileW(path.c_str())) return true;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !(attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+    return SetFileAttributesW(path.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL) && DeleteFileW(path.c_str());
+}
+
 // Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
 bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
     bool cleared = false;
@@ -162,7 +174,7 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
             for (const ManifestEntry& entry : manifest.entries) listedFiles.insert(FileKey(entry.localPath));
         }
         const std::wstring local = ToLocalPath(path);
-        if (!listedFiles.contains(FileKey(local))) (void)DeleteFileW(local.c_str());
+        if (!listedFiles.contains(FileKey(local))) (void)DeleteClearingReadOnly(local);
         record = table.erase(record);
         changed = true;
     }
@@ -245,7 +257,7 @@ void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTa
                 FindWhatIsInside(entry->path, entry->localPath, obstacle);
         }
         if (!MayClearTheWay(obstacle, manifest, table)) continue;
-        for (const std::string& file : obstacle.files) (void)DeleteFileW(ToLocalPath(file).c_str());
+        for (const std::string& file : obstacle.files) (void)DeleteClearingReadOnly(ToLocalPath(file));
         for (const std::wstring& folder : obstacle.folders) (void)RemoveDirectoryW(folder.c_str());
     }
 }
