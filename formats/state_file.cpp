@@ -9,21 +9,32 @@ namespace {
 constexpr DWORD kReadBlock = 65536;
 }  // namespace
 
-StateTable LoadStateTable() {
+StateTable LoadStateTable(bool* whole) {
+    bool ignored = true;
+    bool& read = whole ? *whole : ignored;
+    read = true;
     const std::wstring path = InstallDir + kStateFileName;
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.ok()) return {};
+    if (!file.ok()) {
+        const DWORD error = GetLastError();
+        read = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return {};
+    }
 
     std::string text;
     for (;;) {
         const std::size_t used = text.size();
-        if (used > kStateFileCap) return {};
+        if (used > kStateFileCap) {
+            read = false;
+            return {};
+        }
         text.resize(used + kReadBlock);
         DWORD got = 0;
         const BOOL ok = ReadFile(file.get(), text.data() + used, kReadBlock, &got, nullptr);
         text.resize(used + (ok ? got : 0));
-        if (!ok || got == 0) break;  // a failed read keeps what came before it
+        if (!ok) read = false;  // a failed read keeps what came before it
+        if (!ok || got == 0) break;
     }
     file.Close();
     return ParseStateText(text);

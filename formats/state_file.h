@@ -17,7 +17,10 @@ inline constexpr wchar_t kStateTempSuffix[] = L".tmp";           // the file a s
 // made it) and would exhaust a 32-bit address space: it loads as an empty table.
 inline constexpr std::uint64_t kStateFileCap = 64ull << 20;
 
-StateTable LoadStateTable();  // never fails: missing or damaged gives an empty or partial table
+// Never fails: missing or damaged gives an empty or partial table. whole, when given, is set
+// false when a state file exists but was not read to its end (held by another program,
+// unreadable, too large): records on disk may then be missing from the table.
+StateTable LoadStateTable(bool* whole = nullptr);
 [[nodiscard]] bool SaveStateTable(const StateTable& table);  // through "data-state.txt.tmp"
 
 // The file's text for a table, and a table from a text (what Load and Save do around the I/O).

@@ -132,21 +132,26 @@ TEST(FileKey, TwoSpellingsOfOneFileShareAKey) {
 
 TEST(DropStaleRecords, DropsTheRecordsOfPlannedDownloadsThatClaimOtherContent) {
     ScopedInstallDir install(L"C:\\Game\\");
-    const ManifestEntry changed = EntryFor("changed.pak", "new"), missing = EntryFor("missing.pak", "same"),
-                        unrecorded = EntryFor("new.pak", "n"), launcher = EntryFor("TarsinLauncher.exe", "MZ new");
+    Manifest manifest;
+    for (const auto& [path, content] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"changed.pak", "new"}, {"missing.pak", "same"}, {"new.pak", "n"}, {"TarsinLauncher.exe", "MZ new"},
+             {"data/renamed.pak", "renamed"}, {"current.pak", "current"}})
+        manifest.entries.push_back(EntryFor(path, content));
     UpdatePlan plan;
-    plan.downloadList = {&changed, &missing, &unrecorded, &launcher};
-    const StateTable others{{"current.pak", Sha256Hex("current")}, {"kept.cfg", Sha256Hex("an old default")}};
+    for (std::size_t i = 0; i < 5; ++i) plan.downloadList.push_back(&manifest.entries[i]);
+    // Kept: records of files no download replaces, under any spelling, and what breaks the path rule.
+    const StateTable others{{"current.pak", Sha256Hex("current")}, {"Current.PAK", Sha256Hex("current")},
+                            {"dropped.pak", Sha256Hex("dropped")}, {"../data/renamed.pak", Sha256Hex("old")},
+                            {"missing.pak", manifest.entries[1].hash}};  // claims what the download brings
     StateTable table = others;
     table["changed.pak"] = Sha256Hex("old");
-    table["missing.pak"] = missing.hash;  // claims nothing that the download does not bring
     table["TarsinLauncher.exe"] = Sha256Hex("MZ old");
+    table["Data/Renamed.pak"] = Sha256Hex("old");  // the same file to Windows
+    table["./data//renamed.pak"] = manifest.entries[4].hash;
 
-    EXPECT_TRUE(DropStaleRecords(plan, table));
-    StateTable expected = others;
-    expected["missing.pak"] = missing.hash;
-    EXPECT_EQ(table, expected);
-    EXPECT_FALSE(DropStaleRecords(plan, table));
+    EXPECT_TRUE(DropStaleRecords(manifest, plan, table));
+    EXPECT_EQ(table, others);
+    EXPECT_FALSE(DropStaleRecords(manifest, plan, table));
 }
 
 struct InstallFixture : ::testing::Test {
@@ -202,6 +207,47 @@ TEST_F(InstallFixture, InstallFileReplacesAReadOnlyTargetAndWaitsForABriefHolder
         EXPECT_EQ(ReadFileBytes(entry.localPath), std::string("new ") + c.path);
         EXPECT_FALSE(FileExists(PartPath(entry))) << c.path;
         EXPECT_EQ(table[entry.path], entry.hash) << c.path;
+    }
+}
+
+// A record that claims old content must be gone from the disk before the new bytes arrive:
+// when the state file cannot be written (held by another program), no file is moved.
+TEST_F(InstallFixture, ForgetStaleRecordsSavesBeforeAnyMoveOrEndsTheRun) {
+    Manifest manifest;
+    manifest.entries.push_back(EntryFor("changed.pak", "new"));
+    UpdatePlan plan;
+    plan.downloadList = {&manifest.entries[0]};
+    struct Case {
+        const char* name;
+        bool stale, readWhole, held;
+        bool ok, saved;
+    } cases[] = {
+        {"nothing stale, the file read whole", false, true, false, true, false},
+        {"a stale record", true, true, false, true, true},
+        {"a state file not read whole", false, false, false, true, true},
+        {"a stale record, the state file held", true, true, true, false, false},
+        {"not read whole, the state file held", false, false, true, false, false},
+    };
+    for (const Case& c : cases) {
+        StateTable table{{"other.pak", Sha256Hex("other")}};
+        if (c.stale) table["changed.pak"] = Sha256Hex("old");
+        // A line no save writes back shows whether the file was saved.
+        const std::string before = FormatStateText(table) + "a line no save writes\n";
+        ASSERT_TRUE(WriteFileBytes(StatePath(), before));
+        PostStatus(L"", L"", -1, Busy);
+        bool ok = false;
+        {
+            OwnedHandle holder;
+            if (c.held)
+                holder = OwnedHandle(CreateFileW(StatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_EQ(holder.ok(), c.held) << c.name;
+            ok = ForgetStaleRecords(manifest, plan, table, c.readWhole);
+        }
+        EXPECT_EQ(ok, c.ok) << c.name;
+        EXPECT_EQ(table.count("changed.pak"), 0u) << c.name;
+        EXPECT_EQ(ReadFileBytes(StatePath()), c.saved ? FormatStateText(table) : before) << c.name;
+        EXPECT_EQ(ReadStatus().StatusText, c.ok ? L"" : L"Could not replace a file (is the game running?): data-state.txt")
+            << c.name;
     }
 }
 
@@ -290,6 +336,7 @@ TEST(MayClearTheWay, OnlyWhatRemoveDroppedFilesWouldDeleteAnyway) {
         {"another name: a dotted capital I is no i to the file system", {{"VER\xc4\xb0/a\xc4\x9f" "a\xc3\xa7.ogg"}, {}, false}, false},
         {"empty folders", {{}, {L"empty"}, false}, true},
         {"a player's file among them", {{"old/a.dat", "old/notes.txt"}, {}, false}, false},
+        {"partial downloads left among them", {{"old/a.dat", "old/c.dat.part", "old/deep/d.PART"}, {}, false}, true},
         {"a recorded file the list names again", {{"CFG/User.cfg"}, {}, false}, false},
         {"a record that breaks the path rule", {{"../up"}, {}, false}, false},
         {"a link", {{}, {}, true}, false},

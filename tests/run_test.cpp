@@ -389,6 +389,30 @@ TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
     EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
 }
 
+// Found by the fault campaign: with the state file held, the run read no record, hashed
+// every file, installed the changed one and could save nothing, so the old record on disk
+// claimed the old content for the new bytes; a later return of the old content at the same
+// size would have been trusted unread. Now nothing is moved while that record may stand.
+TEST_F(RunUpdateTest, NoFileIsReplacedWhileTheStateFileCannotBeWritten) {
+    const std::vector<SiteFile> first = {{"ruvok.exe", "MZ game"}, {"data/a.pak", "first content"}};
+    const std::vector<SiteFile> second = {{"ruvok.exe", "MZ game"}, {"data/a.pak", "other content"}};
+    site.Publish(first, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    site.Publish(second, "2");
+    {
+        OwnedHandle held(CreateFileW((dir / L"data-state.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+        ASSERT_TRUE(held.ok());
+        EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): data-state.txt");
+    }
+    EXPECT_EQ(ReadFileBytes(Local("data/a.pak")), "first content");
+    EXPECT_EQ(State(), TableOf(first));
+
+    ExpectUpToDate(Run(), L"Version 2");
+    ExpectInstalled(second);
+    EXPECT_EQ(State(), TableOf(second));
+}
+
 // Wine, like Windows, refuses to delete a read-only file; the move onto one it allows.
 TEST_F(RunUpdateTest, ReadOnlyFilesInTheWayOrDroppedAreRemovedInOneRun) {
     const std::vector<SiteFile> before = {{"ruvok.exe", "MZ game"}, {"maps", "all maps in one file"},

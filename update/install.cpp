@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
@@ -108,7 +109,7 @@ void InstallLauncher(const ManifestEntry& entry, StateTable& table) {
 
 }  // namespace
 
-bool DropStaleRecords(const UpdatePlan& plan, StateTable& table) {
+bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table) {
     bool dropped = false;
     for (const ManifestEntry* entry : plan.downloadList) {
         const auto record = table.find(entry->path);
@@ -116,13 +117,43 @@ bool DropStaleRecords(const UpdatePlan& plan, StateTable& table) {
         table.erase(record);
         dropped = true;
     }
+
+    // A record under a spelling the list no longer uses ("Data/x" now "data/x") names the
+    // same file; RemoveDroppedFiles drops it only once the run is through. Such records are
+    // few, so keys are made only when there is one.
+    std::unordered_set<std::string_view> listed;
+    std::unordered_set<std::wstring> planned;
+    for (auto record = table.begin(); record != table.end();) {
+        if (listed.empty()) {
+            listed.reserve(manifest.entries.size());
+            for (const ManifestEntry& entry : manifest.entries) listed.insert(entry.path);
+        }
+        if (listed.contains(record->first) || !IsSafeRelativePath(record->first)) {
+            ++record;
+            continue;
+        }
+        if (planned.empty())
+            for (const ManifestEntry* entry : plan.downloadList) planned.insert(FileKey(entry->localPath));
+        if (!planned.contains(FileKey(ToLocalPath(record->first)))) {
+            ++record;
+            continue;
+        }
+        record = table.erase(record);
+        dropped = true;
+    }
     return dropped;
 }
 
+bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table, bool stateReadWhole) {
+    if (!DropStaleRecords(manifest, plan, table) && stateReadWhole) return true;
+    if (SaveStateTable(table)) return true;
+    ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
+                                  L"Dosya yerine konamadı (oyun açık olabilir): %s"),
+                             kStateFileName));
+    return false;
+}
+
 bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
-    // Once, before the first download: a kill between a move and its save then leaves
-    // no record of the old content, and the next run hashes the file again.
-    if (DropStaleRecords(plan, table)) (void)SaveStateTable(table);
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
@@ -227,6 +258,9 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
     for (const StateRecord& record : table)
         if (IsSafeRelativePath(record.first)) recorded.insert(KeyOf(record.first));
     for (const std::string& file : obstacle.files) {
+        // Partial downloads in a folder that gives way are the launcher's own leftovers: no
+        // list may name a ".part" beside its file, and no one else writes them there.
+        if (file.size() > 5 && _strnicmp(file.c_str() + file.size() - 5, ".part", 5) == 0) continue;
         const std::wstring key = KeyOf(file);
         if (!recorded.contains(key) || listed.contains(key)) return false;
     }

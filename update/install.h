@@ -47,10 +47,18 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
 // allows it; anything else stays, and the download or the move fails as it would have.
 void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table);
 
-// Removes the record of every planned download whose recorded hash is not the entry's;
-// true when it removed any. Once the new bytes are moved into place, such a record
-// would claim the old content for them until the table is saved.
-bool DropStaleRecords(const UpdatePlan& plan, StateTable& table);
+// Removes the record of every planned download whose recorded hash is not the entry's, and
+// every record under a spelling the list no longer uses that reaches a planned download;
+// true when it removed any. Once the new bytes are moved into place, such a record would
+// claim the old content for them until the table is saved.
+bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table);
+
+// Before the first download: no record on disk may claim old content for a file about to be
+// replaced. Saves when DropStaleRecords removed a record, or when the state file on disk was
+// not read whole (it may hold records the table lacks); when that save fails, reports
+// "Could not replace a file (is the game running?): data-state.txt" and answers false.
+[[nodiscard]] bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
+                                      bool stateReadWhole);
 
 // The download tracker's total: the full size of every file in downloadList, held at 2^64 - 1.
 std::uint64_t DownloadTotal(const UpdatePlan& plan);

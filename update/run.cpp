@@ -105,7 +105,8 @@ void RunUpdate() {
         }
     }
 
-    StateTable table = LoadStateTable();
+    bool stateReadWhole = true;
+    StateTable table = LoadStateTable(&stateReadWhole);
     UpdatePlan plan = PlanUpdate(manifest, table);
     if (!plan.verifyList.empty() && !VerifyFiles(plan, table)) return;
     plan.downloadBytes = ComputeDownloadBytes(plan);
@@ -115,6 +116,7 @@ void RunUpdate() {
         if (IsGameRunning()) return;
         if (!HasFreeSpace(plan.downloadBytes)) return;
         ClearTheWay(manifest, plan, table);
+        if (!ForgetStaleRecords(manifest, plan, table, stateReadWhole)) return;
         if (!DownloadAndInstall(plan, table)) return;
     }
     RemoveDroppedFiles(manifest, table);
