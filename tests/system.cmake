@@ -25,3 +25,10 @@ system_test(publish_test)
 system_test(nginx_server_test)
 system_test(system_test)
 system_test(https_test)
+
+# The quick form of the fault campaign (make torture runs the long one): a fixed seed,
+# 40 steps with a settling after 20 and at the end, about half a minute of launcher runs.
+add_test(NAME torture_quick COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/torture.py
+  --seed 23 --steps 40 --settle-every 20 --stop-on-violation --work ${CMAKE_BINARY_DIR}/torture-quick)
+set_tests_properties(torture_quick PROPERTIES TIMEOUT 300
+  ENVIRONMENT "TARSIN_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")

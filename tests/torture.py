@@ -461,6 +461,7 @@ class Campaign:
         self.violations = []
         self.notes = collections.Counter()
         self.kills = collections.Counter()
+        self.run_seconds = []
         self.edited = {}
         self.step_no = 0
         self.phase = ""
@@ -788,7 +789,7 @@ class Campaign:
             chain.seen.add(process.pid)
         timer = None
         if action == "kill_time":
-            timer = threading.Timer(rng.uniform(0.05, 1.5), self.kill_all, (chain, action))
+            timer = threading.Timer(rng.uniform(0.02, 0.45), self.kill_all, (chain, action))
             timer.start()
         deadline = started + RUN_BOUND_SECONDS + DRIP_BUDGET_SECONDS
         last_scan = 0.0
@@ -821,6 +822,7 @@ class Campaign:
         if timer:
             timer.cancel()
         self.counts["launcher processes"] += len(chain.seen)
+        self.run_seconds.append(time.monotonic() - started)
         self.counts["runs"] += 1
         self.reap_orphans()
         return chain
@@ -1114,6 +1116,8 @@ class Campaign:
             "notes": {k: v for k, v in self.notes.items() if v},
             "violations": [{"step": s, "invariant": i, "text": t} for s, i, t in self.violations],
             "wall hours": round(wall / 3600, 3), "cpu hours": round(cpu / 3600, 3),
+            "run seconds (median, longest)": [round(sorted(self.run_seconds)[len(self.run_seconds) // 2], 2),
+                                              round(max(self.run_seconds), 1)] if self.run_seconds else [],
         }
         print(summary_text(figures), flush=True)
         if self.args.summary:
@@ -1128,7 +1132,8 @@ def summary_text(figures):
         return f"{title}:\n" + (rows or "  (none)\n")
 
     text = (f"torture summary: seed {figures['seed']}, {figures['steps']} steps, "
-            f"{figures['wall hours']} h of wall time, {figures['cpu hours']} h of processor time\n")
+            f"{figures['wall hours']} h of wall time, {figures['cpu hours']} h of processor time; "
+            f"a run took {figures['run seconds (median, longest)']} s (median, longest)\n")
     if figures["skipped kinds"]:
         text += "skipped kinds: " + ", ".join(figures["skipped kinds"]) + "\n"
     text += table("counts", figures["counts"])
