@@ -950,9 +950,13 @@ class Campaign:
         for kk in [kk for kk, (digest, _) in self.edited.items() if after.get(kk) is None or after[kk].hash != digest]:
             del self.edited[kk]
 
-        if not self.check("launcher present", key(EXE) in after, f"no {EXE} in the folder any more"):
-            if key(EXE + ".old") in after:
-                os.rename(self.install.file(EXE + ".old"), self.install.exe)  # what the player would have to do
+        if key(EXE) not in after and chain.killed and key(EXE + ".old") in after:
+            # Killed between the swap's two moves: a running program can be renamed but
+            # not replaced, so for that moment the launcher exists only under ".old".
+            self.counts["kills that left the launcher only under its .old name"] += 1
+            os.rename(self.install.file(EXE + ".old"), self.install.exe)  # what the player would have to do
+        else:
+            self.check("launcher present", key(EXE) in after, f"no {EXE} in the folder any more")
 
         self.check_ending(chain, action)
         code = chain.codes.get(chain.ended[-1]) if chain.ended else None
@@ -1061,9 +1065,9 @@ class Campaign:
         self.counts["settles"] += 1
 
     def leftovers_in_the_way(self, failed, files, records):
-        """The files that stand where the failed run needed a folder or a file, when every one
-        holds bytes the launcher installed (a published content) and no record names it:
-        installed by a launcher killed, or unable to save, before it recorded them."""
+        """The unrecorded files among those that stand where the failed run needed a folder or
+        a file, when each holds bytes the launcher installed (a published content): installed
+        by a launcher killed, or unable to save, before it recorded them."""
         if failed.startswith("Could not write: ") and failed.endswith(".part"):
             where = failed[len("Could not write: "):-len(".part")]
             prefix = harness.windows_path(self.install.path) + "\\"
@@ -1078,9 +1082,9 @@ class Campaign:
         in_the_way = [files[k].path for k in ("/".join(parts[:i]) for i in range(1, len(parts))) if k in files]
         in_the_way += [f.path for k, f in files.items() if k.startswith(target + "/") and not is_part(f.path)]
         recorded = {key(p) for p in records}
-        if in_the_way and all(key(p) not in recorded and files[key(p)].hash in self.publisher.hashes
-                              for p in in_the_way):
-            return in_the_way
+        unrecorded = [p for p in in_the_way if key(p) not in recorded]
+        if unrecorded and all(files[key(p)].hash in self.publisher.hashes for p in unrecorded):
+            return unrecorded
         return []
 
     # -- the whole campaign
