@@ -211,6 +211,9 @@ class Publisher:
         self.publish()
 
     def valid(self, files):
+        # "a//b" turned into a file by to_file would give "a/": a name no file can have.
+        if any(p.split("/")[-1] in ("", ".") for p in files):
+            return False
         keys = [key(p) for p in files]
         if len(set(keys)) != len(keys) or any(k == "" for k in keys):
             return False
