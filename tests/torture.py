@@ -1028,10 +1028,13 @@ class Campaign:
             if stale:
                 self.notes["fault-free runs failed on a stale partial file"] += 1
             else:
-                # The launcher cannot tell a file it installed but could not record from a
-                # player's, so it leaves it where a folder or a file must go. The player
+                # The launcher may remove only what it recorded: a kept file the player edited,
+                # or one it installed but could not record (killed, or the disk full, between
+                # the move and the save), stays where a folder or a file must go. The player
                 # (or support) removes it; the campaign counts it and does the same.
-                self.counts["settles blocked by a file installed but never recorded"] += 1
+                installed = all(after[key(p)].hash in self.publisher.hashes for p in leftovers)
+                self.counts["settles blocked by a file installed but never recorded" if installed else
+                            "settles blocked by a file the player changed"] += 1
                 print(f"torture: {self.phase} after step {self.step_no}: blocked by {leftovers}", flush=True)
                 for rel in leftovers:
                     os.remove(self.install.file(rel))
@@ -1068,9 +1071,8 @@ class Campaign:
         self.counts["settles"] += 1
 
     def leftovers_in_the_way(self, failed, files, records):
-        """The unrecorded files among those that stand where the failed run needed a folder or
-        a file, when each holds bytes the launcher installed (a published content): installed
-        by a launcher killed, or unable to save, before it recorded them."""
+        """The files no record names among those that stand where the failed run needed a
+        folder or a file: files the launcher may not remove."""
         if failed.startswith("Could not write: ") and failed.endswith(".part"):
             where = failed[len("Could not write: "):-len(".part")]
             prefix = harness.windows_path(self.install.path) + "\\"
@@ -1085,10 +1087,7 @@ class Campaign:
         in_the_way = [files[k].path for k in ("/".join(parts[:i]) for i in range(1, len(parts))) if k in files]
         in_the_way += [f.path for k, f in files.items() if k.startswith(target + "/") and not is_part(f.path)]
         recorded = {key(p) for p in records}
-        unrecorded = [p for p in in_the_way if key(p) not in recorded]
-        if unrecorded and all(files[key(p)].hash in self.publisher.hashes for p in unrecorded):
-            return unrecorded
-        return []
+        return [p for p in in_the_way if key(p) not in recorded]
 
     # -- the whole campaign
 
