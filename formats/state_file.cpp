@@ -17,8 +17,11 @@ StateTable LoadStateTable(bool* whole) {
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) {
+        // A folder under the state file's name holds no record either.
         const DWORD error = GetLastError();
-        read = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        read = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+               (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
         return {};
     }
 

@@ -19,7 +19,8 @@ inline constexpr std::uint64_t kStateFileCap = 64ull << 20;
 
 // Never fails: missing or damaged gives an empty or partial table. whole, when given, is set
 // false when a state file exists but was not read to its end (held by another program,
-// unreadable, too large): records on disk may then be missing from the table.
+// unreadable, too large): records on disk may then be missing from the table. A folder in
+// its place counts as read whole: it holds no record.
 StateTable LoadStateTable(bool* whole = nullptr);
 [[nodiscard]] bool SaveStateTable(const StateTable& table);  // through "data-state.txt.tmp"
 

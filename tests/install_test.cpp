@@ -211,42 +211,55 @@ TEST_F(InstallFixture, InstallFileReplacesAReadOnlyTargetAndWaitsForABriefHolder
 }
 
 // A record that claims old content must be gone from the disk before the new bytes arrive:
-// when the state file cannot be written (held by another program), no file is moved.
-TEST_F(InstallFixture, ForgetStaleRecordsSavesBeforeAnyMoveOrEndsTheRun) {
+// saved without it, or the state file deleted; when neither can be done, no file is moved.
+TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun) {
     Manifest manifest;
     manifest.entries.push_back(EntryFor("changed.pak", "new"));
     UpdatePlan plan;
     plan.downloadList = {&manifest.entries[0]};
+    enum Blocker { kNone, kHeld, kTempIsAFolder };
+    enum Outcome { kUntouched, kSaved, kDeleted, kFailed };
     struct Case {
         const char* name;
-        bool stale, readWhole, held;
-        bool ok, saved;
+        bool stale, readWhole;
+        Blocker blocker;
+        Outcome outcome;
     } cases[] = {
-        {"nothing stale, the file read whole", false, true, false, true, false},
-        {"a stale record", true, true, false, true, true},
-        {"a state file not read whole", false, false, false, true, true},
-        {"a stale record, the state file held", true, true, true, false, false},
-        {"not read whole, the state file held", false, false, true, false, false},
+        {"nothing stale, the file read whole", false, true, kNone, kUntouched},
+        {"nothing stale, the file read whole, no save possible", false, true, kTempIsAFolder, kUntouched},
+        {"a stale record", true, true, kNone, kSaved},
+        {"a state file not read whole", false, false, kNone, kSaved},
+        {"a stale record, no save possible", true, true, kTempIsAFolder, kDeleted},
+        {"a stale record, the state file held", true, true, kHeld, kFailed},
+        {"not read whole, the state file held", false, false, kHeld, kFailed},
     };
+    const std::wstring temp = StatePath() + L".tmp";
     for (const Case& c : cases) {
         StateTable table{{"other.pak", Sha256Hex("other")}};
         if (c.stale) table["changed.pak"] = Sha256Hex("old");
         // A line no save writes back shows whether the file was saved.
         const std::string before = FormatStateText(table) + "a line no save writes\n";
         ASSERT_TRUE(WriteFileBytes(StatePath(), before));
+        if (c.blocker == kTempIsAFolder) ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         PostStatus(L"", L"", -1, Busy);
         bool ok = false;
         {
             OwnedHandle holder;
-            if (c.held)
+            if (c.blocker == kHeld)
                 holder = OwnedHandle(CreateFileW(StatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            ASSERT_EQ(holder.ok(), c.held) << c.name;
+            ASSERT_EQ(holder.ok(), c.blocker == kHeld) << c.name;
             ok = ForgetStaleRecords(manifest, plan, table, c.readWhole);
         }
-        EXPECT_EQ(ok, c.ok) << c.name;
+        (void)RemoveDirectoryW(temp.c_str());
+        EXPECT_EQ(ok, c.outcome != kFailed) << c.name;
         EXPECT_EQ(table.count("changed.pak"), 0u) << c.name;
-        EXPECT_EQ(ReadFileBytes(StatePath()), c.saved ? FormatStateText(table) : before) << c.name;
-        EXPECT_EQ(ReadStatus().StatusText, c.ok ? L"" : L"Could not replace a file (is the game running?): data-state.txt")
+        if (c.outcome == kDeleted) {
+            EXPECT_FALSE(FileExists(StatePath())) << c.name;
+        } else {
+            EXPECT_EQ(ReadFileBytes(StatePath()), c.outcome == kSaved ? FormatStateText(table) : before) << c.name;
+        }
+        EXPECT_EQ(ReadStatus().StatusText,
+                  c.outcome == kFailed ? L"Could not replace a file (is the game running?): data-state.txt" : L"")
             << c.name;
     }
 }

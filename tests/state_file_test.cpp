@@ -157,9 +157,9 @@ TEST(StateFile, UnreadableFileLoadsEmpty) {
     }
     ASSERT_TRUE(DeleteFileW(d.state().c_str()));
     ASSERT_TRUE(CreateDirectoryW(d.state().c_str(), nullptr));  // a directory in its place
-    bool whole = true;
+    bool whole = false;
     EXPECT_TRUE(LoadStateTable(&whole).empty());
-    EXPECT_FALSE(whole);
+    EXPECT_TRUE(whole) << "a folder holds no record";
 }
 
 TEST(StateFile, AnOversizedFileLoadsEmpty) {

@@ -147,6 +147,10 @@ bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTab
 bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table, bool stateReadWhole) {
     if (!DropStaleRecords(manifest, plan, table) && stateReadWhole) return true;
     if (SaveStateTable(table)) return true;
+    // The run goes on as long as no record on disk can lie: without a state file the next
+    // run only hashes more. A state file that can be neither replaced nor deleted is held by
+    // another program, and replacing files under its records would corrupt them.
+    if (DeleteClearingReadOnly(InstallDir + kStateFileName)) return true;
     ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
                                   L"Dosya yerine konamadı (oyun açık olabilir): %s"),
                              kStateFileName));

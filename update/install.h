@@ -55,8 +55,9 @@ bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTab
 
 // Before the first download: no record on disk may claim old content for a file about to be
 // replaced. Saves when DropStaleRecords removed a record, or when the state file on disk was
-// not read whole (it may hold records the table lacks); when that save fails, reports
-// "Could not replace a file (is the game running?): data-state.txt" and answers false.
+// not read whole (it may hold records the table lacks). When that save fails, deletes the
+// state file instead; when that fails too, reports "Could not replace a file (is the game
+// running?): data-state.txt" and answers false.
 [[nodiscard]] bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
                                       bool stateReadWhole);
 
