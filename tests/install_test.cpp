@@ -240,7 +240,9 @@ TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun
         // A line no save writes back shows whether the file was saved.
         const std::string before = FormatStateText(table) + "a line no save writes\n";
         ASSERT_TRUE(WriteFileBytes(StatePath(), before));
-        if (c.blocker == kTempIsAFolder) ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+        if (c.blocker == kTempIsAFolder) {
+            ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+        }
         PostStatus(L"", L"", -1, Busy);
         bool ok = false;
         {
