@@ -46,6 +46,9 @@ MIB = 1 << 20
 FREE_SPACE_MARGIN = 200 * MIB
 VOLUME_BYTES = FREE_SPACE_MARGIN + 96 * MIB
 RUN_BOUND_SECONDS = 90
+# A launcher takes at most the 5 s wait for another launcher's folder before it loads its
+# DLLs; one that has loaded none this long after its parent was killed never will.
+STILLBORN_SECONDS = 15
 DRIP_BUDGET_SECONDS = 8.0
 
 FAULTS = ("reset", "close", "corrupt", "status404", "status416", "status500", "ignore_range", "overlong",
@@ -817,6 +820,8 @@ class Campaign:
                         self.ended(chain, pid, os.waitstatus_to_exitcode(status))
                 if len(chain.codes) == len(chain.seen) and not running:
                     break
+            if chain.killed and now - started > STILLBORN_SECONDS:
+                self.end_stillborn(chain)
             if now > deadline:
                 self.violation("bound", f"the launcher still ran after {RUN_BOUND_SECONDS} s")
                 self.kill_all(chain, None)
@@ -833,6 +838,29 @@ class Campaign:
     def ended(self, chain, pid, code):
         chain.codes[pid] = code
         chain.ended.append(pid)
+
+    def end_stillborn(self, chain):
+        """Wine creates a process in two halves, the parent's and the child's; a launcher
+        killed between them (as it restarts itself) leaves a child that waits on the
+        wineserver forever with nothing but ntdll loaded, before any code of the program can
+        run. Windows creates a process whole, so this is Wine's, not the launcher's: such a
+        child is counted apart and ended."""
+        with self.chain_lock:
+            pids = [p for p in chain.seen if p not in chain.codes and p not in chain.popen]
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/maps") as f:
+                    started_program = "kernel32.dll" in f.read().lower()
+            except OSError:
+                continue
+            if started_program:
+                continue
+            try:
+                os.kill(pid, signal.SIGKILL)
+                chain.killed.add(pid)
+                self.counts["restarted launchers Wine never started (their parent killed mid-creation)"] += 1
+            except ProcessLookupError:
+                pass
 
     def kill_all(self, chain, kind):
         with self.chain_lock:
