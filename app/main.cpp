@@ -13,6 +13,7 @@
 #include "app/worker.h"
 #include "support/files.h"
 #include "support/handles.h"
+#include "support/log.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
 #include "update/self_update.h"
@@ -112,7 +113,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return 0;
     }
     (void)DeleteFileW((modulePath + L".old").c_str());
-    (void)DeleteFileW((InstallDir + L"launcher.log").c_str());
+    (void)DeleteFileW((InstallDir + kLogFileName).c_str());
     BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;
 

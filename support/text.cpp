@@ -33,6 +33,16 @@ std::wstring FoldCase(std::wstring_view text) {
     return folded;
 }
 
+bool EndsWithNoCase(std::string_view text, std::string_view lowerSuffix) {
+    if (text.size() < lowerSuffix.size()) return false;
+    const std::string_view end = text.substr(text.size() - lowerSuffix.size());
+    for (std::size_t i = 0; i < end.size(); ++i) {
+        const char c = end[i] >= 'A' && end[i] <= 'Z' ? static_cast<char>(end[i] - 'A' + 'a') : end[i];
+        if (c != lowerSuffix[i]) return false;
+    }
+    return true;
+}
+
 std::wstring FormatText(const wchar_t* format, ...) {
     // The C runtime's own formatter: "%s" is wide and "%S" narrow in its wide
     // functions, and _TRUNCATE cuts the result at 511 characters instead of failing.

@@ -128,6 +128,8 @@ private:
     OwnedHandle process_;
 };
 
+std::string Object(const std::string& content) { return "o/" + Sha256Hex(content); }
+
 struct RunUpdateTest : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};
@@ -193,9 +195,25 @@ struct RunUpdateTest : ::testing::Test {
         EXPECT_EQ(status.Progress, 1000);
         EXPECT_EQ(status.UiMode, Ready);
     }
-};
 
-std::string Object(const std::string& content) { return "o/" + Sha256Hex(content); }
+    // What a cut transfer of file left: a proper prefix of it, not empty.
+    std::string ExpectPrefixLeftOf(const SiteFile& file) const {
+        const std::string part = ReadFileBytes(Local(file.path + ".part"));
+        EXPECT_GT(part.size(), 0u);
+        EXPECT_LT(part.size(), file.content.size());
+        EXPECT_EQ(part, file.content.substr(0, part.size()));
+        return part;
+    }
+    // The next run installs every file, asking for the rest of resumed with one range request.
+    void ExpectTheNextRunResumes(const std::vector<SiteFile>& files, const SiteFile& resumed, std::size_t had) {
+        ASSERT_TRUE(site.Clear());
+        ExpectUpToDate(Run(), L"Version 1");
+        ExpectInstalled(files);
+        const std::vector<RecordedRequest> requests = site.RequestsFor(Object(resumed.content));
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].Header("Range"), "bytes=" + std::to_string(had) + "-");
+    }
+};
 
 const std::vector<SiteFile> kGame = {
     {"ruvok.exe", "MZ game " + PseudoRandomBytes(150000, 21)},
@@ -440,17 +458,9 @@ TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) 
     EXPECT_LT(GetTickCount64() - before, 8000u) << "the window, the next block and some slack";
     EXPECT_EQ(failed.StatusText,
               L"The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
-    const std::string part = ReadFileBytes(Local("data/world.pak.part"));
-    EXPECT_GT(part.size(), 0u);
-    EXPECT_LT(part.size(), kGame[1].content.size());
-    EXPECT_EQ(part, kGame[1].content.substr(0, part.size()));
+    const std::string part = ExpectPrefixLeftOf(kGame[1]);
 
-    ASSERT_TRUE(site.Clear());
-    ExpectUpToDate(Run(), L"Version 1");
-    ExpectInstalled(kGame);
-    const std::vector<RecordedRequest> resumed = site.RequestsFor(Object(kGame[1].content));
-    ASSERT_EQ(resumed.size(), 1u);
-    EXPECT_EQ(resumed[0].Header("Range"), "bytes=" + std::to_string(part.size()) + "-");
+    ExpectTheNextRunResumes(kGame, kGame[1], part.size());
 
     // The file list fits in one block, which comes after 4 s: the first window brings nothing.
     ASSERT_TRUE(site.SetFault("manifest.txt", "slow", 4000, 1));
@@ -720,21 +730,13 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunRes
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText, L"Downloading the game (2/3)");
     EXPECT_EQ(status.UiMode, Busy);
-    const std::string part = ReadFileBytes(Local("data/world.pak.part"));
-    EXPECT_GT(part.size(), 0u);
-    EXPECT_LT(part.size(), kGame[1].content.size());
-    EXPECT_EQ(part, kGame[1].content.substr(0, part.size()));
+    const std::string part = ExpectPrefixLeftOf(kGame[1]);
     EXPECT_EQ(State(), TableOf({kGame[0]}));
     EXPECT_EQ(Log(), std::vector<std::string>{Summary("1", 3, 0, 3, "1 MB")}) << "no status after the summary";
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty());
 
     QuitRequested = false;  // a new start of the launcher
-    ASSERT_TRUE(site.Clear());
-    ExpectUpToDate(Run(), L"Version 1");
-    ExpectInstalled(kGame);
-    const std::vector<RecordedRequest> resumed = site.RequestsFor(Object(kGame[1].content));
-    ASSERT_EQ(resumed.size(), 1u);
-    EXPECT_EQ(resumed[0].Header("Range"), "bytes=" + std::to_string(part.size()) + "-");
+    ExpectTheNextRunResumes(kGame, kGame[1], part.size());
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
@@ -46,6 +45,15 @@ MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, in
 
 namespace {
 
+// The same file to Windows, as RemoveDroppedFiles compares them.
+std::wstring KeyOf(std::string_view path) { return FileKey(ToLocalPath(path)); }
+
+// attributes: the file's, as just read.
+bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
+    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
+    return SetFileAttributesW(path.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
 // A file an older installer or a disc copy marked read-only refuses DeleteFileW, on Windows
 // as under Wine; a file the launcher may delete is deleted all the same.
 bool DeleteClearingReadOnly(const std::wstring& path) {
@@ -54,8 +62,7 @@ bool DeleteClearingReadOnly(const std::wstring& path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         !(attributes & FILE_ATTRIBUTE_READONLY))
         return false;
-    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
-    return SetFileAttributesW(path.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL) && DeleteFileW(path.c_str());
+    return ClearReadOnly(path, attributes) && DeleteFileW(path.c_str());
 }
 
 // Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
@@ -69,12 +76,10 @@ bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
         facts.isFile = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
         facts.readOnly = facts.isFile && (attributes & FILE_ATTRIBUTE_READONLY);
         switch (RemedyForFailedMove(error, facts, waits)) {
-        case MoveRemedy::ClearReadOnly: {
-            const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
-            if (cleared || !SetFileAttributesW(target.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL)) return false;
+        case MoveRemedy::ClearReadOnly:
+            if (cleared || !ClearReadOnly(target, attributes)) return false;
             cleared = true;
             break;
-        }
         case MoveRemedy::WaitAndRetry:
             Sleep(kMoveRetryDelayMs);
             ++waits;
@@ -122,19 +127,17 @@ bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTab
     // same file; RemoveDroppedFiles drops it only once the run is through. Such records are
     // few, so keys are made only when there is one.
     std::unordered_set<std::string_view> listed;
+    listed.reserve(manifest.entries.size());
+    for (const ManifestEntry& entry : manifest.entries) listed.insert(entry.path);
     std::unordered_set<std::wstring> planned;
     for (auto record = table.begin(); record != table.end();) {
-        if (listed.empty()) {
-            listed.reserve(manifest.entries.size());
-            for (const ManifestEntry& entry : manifest.entries) listed.insert(entry.path);
-        }
         if (listed.contains(record->first) || !IsSafeRelativePath(record->first)) {
             ++record;
             continue;
         }
         if (planned.empty())
             for (const ManifestEntry* entry : plan.downloadList) planned.insert(FileKey(entry->localPath));
-        if (!planned.contains(FileKey(ToLocalPath(record->first)))) {
+        if (!planned.contains(KeyOf(record->first))) {
             ++record;
             continue;
         }
@@ -226,9 +229,6 @@ struct FindTraits {  // FindFirstFileExW's search
 };
 using FindHandle = ScopedHandle<FindTraits>;
 
-// The same file to Windows, as RemoveDroppedFiles compares them.
-std::wstring KeyOf(std::string_view path) { return FileKey(ToLocalPath(path)); }
-
 // A link inside is never followed: what it leads to is no part of the installation.
 void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheWay& found) {
     WIN32_FIND_DATAW data;
@@ -264,7 +264,7 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
     for (const std::string& file : obstacle.files) {
         // Partial downloads in a folder that gives way are the launcher's own leftovers: no
         // list may name a ".part" beside its file, and no one else writes them there.
-        if (file.size() > 5 && _strnicmp(file.c_str() + file.size() - 5, ".part", 5) == 0) continue;
+        if (EndsWithNoCase(file, ".part")) continue;
         const std::wstring key = KeyOf(file);
         if (!recorded.contains(key) || listed.contains(key)) return false;
     }

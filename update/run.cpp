@@ -11,6 +11,7 @@
 #include "support/files.h"
 #include "support/log.h"
 #include "support/text.h"
+#include "transfer/download.h"
 #include "update/guards.h"
 #include "update/install.h"
 
@@ -35,18 +36,6 @@ std::wstring VersionDetail(const std::string& version) {
 }
 
 namespace {
-
-// The suffixes are ASCII and hold no letter that another character upper-cases to,
-// so a byte-wise comparison without case agrees with the file system's.
-bool EndsWithNoCase(std::string_view text, std::string_view lowerSuffix) {
-    if (text.size() < lowerSuffix.size()) return false;
-    const std::string_view end = text.substr(text.size() - lowerSuffix.size());
-    for (std::size_t i = 0; i < end.size(); ++i) {
-        const char c = end[i] >= 'A' && end[i] <= 'Z' ? static_cast<char>(end[i] - 'A' + 'a') : end[i];
-        if (c != lowerSuffix[i]) return false;
-    }
-    return true;
-}
 
 // Where the platform ends the name: trailing dots, spaces and "/." parts fall away.
 std::string_view NameEnd(std::string_view path) {
@@ -78,7 +67,7 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
 
     std::unordered_set<std::wstring> parts;
     parts.reserve(manifest.entries.size());
-    for (const ManifestEntry& entry : manifest.entries) parts.insert(FileKey(entry.localPath + L".part"));
+    for (const ManifestEntry& entry : manifest.entries) parts.insert(FileKey(PartPath(entry)));
     for (const ManifestEntry& entry : manifest.entries)
         if (EndsWithNoCase(NameEnd(entry.path), ".part") && parts.contains(FileKey(entry.localPath))) return true;
     return false;
