@@ -29,6 +29,7 @@ sys.path.insert(0, HERE)
 import make_data  # noqa: E402
 import nginx_server  # noqa: E402
 import publish  # noqa: E402
+import wine_build  # noqa: E402
 import wine_harness as harness  # noqa: E402
 from wine_harness import LAUNCHER_NAME, STATE, windows_path  # noqa: E402
 
@@ -108,8 +109,9 @@ class Wine:
     wineserver, unmanaged windows and Wine's desktop held (tools/wine_harness.py), so that
     no run pays for starting any of them."""
 
-    def __init__(self, prefix, display, scratch, holder):
-        self.prefix = harness.WinePrefix(prefix, display, persistent=True, managed=False, holder=holder)
+    def __init__(self, prefix, display, scratch, holder, loader):
+        self.prefix = harness.WinePrefix(prefix, display, persistent=True, managed=False, holder=holder,
+                                         loader=loader)
         self.scratch = scratch
 
     def start(self, warm_up):
@@ -313,6 +315,8 @@ class Bench:
         self.launcher = os.path.join(self.build, LAUNCHER_NAME)
         self.ceiling = os.path.join(self.build, "bench", "ceiling.exe")
         self.holder = os.path.join(self.build, "bench", "hold_desktop.exe")
+        # The launcher and the ceiling come from one build, so they are of one bitness.
+        self.kind = wine_build.of_folder(self.build)
         self.figures = {}
         self.problems = []
         self.proofs = []
@@ -550,7 +554,8 @@ class Bench:
             data.prepare()
         display = harness.Display()
         try:
-            self.wine = Wine(os.path.join(self.work, "wineprefix"), display.start(), self.work, self.holder)
+            self.wine = Wine(os.path.join(self.work, "wineprefix"), display.start(), self.work, self.holder,
+                             self.kind.loader)
             self.wine.start(self.ceiling)
             for data in sets:
                 self.run_set(data)
@@ -635,7 +640,8 @@ class Report:
             "# The launcher against the platform's ceiling",
             "",
             f"Measured {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {os.cpu_count()} cores, "
-            f"{_wine_version()}, nginx on 127.0.0.1, Xvfb; commit {_commit()}; installed trees in "
+            f"{_wine_version(b.kind.loader)}, the {b.kind.bits}-bit build of the launcher and of the ceiling, "
+            f"nginx on 127.0.0.1, Xvfb; commit {_commit()}; installed trees in "
             f"{'memory (tmpfs)' if b.trees.startswith('/dev/shm') else b.trees}. Every figure is the median of "
             f"{runs} run{'s' if runs != 1 else ''}; the launcher and the ceiling take turns, so the page cache "
             "and any other load treat both alike. `make bench` reproduces it (bench/README.md).",
@@ -785,9 +791,9 @@ def _rate(value):
     return f"{value:.0f}" if value >= 10 else f"{value:.2f}"
 
 
-def _wine_version():
+def _wine_version(loader):
     try:
-        return subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, text=True, timeout=30).stdout.strip()
+        return subprocess.run([loader, "--version"], stdout=subprocess.PIPE, text=True, timeout=30).stdout.strip()
     except OSError:
         return "Wine"
 

@@ -36,26 +36,24 @@ class Https(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         harness.require(harness.LAUNCHER, harness.STAND_IN, harness.TRUST_ROOT)
+        # Cleanups, unlike tearDownClass, run when this set-up fails half-way too.
         cls.tmp = tempfile.mkdtemp(prefix="https-test-", dir=harness.BUILD)
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
         cls.authority, cert, key = harness.make_authority(os.path.join(cls.tmp, "ca"))
         cls.authority_pem = os.path.join(cls.tmp, "ca", "ca.pem")
         build = os.path.join(cls.tmp, "build")
         sample_game.make_game(build, harness.LAUNCHER, harness.STAND_IN, megabytes=8)
         cls.tree = os.path.join(cls.tmp, "tree")
-        cls.entries = publish.publish(build, cls.tree, "2.0-tls", quiet=True)
+        cls.entries = publish.publish(build, cls.tree, "2.0-tls", quiet=True, **harness.PUBLISH_OPTIONS)
         cls.server = nginx_server.NginxServer(cls.tree, os.path.join(cls.tmp, "nginx"), tls=(cert, key))
+        cls.addClassCleanup(cls.server.stop)
         cls.server.start()
         cls.display = harness.Display()
+        cls.addClassCleanup(cls.display.stop)
         cls.prefix = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-tls"), cls.display.start())
+        cls.addClassCleanup(cls.prefix.kill)
         cls.prefix.create()
         cls.prefix.trust(cls.authority)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.kill()
-        cls.display.stop()
-        cls.server.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def test_the_server_speaks_tls_1_2_and_1_3_only(self):
         cases = [(ssl.TLSVersion.TLSv1_3, "TLSv1.3"), (ssl.TLSVersion.TLSv1_2, "TLSv1.2"),

@@ -23,20 +23,20 @@ SERVER = MAIN = DPI144 = None
 
 def setUpModule():
     global SERVER, MAIN, DPI144
+    # Module cleanups, unlike tearDownModule, run when this set-up fails half-way too.
+    unittest.addModuleCleanup(DISPLAY.stop)
     display = DISPLAY.start()
     # The prefix of the C++ tests, which run meanwhile: never waited for nor ended here.
     MAIN = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix"), display).create()
     # Its own prefix: LogPixels is read by every program of a prefix, and "wineserver -w"
     # waits for all of them, so neither may be shared with tests of other areas.
-    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144).create()
-    SERVER = TestServer(os.path.join(WORK, "www-launcher")).start()
-
-
-def tearDownModule():
-    harness.end_all()
-    SERVER.stop()
-    DPI144.kill()
-    DISPLAY.stop()
+    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144)
+    unittest.addModuleCleanup(DPI144.kill)
+    DPI144.create()
+    SERVER = TestServer(os.path.join(WORK, "www-launcher"))
+    unittest.addModuleCleanup(SERVER.stop)
+    SERVER.start()
+    unittest.addModuleCleanup(harness.end_all)
 
 
 def fresh_install(name, prefix=None, turkish=False):

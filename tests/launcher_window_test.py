@@ -40,18 +40,18 @@ TITLE_INK_HEIGHT = {96: range(12, 18), 144: range(18, 26)}
 
 def setUpModule():
     global SERVER, MAIN, DPI144
+    # Module cleanups, unlike tearDownModule, run when this set-up fails half-way too.
+    unittest.addModuleCleanup(DISPLAY.stop)
     display = DISPLAY.start()
     # As in launcher_test.py: the C++ tests' prefix, and a 144 dpi one of this area's own.
     MAIN = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix"), display).create()
-    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144).create()
-    SERVER = TestServer(os.path.join(WORK, "www-window")).start()
-
-
-def tearDownModule():
-    harness.end_all()
-    SERVER.stop()
-    DPI144.kill()
-    DISPLAY.stop()
+    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144)
+    unittest.addModuleCleanup(DPI144.kill)
+    DPI144.create()
+    SERVER = TestServer(os.path.join(WORK, "www-window"))
+    unittest.addModuleCleanup(SERVER.stop)
+    SERVER.start()
+    unittest.addModuleCleanup(harness.end_all)
 
 
 def sha256(data):

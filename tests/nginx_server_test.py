@@ -44,6 +44,7 @@ class ServedTree(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.tmp.cleanup)
         build = os.path.join(cls.tmp.name, "build")
         os.makedirs(os.path.join(build, "data"))
         cls.big = bytes(range(256)) * 4096 + b"tail"
@@ -59,13 +60,9 @@ class ServedTree(unittest.TestCase):
             with open(os.path.join(cls.tree, "o", name), "wb") as f:
                 f.write(cls.big)
         cls.server = nginx_server.NginxServer(cls.tree, os.path.join(cls.tmp.name, "state"))
+        cls.addClassCleanup(cls.server.stop)
         cls.url = cls.server.start()
         cls.object = cls.url + "o/" + hashlib.sha256(cls.big).hexdigest()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.tmp.cleanup()
 
     def test_the_file_list_is_never_cached(self):
         status, headers, body = get(self.url + "manifest.txt", {"Cache-Control": "no-cache"})

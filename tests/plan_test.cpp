@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "support/text.h"
 #include "tests/support/test_util.h"
 #include "transfer/download.h"
+#include "transfer/progress.h"
 
 namespace {
 
@@ -284,6 +287,14 @@ TEST(ComputeDownloadBytes, SaturatesInsteadOfWrapping) {
     plan.downloadList = {&resumed, &small};
     EXPECT_EQ(ComputeDownloadBytes(plan), UINT64_MAX);
 }
+
+// The sums below hold past 4 GiB in the 32-bit product whichever build runs them: byte
+// counts are 64-bit by type, fixed here, and narrowing one fails the 32-bit build.
+static_assert(std::is_same_v<decltype(ManifestEntry::size), std::uint64_t>);
+static_assert(std::is_same_v<decltype(UpdatePlan::downloadBytes), std::uint64_t>);
+static_assert(std::is_same_v<decltype(UpdatePlan::verifyBytes), std::uint64_t>);
+static_assert(std::is_same_v<decltype(ComputeDownloadBytes(std::declval<const UpdatePlan&>())), std::uint64_t>);
+static_assert(std::is_same_v<decltype(ProgressTracker::total), std::uint64_t>);
 
 TEST(SaturatingAdd, HoldsAtTheLargestValue) {
     struct Case {

@@ -18,7 +18,10 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import publish  # noqa: E402
 
-BUILT_LAUNCHER = os.path.join(os.environ.get("TARSIN_BUILD_DIR", os.path.join(ROOT, "build")), "TarsinLauncher.exe")
+import wine_build  # noqa: E402
+
+# The product, whichever build this machine runs the tests on.
+BUILT_LAUNCHER = os.path.join(wine_build.PRODUCT.dir, "TarsinLauncher.exe")
 with open(os.path.join(ROOT, "resources", "launcher.manifest"), "rb") as _f:
     APP_MANIFEST = _f.read()
 
@@ -55,19 +58,29 @@ def resource_section(resources, rva):
 ICON_GROUP = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHIH", 16, 16, 0, 0, 1, 32, 40, 1)
 
 
-def pe_image(machine=0x14C, characteristics=0x0102, subsystem=2, manifest=APP_MANIFEST, icon=True):
-    """A small 32-bit Windows image holding only resources: the application manifest and
-    icon 101 as the launcher carries them, unless told otherwise."""
+def pe_image(machine=0x14C, characteristics=0x0102, subsystem=2, manifest=APP_MANIFEST, icon=True, wide=False,
+             imports=("KERNEL32.dll", "msvcrt.dll")):
+    """A small Windows image holding only resources and an import table: the application
+    manifest and icon 101 as the launcher carries them, unless told otherwise. wide: PE32+."""
     resources = {24: {1: manifest}} if manifest is not None else {}
     if icon:
         resources.update({14: {101: ICON_GROUP}, 3: {1: bytes(40)}})
     rsrc = resource_section(resources, 0x1000)
-    raw = rsrc + bytes(-len(rsrc) % 0x200)
+    rsrc += bytes(-len(rsrc) % 4)
+    table = 0x1000 + len(rsrc)
+    names, names_at = b"", table + 20 * (len(imports) + 1)
+    descriptors = b""
+    for dll in imports:
+        descriptors += struct.pack("<IIIII", 0, 0, 0, names_at + len(names), 0)
+        names += dll.encode() + b"\0"
+    section = rsrc + descriptors + bytes(20) + names
+    raw = section + bytes(-len(section) % 0x200)
+    optional = (struct.pack("<H", 0x20B if wide else 0x10B) + bytes(66) + struct.pack("<H", subsystem)
+                + bytes(38 if wide else 22) + struct.pack("<I", 16) + bytes(8)
+                + struct.pack("<IIII", table, len(descriptors) + 20, 0x1000, len(rsrc)) + bytes(8 * 13))
     headers = (b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
-               + b"PE\0\0" + struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, 224, characteristics)
-               + struct.pack("<H", 0x10B) + bytes(66) + struct.pack("<H", subsystem) + bytes(22)
-               + struct.pack("<I", 16) + bytes(16) + struct.pack("<II", 0x1000, len(rsrc)) + bytes(8 * 13)
-               + struct.pack("<8sIIIIIIHHI", b".rsrc", len(rsrc), 0x1000, len(raw), 0x200, 0, 0, 0, 0, 0x40000040))
+               + b"PE\0\0" + struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, len(optional), characteristics) + optional
+               + struct.pack("<8sIIIIIIHHI", b".rsrc", len(section), 0x1000, len(raw), 0x200, 0, 0, 0, 0, 0x40000040))
     return headers + bytes(0x200 - len(headers)) + raw
 
 
@@ -301,6 +314,9 @@ class PublishComparesWithTheServedList(Tree):
 class LauncherCheck(Tree):
     FOREIGN = [
         ("a 64-bit program", pe_image(machine=0x8664), "not for 32-bit x86"),
+        ("a 64-bit image", pe_image(machine=0x8664, wide=True), "not for 32-bit x86"),
+        ("a program needing a runtime DLL", pe_image(imports=("KERNEL32.dll", "libstdc++-6.dll")),
+         "needs libstdc++-6.dll, which Windows does not ship"),
         ("a console program", pe_image(subsystem=3), "not a Windows GUI program"),
         ("a library", pe_image(characteristics=0x2102), "not an executable program"),
         ("no application manifest", pe_image(manifest=None), "no application manifest"),
@@ -333,8 +349,21 @@ class LauncherCheck(Tree):
                 self.assertEqual(code, 0, err)
                 self.assertIn("warning: bin/Game Launcher.exe: would not start as the launcher", err)
 
+    def test_the_tests_64_bit_build_passes_only_when_asked_for_and_otherwise_sound(self):
+        cases = [("a 64-bit launcher", pe_image(machine=0x8664, wide=True), True),
+                 ("a 64-bit console program", pe_image(machine=0x8664, wide=True, subsystem=3), False),
+                 ("a 64-bit launcher without icon", pe_image(machine=0x8664, wide=True, icon=False), False)]
+        for name, data, accepted in cases:
+            with self.subTest(name):
+                make_tree(self.build, {"TarsinLauncher.exe": data})
+                code, err = run_cli("publish", self.build, self.out, "--version", name, "--allow-64-bit-launcher")
+                self.assertEqual(code, 0 if accepted else 1, err)
+                self.assertEqual(run_cli("publish", self.build, self.out + "-strict", "--version", name)[0], 1)
+
     def test_real_launchers_pass_and_the_summary_names_them(self):
         if not os.path.exists(BUILT_LAUNCHER):
+            if os.environ.get("CI") == "true":
+                self.fail(f"{BUILT_LAUNCHER} is missing: every build makes the 32-bit launcher")
             self.skipTest(f"{BUILT_LAUNCHER} is not built")
         with open(BUILT_LAUNCHER, "rb") as f:
             built = f.read()

@@ -25,6 +25,7 @@ system_test(publish_test)
 system_test(nginx_server_test)
 system_test(system_test)
 system_test(https_test)
+system_test(wine_build_test)
 
 # The quick form of the fault campaign (make torture runs the long one): a fixed seed,
 # 40 steps with a settling after 20 and at the end, about half a minute of launcher runs.

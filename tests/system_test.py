@@ -28,20 +28,18 @@ class EndToEnd(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         harness.require(harness.LAUNCHER, harness.STAND_IN)
+        # Cleanups, unlike tearDownClass, run when this set-up fails half-way too.
         cls.display = harness.Display()
+        cls.addClassCleanup(cls.display.stop)
         cls.prefix = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-system"), cls.display.start())
+        cls.addClassCleanup(cls.prefix.kill)
         cls.prefix.create()
         cls.tmp = tempfile.mkdtemp(prefix="system-test-", dir=harness.BUILD)
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
         cls.v1 = os.path.join(cls.tmp, "build-1.0")
         cls.v2 = os.path.join(cls.tmp, "build-1.1")
         sample_game.make_game(cls.v1, harness.LAUNCHER, harness.STAND_IN, MEGABYTES)
         sample_game.make_game(cls.v2, harness.LAUNCHER, harness.STAND_IN, MEGABYTES, update=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.kill()
-        cls.display.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def setUp(self):
         self.dir = os.path.join(self.tmp, self.id().rsplit(".", 1)[-1])
@@ -49,7 +47,7 @@ class EndToEnd(unittest.TestCase):
         self.tree = os.path.join(self.dir, "tree")
 
     def publish(self, build, version):
-        return publish.publish(build, self.tree, version, keep=[sample_game.KEPT], quiet=True)
+        return publish.publish(build, self.tree, version, keep=[sample_game.KEPT], quiet=True, **harness.PUBLISH_OPTIONS)
 
     def serve(self, tls=None):
         server = nginx_server.NginxServer(self.tree, os.path.join(self.dir, "nginx"), tls=tls)

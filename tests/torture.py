@@ -521,18 +521,19 @@ class Campaign:
         self.cpu_start = os.times()
 
     def teardown(self):
-        if hasattr(self, "watcher"):
-            self.watcher.close()
-        if hasattr(self, "server"):
-            self.server.stop()
-        if hasattr(self, "prefix"):
-            self.prefix.kill()
-        self.reap_orphans()
-        if hasattr(self, "display"):
-            self.display.stop()
-        if hasattr(self, "volume"):
-            self.volume.release()
-            self.volume.unmount()
+        """Undoes what setup did, however far it got; a step that fails leaves no other
+        undone, above all not the unmounting (a mounted volume keeps the work folder)."""
+        steps = [("watcher", lambda: self.watcher.close()), ("server", lambda: self.server.stop()),
+                 ("prefix", lambda: self.prefix.kill()), (None, self.reap_orphans),
+                 ("display", lambda: self.display.stop()), ("volume", lambda: self.volume.release()),
+                 ("volume", lambda: self.volume.unmount())]
+        for needs, stop in steps:
+            if needs and not hasattr(self, needs):
+                continue
+            try:
+                stop()
+            except Exception as e:  # noqa: BLE001 - report it and go on with the rest
+                print(f"torture: while cleaning up: {e!r}", flush=True)
 
     def reap_orphans(self):
         """Wine's own programs that ended after their parent are our children now."""
@@ -1122,8 +1123,8 @@ class Campaign:
     def run(self):
         print(f"torture: seed {self.seed}, {self.args.steps} steps, work {self.work}"
               + (f", skipping {','.join(sorted(self.skip))}" if self.skip else ""), flush=True)
-        self.setup()
         try:
+            self.setup()
             for k in range(1, self.args.steps + 1):
                 self.next_phase("")
                 self.step(k)

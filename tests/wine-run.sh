@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in the build's own prefix, quietly.
+# Runs a Windows program under Wine in the build's own prefix, quietly, with the Wine loader
+# of that build (tools/wine_build.py): never Debian's wrapper, which picks the 32-bit loader
+# whenever wine32 is installed, even where 32-bit programs cannot start.
 # Usage: wine-run.sh program.exe [arguments...]
 set -u
 program=$1; shift
+here=$(cd "$(dirname "$0")" && pwd)
 
-if [ -z "${WINEPREFIX:-}" ]; then
-  dir=$(cd "$(dirname "$program")" && pwd)
-  while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
-  [ "$dir" = / ] && dir=$(cd "$(dirname "$program")" && pwd)
-  export WINEPREFIX="$dir/wineprefix"
-fi
+dir=$(cd "$(dirname "$program")" && pwd)
+while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
+[ "$dir" = / ] && dir=$(cd "$(dirname "$program")" && pwd)
+export WINEPREFIX=${WINEPREFIX:-$dir/wineprefix}
+export WINELOADER=$(python3 "$here/../tools/wine_build.py" loader "$dir") || exit 1
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
 
@@ -19,7 +21,7 @@ if [ ! -f "$WINEPREFIX/.tarsin-ready" ]; then
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.tarsin-ready" ]; then
-      wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$WINEPREFIX/.tarsin-ready"
+      "$WINELOADER" wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$WINEPREFIX/.tarsin-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
@@ -30,6 +32,4 @@ if [ -n "${TARSIN_TEST_SERVER_STATE:-}" ] && [ -f "$TARSIN_TEST_SERVER_STATE/url
   export TARSIN_TEST_WWW="Z:$(echo "$TARSIN_TEST_SERVER_STATE/www" | tr / '\\')"
 fi
 
-wine "$program" "$@"
-rc=$?
-exit $rc
+"$WINELOADER" "$program" "$@"

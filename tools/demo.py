@@ -6,6 +6,7 @@ then updated; prints what travelled and saves screenshots.
   demo.py [--megabytes 300] [--build BUILD_DIR]
 """
 import argparse
+import contextlib
 import hashlib
 import os
 import shutil
@@ -15,6 +16,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import wine_build  # noqa: E402
 import wine_harness as harness  # noqa: E402
 import nginx_server  # noqa: E402
 import publish  # noqa: E402
@@ -107,6 +109,8 @@ def main(argv=None):
     parser.add_argument("--build", default=harness.BUILD)
     args = parser.parse_args(argv)
     build = os.path.abspath(args.build)
+    kind = wine_build.of_folder(build)
+    why = os.environ.get("TARSIN_BUILD_REASON") or wine_build.choose()[1]
     launcher = os.path.join(build, "TarsinLauncher.exe")
     stand_in = os.path.join(build, "tests", "stand_in.exe")
     for program in (launcher, stand_in):
@@ -118,14 +122,16 @@ def main(argv=None):
     work = os.path.join(build, "demo")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    display = harness.Display()
-    server = None
-    prefix = None
-    try:
+    step(f"the {kind.bits}-bit build in {build}, under {kind.loader}")
+    # Whatever fails, what was started is stopped, each on its own, last first.
+    with contextlib.ExitStack() as started:
+        display = harness.Display()
+        started.callback(display.stop)
         screen = display.start()
         own_display = display.process is not None
         step(f"display {screen}" + (" (our own Xvfb)" if own_display else ""))
-        prefix = harness.WinePrefix(os.path.join(build, "wineprefix-demo"), screen)
+        prefix = harness.WinePrefix(os.path.join(build, "wineprefix-demo"), screen, loader=kind.loader)
+        started.callback(prefix.kill)
         step("Wine prefix " + prefix.path)
         prefix.create()
         shots = Shots(os.path.join(work, "screenshots"), screen, own_display)
@@ -135,12 +141,13 @@ def main(argv=None):
         step(f"sample game 1.0 ({args.megabytes} MB) in {v1}")
         files1 = sample_game.make_game(v1, launcher, stand_in, args.megabytes)
         t = time.monotonic()
-        entries1 = publish.publish(v1, tree, "1.0", keep=[sample_game.KEPT], quiet=True)
+        entries1 = publish.publish(v1, tree, "1.0", keep=[sample_game.KEPT], quiet=True, **kind.publish_options)
         publish_seconds = time.monotonic() - t
         size1 = sum(e.size for e in entries1)
         step(f"published 1.0: {len(entries1)} files, {size1 / MB:.0f} MB in {publish_seconds:.1f} s")
 
         server = nginx_server.NginxServer(tree, os.path.join(work, "nginx"))
+        started.callback(server.stop)
         url = server.start()
         step(f"nginx serves {tree} at {url} (pid {server.pid})")
 
@@ -153,7 +160,7 @@ def main(argv=None):
 
         step("sample game 1.1: one file changed, one removed, a new launcher build")
         sample_game.make_game(v2, launcher, stand_in, args.megabytes, update=True)
-        entries2 = publish.publish(v2, tree, "1.1", keep=[sample_game.KEPT], quiet=True)
+        entries2 = publish.publish(v2, tree, "1.1", keep=[sample_game.KEPT], quiet=True, **kind.publish_options)
         by_path = {e.path: e for e in entries2}
         server.clear_log()
         old_launcher_hash = sha_file(install.exe)
@@ -198,14 +205,9 @@ def main(argv=None):
         for path in shots.saved:
             print(f"  screenshot         {path}")
         print(f"  launcher.log       {install.file('launcher.log')}")
+        print(f"  build              the {kind.bits}-bit build under {kind.loader}, since {why}")
         print(f"  total              {time.monotonic() - began:.0f} s; {'all as expected' if ok else 'FAILED'}")
         return 0 if ok else 1
-    finally:
-        if server:
-            server.stop()
-        if prefix:
-            prefix.kill()
-        display.stop()
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 began=$(date +%s)
+eval "$(python3 tools/wine_build.py shell)"
+export TARSIN_BUILD TARSIN_BUILD_REASON
+echo "make demo: the $TARSIN_BUILD build runs under $TARSIN_WINE, since $TARSIN_BUILD_REASON"
 bash tools/setup.sh
-cmake --preset win32
-cmake --build --preset win32
-python3 tools/demo.py --build build "$@"
+bash tools/build.sh "$TARSIN_BUILD"
+python3 tools/demo.py --build "$TARSIN_BUILD_DIR" "$@"
 echo "demo: $(( $(date +%s) - began )) s in all, the build included"

@@ -330,9 +330,29 @@ def _manifest_problems(text):
     return problems
 
 
-def launcher_problems(data):
+# DLLs every Windows the launcher supports ships: a launcher that needs any other (a
+# compiler's runtime left dynamic) would not start on a player's machine.
+SYSTEM_DLLS = frozenset("""advapi32 bcrypt comctl32 comdlg32 crypt32 dwmapi gdi32 imm32 kernel32 msvcrt
+    ntdll ole32 oleaut32 rpcrt4 secur32 setupapi shcore shell32 shlwapi user32 userenv uxtheme version
+    winhttp wininet winmm ws2_32""".split())
+
+
+def _imports(data, sections, rva):
+    """The names of the DLLs the import directory at rva names."""
+    names, at = [], _file_offset(sections, rva)
+    while True:
+        name_rva = struct.unpack_from("<IIIII", data, at)[3]
+        if not name_rva:
+            return names
+        start = _file_offset(sections, name_rva)
+        names.append(data[start:data.index(b"\0", start)].decode("ascii", "replace"))
+        at += 20
+
+
+def launcher_problems(data, allow_64_bit=False):
     """Why the bytes are not a launcher Windows starts: a 32-bit GUI program carrying
-    the launcher's application manifest and icon. Empty when they are."""
+    the launcher's application manifest and icon, needing only Windows' own DLLs. Empty
+    when they are. allow_64_bit: the tests' 64-bit build passes too (tools/wine_build.py)."""
     if data[:2] != b"MZ":
         return ["not a Windows program (no MZ header)"]
     problems = []
@@ -342,11 +362,13 @@ def launcher_problems(data):
             return ["not a Windows program (no PE header)"]
         machine, count, _, _, _, optional_size, characteristics = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
-        if machine != 0x14C:
+        magic = struct.unpack_from("<H", data, optional)[0]
+        wide = allow_64_bit and machine == 0x8664 and magic == 0x20B
+        if machine != 0x14C and not wide:
             problems.append(f"built for machine 0x{machine:04x}, not for 32-bit x86")
         if not characteristics & 0x0002 or characteristics & 0x2000:
             problems.append("not an executable program")
-        if struct.unpack_from("<H", data, optional)[0] != 0x10B:
+        if magic != 0x10B and not wide:
             return problems + ["not a 32-bit (PE32) image"]
         subsystem = struct.unpack_from("<H", data, optional + 68)[0]
         if subsystem != 2:
@@ -357,8 +379,13 @@ def launcher_problems(data):
             if raw + raw_size > len(data):
                 return problems + [f"cut short: {len(data)} bytes, but its sections reach byte {raw + raw_size}"]
             sections.append((address, min(virtual_size or raw_size, raw_size), raw))
-        directories = struct.unpack_from("<I", data, optional + 92)[0]
-        resources = struct.unpack_from("<I", data, optional + 96 + 2 * 8)[0] if directories > 2 else 0
+        table = optional + (108 if wide else 92)  # PE32+ has wider fields before it
+        directories = struct.unpack_from("<I", data, table)[0]
+
+        def directory(index):
+            return struct.unpack_from("<I", data, table + 4 + 8 * index)[0] if directories > index else 0
+
+        imports, resources = directory(1), directory(2)
         manifest = group = None
         if resources:
             manifest = _resource(data, sections, resources, (RT_MANIFEST, MANIFEST_ID))
@@ -368,6 +395,8 @@ def launcher_problems(data):
             count = struct.unpack_from("<H", group, 4)[0]
             icons = [struct.unpack_from("<H", group, 6 + 14 * i + 12)[0] for i in range(count)]
         has_icon = bool(icons) and all(_resource(data, sections, resources, (RT_ICON, i)) for i in icons)
+        foreign = [n for n in (_imports(data, sections, imports) if imports else [])
+                   if n.lower().removesuffix(".dll") not in SYSTEM_DLLS and not n.lower().startswith("api-ms-win-")]
     except struct.error:
         return problems + ["its headers are cut short or damaged"]
     except ValueError as e:
@@ -378,6 +407,8 @@ def launcher_problems(data):
         problems += _manifest_problems(manifest)
     if not has_icon:
         problems.append(f"no icon (resource {ICON_ID})")
+    if foreign:
+        problems.append("needs " + ", ".join(foreign) + ", which Windows does not ship; link it statically")
     return problems
 
 
@@ -704,13 +735,13 @@ def serve(out_dir, text):
     write_atomic(os.path.join(out_dir, MANIFEST), text)
 
 
-def read_launcher(file):
+def read_launcher(file, allow_64_bit=False):
     with open(file.source, "rb") as f:
-        return launcher_problems(f.read())
+        return launcher_problems(f.read(), allow_64_bit)
 
 
 def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe", quiet=False,
-            verify_existing=False, allow_foreign_launcher=False):
+            verify_existing=False, allow_foreign_launcher=False, allow_64_bit_launcher=False):
     """Writes the objects, then the file list. Returns the entries published."""
     if not os.path.isdir(build_dir):
         raise Refused(f"{build_dir}: not a folder")
@@ -725,7 +756,7 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
     errors += own_name_problems(paths, launcher) + clash_problems(paths)
     # The launcher knows itself by its path with letter case ignored.
     own = next((f for f in files if windows_name(f.path) == windows_name(launcher)), None)
-    foreign = read_launcher(own) if own else []
+    foreign = read_launcher(own, allow_64_bit_launcher) if own else []
     if foreign and not allow_foreign_launcher:
         errors.append((own.path, "would not start as the launcher: " + "; ".join(foreign) + ". Players' "
                        "launchers replace themselves with it and could not fetch a fix "
@@ -1105,6 +1136,8 @@ def main(argv=None):
                    help="re-hash the objects the tree holds already, and write damaged ones again")
     p.add_argument("--allow-foreign-launcher", action="store_true",
                    help="publish a launcher executable that fails the start-up checks")
+    p.add_argument("--allow-64-bit-launcher", action="store_true",
+                   help="accept the tests' 64-bit launcher build, which no player's machine needs (testing only)")
     p.add_argument("--quiet", action="store_true")
     v = sub.add_parser("verify", help="check every object of every kept file list")
     v.add_argument("out_dir")
@@ -1130,7 +1163,7 @@ def main(argv=None):
     try:
         if args.command == "publish":
             publish(args.build_dir, args.out_dir, args.version, args.keep, args.launcher, args.quiet,
-                    args.verify_existing, args.allow_foreign_launcher)
+                    args.verify_existing, args.allow_foreign_launcher, args.allow_64_bit_launcher)
         elif args.command == "verify":
             problems = verify(args.out_dir, args.quiet)
             for line in problems:

@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test. Leaves no process behind.
+# The build that runs is tools/wine_build.py's choice; the 32-bit product is built always.
 set -u
 cd "$(dirname "$0")/.."
+eval "$(python3 tools/wine_build.py shell)" || exit 1
+export TARSIN_BUILD
+echo "make test: the $TARSIN_BUILD build runs the tests under $TARSIN_WINE, since $TARSIN_BUILD_REASON"
 bash tools/setup.sh || exit 1
-cmake --preset win32 >/dev/null || exit 1
-cmake --build --preset win32 || exit 1
+bash tools/build.sh "$TARSIN_BUILD" || exit 1
 
 started_x=""
+stop() {
+  WINEPREFIX="$TARSIN_BUILD_DIR/wineprefix" wineserver -k 2>/dev/null
+  [ -n "$started_x" ] && kill "$started_x" 2>/dev/null && wait "$started_x" 2>/dev/null
+}
+trap stop EXIT
 if [ -z "${DISPLAY:-}" ]; then
   for n in $(seq 90 120); do
     [ -e "/tmp/.X$n-lock" ] && continue
@@ -17,10 +25,5 @@ if [ -z "${DISPLAY:-}" ]; then
     started_x=""
   done
 fi
-stop() {
-  WINEPREFIX="$PWD/build/wineprefix" wineserver -k 2>/dev/null
-  [ -n "$started_x" ] && kill "$started_x" 2>/dev/null && wait "$started_x" 2>/dev/null
-}
-trap stop EXIT
 
-ctest --preset win32 -j2 "$@"
+ctest --preset "$TARSIN_BUILD" -j2 "$@"

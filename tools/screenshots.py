@@ -76,7 +76,7 @@ def main():
     shutil.copyfile(harness.STAND_IN, os.path.join(game, "ruvok.exe"))
     with open(os.path.join(game, "data", "world.pak"), "wb") as f:
         f.write(random.Random(3).randbytes(6 * 1024 * 1024))
-    publish.publish(game, os.path.join(WORK, "tree"), "1.4.2", quiet=True)
+    publish.publish(game, os.path.join(WORK, "tree"), "1.4.2", quiet=True, **harness.PUBLISH_OPTIONS)
 
     display = harness.Display(own=True)  # nothing else on the picture
     server = SlowServer(os.path.join(WORK, "tree"), os.path.join(WORK, "nginx"))

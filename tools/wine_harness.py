@@ -3,8 +3,9 @@ display, Wine prefixes of their own, installation folders, the launcher started,
 for and ended, its window read and pressed (tests/window_probe.cpp), Windows paths, the
 state file and the log, and a test certificate authority.
 
-The build comes from TARSIN_BUILD_DIR (default: build/ beside tools/). Tests and the
-benchmark import this module; it imports nothing of theirs."""
+The build comes from TARSIN_BUILD_DIR (default: the one tools/wine_build.py chooses), and
+the Wine loader from that build. Tests and the benchmark import this module; it imports
+nothing of theirs."""
 import fcntl
 import json
 import os
@@ -14,8 +15,14 @@ import subprocess
 import time
 import unittest
 
+import wine_build
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-BUILD = os.path.abspath(os.environ.get("TARSIN_BUILD_DIR") or os.path.join(ROOT, "build"))
+BUILD = os.path.abspath(os.environ.get("TARSIN_BUILD_DIR") or wine_build.choose()[0].dir)
+KIND = wine_build.of_folder(BUILD)
+WINE = KIND.loader
+# What publishing this build's launcher takes (publish.publish(**PUBLISH_OPTIONS)).
+PUBLISH_OPTIONS = KIND.publish_options
 LAUNCHER_NAME = "TarsinLauncher.exe"
 LAUNCHER = os.path.join(BUILD, LAUNCHER_NAME)
 TRUST_ROOT = os.path.join(BUILD, "tests", "trust_root.exe")
@@ -150,12 +157,14 @@ class WinePrefix:
                   waits 2 s for one whenever a managed window is hidden, at every exit.
       holder      a program kept running meanwhile (bench/hold_desktop.cpp keeps Wine's
                   desktop up between programs)
+      loader      the Wine loader, when the programs are not of this module's build
 
     wait() returns only once every program has ended: never with a persistent server or a
     holder."""
 
-    def __init__(self, path, display, dpi=None, persistent=False, managed=True, holder=None):
+    def __init__(self, path, display, dpi=None, persistent=False, managed=True, holder=None, loader=None):
         self.path = os.path.abspath(path)
+        self.wine = loader or WINE
         self.display = display
         self.dpi, self.persistent, self.managed, self.holder = dpi, persistent, managed, holder
         self.holder_process = None
@@ -171,7 +180,7 @@ class WinePrefix:
             env["LANG"] = "tr_TR.UTF-8" if language == "tr" else "C.UTF-8"
             if language == "tr":
                 env["LC_ALL"] = "tr_TR.UTF-8"
-        env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+        env.update(WINEPREFIX=self.path, WINELOADER=self.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                    DISPLAY=self.display)
         return env
 
@@ -183,7 +192,7 @@ class WinePrefix:
         with open(self.path + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if not os.path.exists(ready):
-                subprocess.run(["wineboot", "-i"], env=self.env(), stdout=subprocess.DEVNULL,
+                subprocess.run([self.wine, "wineboot", "-i"], env=self.env(), stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, timeout=timeout, check=True)
                 self.wait(timeout)
                 open(ready, "w").close()
@@ -201,7 +210,7 @@ class WinePrefix:
         return self
 
     def registry(self, key, name, kind, value):
-        subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"], env=self.env(),
+        subprocess.run([self.wine, "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"], env=self.env(),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=60)
 
     def start(self, program, *args, cwd=None, language=None, wrapper=(), output=None):
@@ -209,7 +218,7 @@ class WinePrefix:
         command that runs it (GNU time, strace). output: None, "stdout", or "both" (stderr
         with stdout) to a pipe."""
         pipe = subprocess.PIPE if output else subprocess.DEVNULL
-        return subprocess.Popen([*wrapper, "wine", program, *args], env=self.env(language), cwd=cwd, stdout=pipe,
+        return subprocess.Popen([*wrapper, self.wine, program, *args], env=self.env(language), cwd=cwd, stdout=pipe,
                                 stderr=subprocess.STDOUT if output == "both" else subprocess.DEVNULL,
                                 start_new_session=True)
 
