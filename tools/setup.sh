@@ -8,6 +8,7 @@ packages=(cmake ninja-build python3 googletest
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
           wine wine32:i386 xvfb xauth x11-apps imagemagick nginx-light openssl
           curl strace time clang libclang-rt-14-dev rclone)
+packages+=(python3-cryptography)  # signing the file list, for Debian's /usr/bin/python3
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
