@@ -8,5 +8,8 @@ began=$(date +%s)
 bash tools/setup.sh
 cmake --preset win32
 cmake --build --preset win32
-python3 tools/demo.py --build build "$@"
+# Signing needs python3-cryptography, which Debian installs for /usr/bin/python3 only.
+python=python3
+python3 -c 'import cryptography' 2>/dev/null || python=/usr/bin/python3
+"$python" tools/demo.py --build build "$@"
 echo "demo: $(( $(date +%s) - began )) s in all, the build included"
