@@ -7,6 +7,7 @@
 
 #include "tests/support/test_util.h"
 #include "transfer/signature.h"
+#include "update/run.h"
 #include "update/signed_list.h"
 
 namespace {
@@ -118,6 +119,20 @@ TEST(JudgeStatement, SignatureThenListThenExpiryThenReplay) {
         EXPECT_EQ(JudgeStatement(s, c.signatureValid, c.listHash, c.now, c.newest), c.verdict) << c.name;
     s.validUntil.reset();
     EXPECT_EQ(JudgeStatement(s, true, kHash, UINT64_MAX, 0), StatementVerdict::Accepted) << "no until: never expires";
+}
+
+TEST(NamesLauncherFile, TheSignedTimesFileOnlyInALauncherWithAKey) {
+    ScopedInstallDir install(L"C:\\Games\\Tarsin\\");
+    const std::string saved = ListPublicKey;
+    for (const char* path : {"data-signed.txt", "Data-Signed.TXT.", "data-signed.txt.tmp"}) {
+        Manifest manifest;
+        manifest.entries.push_back(EntryFor(path, "x"));
+        ListPublicKey.clear();
+        EXPECT_FALSE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old")) << path;
+        ListPublicKey = kTestKey;
+        EXPECT_TRUE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old")) << path;
+    }
+    ListPublicKey = saved;
 }
 
 }  // namespace
