@@ -10,7 +10,8 @@
   publish.py keygen KEYFILE
 
 publish and rollback sign the list they serve with --sign-key KEYFILE (or the key files
-named by TARSIN_SIGN_KEY), for launchers built with the matching public key.
+named by TARSIN_SIGN_KEY), for launchers built with the matching public key; verify
+checks the signatures with --public-key HEX.
 
 OUT_DIR is what the web server serves under the launcher's base URL:
   manifest.txt        the file list the launcher fetches (replaced last, atomically)
