@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/globals.h"
+#include "app/list_key.h"
 #include "app/status.h"
 #include "app/window.h"
 #include "app/worker.h"
@@ -17,6 +18,7 @@
 #include "transfer/http.h"
 #include "transfer/sha256.h"
 #include "update/self_update.h"
+#include "update/signed_list.h"
 
 namespace {
 
@@ -116,6 +118,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     (void)DeleteFileW((InstallDir + kLogFileName).c_str());
     BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;
+    ListPublicKey = kBuiltListKey;
 
     INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     (void)InitCommonControlsEx(&commonControls);

@@ -59,6 +59,10 @@ class ServedTree(unittest.TestCase):
         for name in (".tmp-x1y2", cls.hash.upper(), cls.hash + ".part", cls.hash[:63]):
             with open(os.path.join(cls.tree, "o", name), "wb") as f:
                 f.write(cls.big)
+        os.makedirs(os.path.join(cls.tree, "s"))
+        for name in (cls.hash, ".tmp-" + cls.hash):
+            with open(os.path.join(cls.tree, "s", name), "wb") as f:
+                f.write(b"KXSIGNED 1\n")
         cls.server = nginx_server.NginxServer(cls.tree, os.path.join(cls.tmp.name, "state"))
         cls.addClassCleanup(cls.server.stop)
         cls.url = cls.server.start()
@@ -98,6 +102,9 @@ class ServedTree(unittest.TestCase):
             ("an object revalidated", "o/" + h, {"If-None-Match": object_tag}, "GET", 304, forever),
             ("the list", "manifest.txt", {}, "GET", 200, "no-cache"),
             ("the list revalidated", "manifest.txt", {"If-None-Match": list_tag}, "GET", 304, "no-cache"),
+            ("a statement", "s/" + h, {}, "GET", 200, forever),
+            ("a missing statement", "s/" + "0" * 64, {}, "GET", 404, "no-store"),
+            ("a statement being uploaded", "s/.tmp-" + h, {}, "GET", 404, "no-store"),
             ("a missing object", "o/" + "0" * 64, {}, "GET", 404, "no-store"),
             ("a range past the end", "o/" + h, {"Range": f"bytes={len(self.big)}-"}, "GET", 416, "no-store"),
             ("a POST", "o/" + h, {}, "POST", 405, "no-store"),
@@ -129,7 +136,7 @@ class ServedTree(unittest.TestCase):
         smallest = len(publish.format_manifest("", [publish.Entry("0" * 64, 0, "", "x")])) - len("KXUPDATE 1\nversion\t\n")
         with open(self.server.config) as f:
             limits = [int(n) for n in re.findall(r"keepalive_requests (\d+);", f.read())]
-        self.assertEqual(len(limits), 2, "the list's location and the objects'")
+        self.assertEqual(len(limits), 3, "the locations of the list, the statements and the objects")
         self.assertGreaterEqual(min(limits), publish.MANIFEST_LIMIT // smallest + 1)
         # nginx's default ends a connection after 1,000 requests.
         self.server.clear_log()

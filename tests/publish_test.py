@@ -650,6 +650,103 @@ class PruneAndRollback(Tree):
         self.assertIn("another publish", err)
 
 
+class Signing(Tree):
+    """The operator's key, the statement written before the list, rollback, verify."""
+
+    def setUp(self):
+        super().setUp()
+        self.key = os.path.join(self.tmp.name, "list.pem")
+        with contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual(run_cli("keygen", self.key)[0], 0)
+        self.public = publish.signing.public_hex(publish.signing.load_key(self.key).public_key())
+        make_tree(self.build, {"a.dat": b"one"})
+
+    def statement(self):
+        with open(publish.statement_path(self.out, self.manifest()), "rb") as f:
+            return publish.signing.parse_statement(f.read())
+
+    def test_keygen_writes_an_owner_only_key_once_and_prints_its_public_half(self):
+        with contextlib.redirect_stdout(io.StringIO()) as out:
+            self.assertEqual(run_cli("keygen", os.path.join(self.tmp.name, "second.pem"))[0], 0)
+        printed = out.getvalue().strip()
+        self.assertRegex(printed, r"\A[0-9a-f]{128}\Z")
+        self.assertEqual(printed, publish.signing.check_public_key(printed))
+        self.assertEqual(os.stat(self.key).st_mode & 0o777, 0o600)
+        with open(self.key, "rb") as f:
+            before = f.read()
+        code, err = run_cli("keygen", self.key)
+        self.assertEqual(code, 1)
+        self.assertIn("never overwritten", err)
+        with open(self.key, "rb") as f:
+            self.assertEqual(f.read(), before)
+
+    def test_publish_writes_the_statement_before_the_list(self):
+        real = publish.serve
+
+        def serve(out_dir, text):
+            self.assertTrue(os.path.exists(publish.statement_path(out_dir, text)), "statement first")
+            real(out_dir, text)
+
+        with mock.patch.object(publish, "serve", serve), mock.patch.dict(os.environ, {"TARSIN_SIGN_KEY": self.key}):
+            self.assertEqual(run_cli("publish", self.build, self.out, "--version", "1", "--valid-for", "2d",
+                                     "--quiet")[0], 0)
+        statement = self.statement()
+        self.assertEqual(statement["list"], sha(self.manifest()))
+        self.assertLessEqual(abs(statement["signed"] - time.time()), 5)
+        self.assertEqual(statement["until"], statement["signed"] + 2 * 86400)
+        self.assertEqual(publish.signing.signed_by(statement, [self.public]), [self.public])
+        self.assertEqual(publish.parse_manifest(self.manifest())[0], "1")
+        # An unsigned list in a signed tree would be refused by every launcher.
+        make_tree(self.build, {"a.dat": b"two"})
+        served = self.manifest()
+        code, err = run_cli("publish", self.build, self.out, "--version", "2", "--quiet")
+        self.assertEqual((code, self.manifest()), (1, served))
+        self.assertIn("--sign-key", err)
+
+    def test_rollback_signs_again_with_a_new_time_and_new_bytes(self):
+        self.assertEqual(run_cli("publish", self.build, self.out, "--version", "1", "--sign-key", self.key,
+                                 "--quiet")[0], 0)
+        first, first_text = self.statement(), self.manifest()
+        make_tree(self.build, {"a.dat": b"two"})
+        with mock.patch.object(publish.time, "time", return_value=time.time() + 100):
+            publish.publish(self.build, self.out, "2", quiet=True, sign_keys=[self.key])
+            self.assertEqual(run_cli("rollback", self.out, "1", "--quiet")[0], 1, "unsigned refused")
+        with mock.patch.object(publish.time, "time", return_value=time.time() + 200):
+            self.assertEqual(run_cli("rollback", self.out, "1", "--sign-key", self.key, "--quiet")[0], 0)
+        again = self.statement()
+        self.assertNotEqual(self.manifest(), first_text, "a statement's name never gets other content")
+        self.assertEqual(publish.parse_manifest(self.manifest()), publish.parse_manifest(first_text))
+        self.assertGreaterEqual(again["signed"], first["signed"] + 200)
+        self.assertEqual(publish.signing.signed_by(again, [self.public]), [self.public])
+        self.assertEqual(publish.verify(self.out, quiet=True, public_keys=[self.public]), [])
+
+    def test_verify_finds_each_missing_or_damaged_statement(self):
+        other = os.path.join(self.tmp.name, "other.pem")
+        publish.signing.keygen(other)
+        cases = [("missing", None, "missing"), ("garbage", lambda s: b"x" + s, "not a statement"),
+                 ("a byte changed", lambda s: s.replace(b"signed\t1", b"signed\t2"), "none of the given"),
+                 ("another key", lambda s: publish.signing.make_statement(self.manifest(), [
+                     publish.signing.load_key(other)], time.time()), "none of the given"),
+                 ("expired", lambda s: publish.signing.make_statement(self.manifest(), [
+                     publish.signing.load_key(self.key)], time.time() - 7200, 3600), "expired")]
+        for name, damage, expected in cases:
+            with self.subTest(name):
+                shutil.rmtree(self.out, ignore_errors=True)
+                publish.publish(self.build, self.out, "1", quiet=True, sign_keys=[self.key])
+                path = publish.statement_path(self.out, self.manifest())
+                with open(path, "rb") as f:
+                    text = f.read()
+                os.unlink(path)
+                if damage:
+                    make_tree(self.out, {os.path.relpath(path, self.out): damage(text)})
+                    os.makedirs(os.path.join(self.out, "s", "x"))  # not a statement's name: ignored
+                else:
+                    make_tree(self.out, {"s/" + "0" * 64: text})
+                code, err = run_cli("verify", self.out, "--public-key", self.public, "--quiet")
+                self.assertEqual(code, 1)
+                self.assertIn(expected, err)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -770,6 +867,36 @@ class Upload(Tree):
                     self.assertEqual(f.read(), b"sea")
                 self.assertNotIn(".tmp-manifest.txt", os.listdir(folder))
 
+    def test_a_signed_tree_sends_the_statement_after_the_objects_and_before_the_lists(self):
+        remote, folder = self.remotes()[0]
+        key = os.path.join(self.tmp.name, "list.pem")
+        publish.signing.keygen(key)
+        self.publish("1", files={"a.dat": b"one"})
+        make_tree(self.build, {"a.dat": b"two"})
+        publish.publish(self.build, self.out, "2", quiet=True, sign_keys=[key])
+        calls = []
+        real = publish.run_rclone
+
+        def watched(args, quiet, show_progress=False):
+            calls.append((args[0], args[-1].rsplit("/", 2)[-2:]))
+            return real(args, quiet, show_progress)
+
+        with mock.patch.object(publish, "run_rclone", watched):
+            self.assertEqual(self.upload(remote, "--quiet")[0], 0)
+        name = sha(self.manifest())
+        self.assertEqual([c for c in calls if c[0] != "lsf"],
+                         [("copy", [folder.rsplit("/", 1)[-1], "o"]), ("copyto", ["s", ".tmp-" + name]),
+                          ("moveto", ["s", name]), ("copyto", ["manifests", "2.txt"]),
+                          ("copyto", [folder.rsplit("/", 1)[-1], ".tmp-manifest.txt"]),
+                          ("moveto", [folder.rsplit("/", 1)[-1], "manifest.txt"])])
+        with open(os.path.join(folder, "s", name), "rb") as theirs, \
+                open(os.path.join(self.out, "s", name), "rb") as ours:
+            self.assertEqual(theirs.read(), ours.read())
+        os.unlink(os.path.join(self.out, "s", name))
+        code, err = self.upload(remote)
+        self.assertEqual(code, 1)
+        self.assertIn("is missing; nothing uploaded", err)
+
     def test_refusals_leave_the_remote_alone(self):
         remote, folder = self.remotes()[0]
         self.publish("1", files={"a.dat": b"one", "b.dat": b"two"})
@@ -787,6 +914,20 @@ class Upload(Tree):
         self.assertEqual(os.listdir(os.path.join(folder, "o")), served)
         with open(os.path.join(folder, "manifest.txt"), "rb") as f:
             self.assertIn(b"version\t1", f.read())
+
+
+class WithoutCryptography(Tree):
+    def test_keygen_and_signing_name_what_is_missing(self):
+        key = os.path.join(self.tmp.name, "k.pem")
+        make_tree(self.build, {"a.dat": b"one"})
+        hidden = dict.fromkeys([n for n in sys.modules if n.startswith("cryptography")] + ["cryptography"])
+        with mock.patch.dict(sys.modules, hidden):
+            for args in (("keygen", key), ("publish", self.build, self.out, "--version", "1", "--sign-key", key)):
+                code, err = run_cli(*args)
+                self.assertEqual(code, 1, args)
+                self.assertIn("apt-get install python3-cryptography", err)
+        self.assertFalse(os.path.exists(key))
+        self.assertFalse(os.path.exists(self.out))
 
 
 class ParseManifest(unittest.TestCase):

@@ -21,8 +21,11 @@ import wine_harness as harness  # noqa: E402
 import nginx_server  # noqa: E402
 import publish  # noqa: E402
 import sample_game  # noqa: E402
+import signing  # noqa: E402
 
 MB = 2**20
+# The demo signs its lists with the tests' key; the launcher it runs is built with its public half.
+SIGN_KEY = os.path.join(HERE, "..", "tests", "system", "list-test-key.pem")
 
 
 def sha_file(path):
@@ -99,8 +102,20 @@ def traffic(server):
         "object_requests": len(objects),
         "object_body": sum(r["body_bytes_sent"] for r in objects),
         "lists": len(lists),
+        "statements": len([r for r in requests if "/s/" in r["path"]]),
         "objects": [r["path"].rsplit("/", 1)[1] for r in objects],
     }
+
+
+def signature_verified(tree, install):
+    """True when the launcher kept the signing time of the served list's statement: it
+    took the list only after verifying that statement."""
+    with open(os.path.join(tree, publish.MANIFEST), "rb") as f:
+        served = f.read()
+    with open(publish.statement_path(tree, served), "rb") as f:
+        statement = signing.parse_statement(f.read())
+    return os.path.exists(install.file("data-signed.txt")) and \
+        install.read("data-signed.txt") == b"%d\n" % statement["signed"]
 
 
 def main(argv=None):
@@ -111,7 +126,7 @@ def main(argv=None):
     build = os.path.abspath(args.build)
     kind = wine_build.of_folder(build)
     why = os.environ.get("TARSIN_BUILD_REASON") or wine_build.choose()[1]
-    launcher = os.path.join(build, "TarsinLauncher.exe")
+    launcher = os.path.join(build, "tests", "TarsinLauncherSigned.exe")
     stand_in = os.path.join(build, "tests", "stand_in.exe")
     for program in (launcher, stand_in):
         if not os.path.exists(program):
@@ -141,7 +156,8 @@ def main(argv=None):
         step(f"sample game 1.0 ({args.megabytes} MB) in {v1}")
         files1 = sample_game.make_game(v1, launcher, stand_in, args.megabytes)
         t = time.monotonic()
-        entries1 = publish.publish(v1, tree, "1.0", keep=[sample_game.KEPT], quiet=True, **kind.publish_options)
+        entries1 = publish.publish(v1, tree, "1.0", keep=[sample_game.KEPT], quiet=True, sign_keys=[SIGN_KEY],
+                                   **kind.publish_options)
         publish_seconds = time.monotonic() - t
         size1 = sum(e.size for e in entries1)
         step(f"published 1.0: {len(entries1)} files, {size1 / MB:.0f} MB in {publish_seconds:.1f} s")
@@ -160,7 +176,8 @@ def main(argv=None):
 
         step("sample game 1.1: one file changed, one removed, a new launcher build")
         sample_game.make_game(v2, launcher, stand_in, args.megabytes, update=True)
-        entries2 = publish.publish(v2, tree, "1.1", keep=[sample_game.KEPT], quiet=True, **kind.publish_options)
+        entries2 = publish.publish(v2, tree, "1.1", keep=[sample_game.KEPT], quiet=True, sign_keys=[SIGN_KEY],
+                                   **kind.publish_options)
         by_path = {e.path: e for e in entries2}
         server.clear_log()
         old_launcher_hash = sha_file(install.exe)
@@ -168,6 +185,7 @@ def main(argv=None):
         code2, seconds2 = watched_run(prefix, install, url, shots, "2-updating",
                                        lambda: downloading(install))
         traffic2 = traffic(server)
+        verified = signature_verified(tree, install) and traffic2["statements"] == traffic2["lists"]
         new_launcher_hash = sha_file(install.exe)
 
         step("run 3: the window once the game is up to date")
@@ -186,7 +204,7 @@ def main(argv=None):
         replaced = (new_launcher_hash == by_path[harness.LAUNCHER_NAME].hash
                     and old_launcher_hash != new_launcher_hash and traffic2["lists"] == 2)
         removed = not os.path.exists(install.file(sample_game.REMOVED))
-        ok = code1 == 0 and code2 == 0 and replaced and removed and \
+        ok = code1 == 0 and code2 == 0 and replaced and removed and verified and \
             traffic2["object_body"] == changed_bytes and len(state1) == len(entries1)
 
         print()
@@ -202,6 +220,8 @@ def main(argv=None):
               f"({traffic2['object_body']} bytes) and {traffic2['lists']} file lists")
         print(f"  launcher           {'replaced itself and restarted' if replaced else 'NOT replaced'}; "
               f"{sample_game.REMOVED} {'removed' if removed else 'STILL THERE'}")
+        print(f"  signed list        {traffic2['statements']} statements fetched in run 2: "
+              + ("signed with the demo key and verified by the launcher" if verified else "NOT VERIFIED"))
         for path in shots.saved:
             print(f"  screenshot         {path}")
         print(f"  launcher.log       {install.file('launcher.log')}")

@@ -10,5 +10,8 @@ export TARSIN_BUILD TARSIN_BUILD_REASON
 echo "make demo: the $TARSIN_BUILD build runs under $TARSIN_WINE, since $TARSIN_BUILD_REASON"
 bash tools/setup.sh
 bash tools/build.sh "$TARSIN_BUILD"
-python3 tools/demo.py --build "$TARSIN_BUILD_DIR" "$@"
+# Signing needs python3-cryptography, which Debian installs for /usr/bin/python3 only.
+python=python3
+python3 -c 'import cryptography' 2>/dev/null || python=/usr/bin/python3
+"$python" tools/demo.py --build "$TARSIN_BUILD_DIR" "$@"
 echo "demo: $(( $(date +%s) - began )) s in all, the build included"

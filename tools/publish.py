@@ -7,6 +7,11 @@
   publish.py prune OUT_DIR [--grace 24h] [--dry-run]
   publish.py rollback OUT_DIR VERSION
   publish.py upload OUT_DIR REMOTE [--dry-run]
+  publish.py keygen KEYFILE
+
+publish and rollback sign the list they serve with --sign-key KEYFILE (or the key files
+named by TARSIN_SIGN_KEY), for launchers built with the matching public key; verify
+checks the signatures with --public-key HEX.
 
 OUT_DIR is what the web server serves under the launcher's base URL:
   manifest.txt        the file list the launcher fetches (replaced last, atomically)
@@ -15,6 +20,7 @@ OUT_DIR is what the web server serves under the launcher's base URL:
                       every object that one of them names
   retired/<time>.txt  every list that stopped being served, for the grace period: prune
                       keeps their objects for the launchers still installing them
+  s/<sha256>          the signed statement of the list whose bytes have that SHA-256
 """
 import argparse
 import calendar
@@ -34,6 +40,8 @@ import xml.etree.ElementTree as ElementTree
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
+import signing
+
 MAGIC = "KXUPDATE 1"
 MANIFEST = "manifest.txt"
 OBJECTS = "o"
@@ -52,7 +60,8 @@ MANIFEST_LIMIT = 64 * 2**20
 
 # Files the launcher itself keeps in the installation directory; a game file of
 # the same name would be overwritten, deleted or misread by it.
-LAUNCHER_OWN_FILES = {"data-state.txt", "data-state.txt.tmp", "launcher.log"}
+LAUNCHER_OWN_FILES = {"data-state.txt", "data-state.txt.tmp", "launcher.log",
+                      "data-signed.txt", "data-signed.txt.tmp"}
 WINDOWS_RESERVED = {"CON", "PRN", "AUX", "NUL"} | {f"{d}{i}" for d in ("COM", "LPT") for i in range(1, 10)}
 WINDOWS_BAD_CHARS = set('<>"|?*') | {chr(c) for c in range(32)}
 # With an installation folder of typical depth, longer paths pass the 260 characters of MAX_PATH.
@@ -735,13 +744,111 @@ def serve(out_dir, text):
     write_atomic(os.path.join(out_dir, MANIFEST), text)
 
 
+# ---- signing -------------------------------------------------------------------
+
+def statement_path(out_dir, text):
+    return os.path.join(out_dir, signing.FOLDER, hashlib.sha256(text).hexdigest())
+
+
+def tree_is_signed(out_dir):
+    """Once signed, always: a tree whose statements are gone must not serve lists unsigned."""
+    return os.path.isdir(os.path.join(out_dir, signing.FOLDER))
+
+
+def load_sign_keys(out_dir, paths):
+    """The signing keys, loaded before any work; none is refused in a signed tree, whose
+    launchers would refuse an unsigned list."""
+    try:
+        keys = [signing.load_key(p) for p in signing.key_paths(paths)]
+    except signing.SigningError as e:
+        raise Refused(str(e))
+    if not keys and tree_is_signed(out_dir):
+        raise Refused(f"{os.path.join(out_dir, signing.FOLDER)} holds signed statements: launchers built with "
+                      f"a key would refuse an unsigned list. Give --sign-key KEYFILE or {signing.ENV_KEY} "
+                      f"(or move {signing.FOLDER}/ away to stop signing)")
+    return keys
+
+
+def newest_statement_time(out_dir):
+    folder = os.path.join(out_dir, signing.FOLDER)
+    newest = 0
+    for name in os.listdir(folder) if os.path.isdir(folder) else []:
+        try:
+            with open(os.path.join(folder, name), "rb") as f:
+                newest = max(newest, signing.parse_statement(f.read())["signed"])
+        except (OSError, signing.SigningError):
+            pass
+    return newest
+
+
+def sign_for_serving(out_dir, text, keys, valid_for=None, now=None):
+    """The list as it will be served, its statement written. The list gets a "stamp" line
+    (which the launcher ignores) so that each signing serves new bytes: a statement's name
+    then never gets other content, and caches may keep it like an object, even when
+    rollback serves an old list again."""
+    # A launcher refuses a statement older than the newest it accepted: a clock set back on
+    # this machine must not make the next statement look like a replay.
+    signed_at = max(int(time.time() if now is None else now), newest_statement_time(out_dir))
+    served = text + f"stamp\t{time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(signed_at))}\n".encode()
+    statement = signing.make_statement(served, keys, signed_at, valid_for)
+    os.makedirs(os.path.join(out_dir, signing.FOLDER), exist_ok=True)
+    write_atomic(statement_path(out_dir, served), statement)
+    return served
+
+
+def statement_problems(out_dir, public_keys, now=None):
+    """Problems of the statements: the served list's missing, malformed, for another list,
+    expired, or (with public keys) signed by none of them; any other one damaged."""
+    text, _, _ = read_served(out_dir)
+    if not public_keys and not tree_is_signed(out_dir):
+        return []
+    now = time.time() if now is None else now
+    problems = []
+    folder = os.path.join(out_dir, signing.FOLDER)
+    served = hashlib.sha256(text).hexdigest() if text is not None else None
+    names = sorted(n for n in os.listdir(folder) if HEX64.match(n)) if os.path.isdir(folder) else []
+    if served and served not in names:
+        problems.append(f"{signing.FOLDER}/{served}: missing: launchers built with a key refuse {MANIFEST}")
+    for name in names:
+        shown_name = f"{signing.FOLDER}/{name}"
+        try:
+            with open(os.path.join(folder, name), "rb") as f:
+                statement = signing.parse_statement(f.read())
+        except (OSError, signing.SigningError) as e:
+            problems.append(f"{shown_name}: {e}")
+            continue
+        if statement["list"] != name:
+            problems.append(f"{shown_name}: vouches for another list ({statement['list']})")
+        elif public_keys and not signing.signed_by(statement, public_keys):
+            problems.append(f"{shown_name}: signed by none of the given public keys (damaged, or another key)")
+        elif name == served and statement["until"] is not None and statement["until"] < now:
+            problems.append(f"{shown_name}: expired {hours(now - statement['until'])} ago; launchers refuse "
+                            f"{MANIFEST}: publish or rollback again")
+    return problems
+
+
+def upload_statement(out_dir, text, remote, quiet):
+    """The served list's statement, under a temporary name first: a reader never gets half."""
+    source = statement_path(out_dir, text)
+    name = os.path.basename(source)
+    temporary = remote_path(remote, f"{signing.FOLDER}/{TEMP_PREFIX}{name}")
+    code, _, err = run_rclone(["copyto", "--ignore-times", source, temporary], quiet)
+    if code == 0:
+        code, _, err = run_rclone(["moveto", "--ignore-times", temporary,
+                                   remote_path(remote, f"{signing.FOLDER}/{name}")], quiet)
+    if code != 0:
+        raise Refused(f"rclone could not put {signing.FOLDER}/{name} in place (exit {code}): {err}; "
+                      "the remote still serves its previous list")
+
+
 def read_launcher(file, allow_64_bit=False):
     with open(file.source, "rb") as f:
         return launcher_problems(f.read(), allow_64_bit)
 
 
 def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe", quiet=False,
-            verify_existing=False, allow_foreign_launcher=False, allow_64_bit_launcher=False):
+            verify_existing=False, allow_foreign_launcher=False, sign_keys=(), valid_for=None,
+            allow_64_bit_launcher=False):
     """Writes the objects, then the file list. Returns the entries published."""
     if not os.path.isdir(build_dir):
         raise Refused(f"{build_dir}: not a folder")
@@ -768,6 +875,7 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
         raise Refused("\n".join(f"{shown(p)}: {why}" for p, why in errors))
     if not files:
         raise Refused(f"{build_dir}: no files to publish")
+    keys = load_sign_keys(out_dir, sign_keys)
     _, old_version, old_entries = read_served(out_dir)
     warnings = [(p, why) for p in paths for why in windows_problems(p)]
     warnings += change_problems([e.path for e in old_entries], old_version, paths)
@@ -818,7 +926,9 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
         os.makedirs(os.path.join(out_dir, ARCHIVE), exist_ok=True)
         write_atomic(archive_path(out_dir, version), text)
         fsync_dir(store.dir)
-        # Last: a launcher never sees a file list whose objects are not all in place.
+        if keys:
+            text = sign_for_serving(out_dir, text, keys, valid_for)
+        # Last: a launcher never sees a file list whose objects (and statement) are not all in place.
         serve(out_dir, text)
     for digest, path in sorted(store.damaged.items()):
         say(f"publish: {OBJECTS}/{digest} was damaged; written again from {shown(path)}")
@@ -871,7 +981,7 @@ def object_problems(out_dir, sizes, label, quiet):
     return problems
 
 
-def verify(out_dir, quiet=False):
+def verify(out_dir, quiet=False, public_keys=()):
     """Problems of the tree: unreadable file lists, missing or damaged objects, each
     object named with the lists that need it."""
     problems, objects, needed = [], {}, {}
@@ -896,7 +1006,13 @@ def verify(out_dir, quiet=False):
     for digest, what in sorted(object_problems(out_dir, objects, "verifying", quiet).items()):
         lists = ", ".join(f'{name} ("{shown(path)}")' for name, path in needed[digest].items())
         problems.append(f"{OBJECTS}/{digest}: {what}; needed by {lists}")
+    try:
+        problems += statement_problems(out_dir, [signing.check_public_key(k) for k in public_keys])
+    except signing.SigningError as e:
+        problems.append(str(e))
     if not quiet:
+        if tree_is_signed(out_dir) and not public_keys:
+            say("verify: signatures not checked: give --public-key (what keygen printed)")
         say(f"verified {len(manifests)} file lists, {len(objects)} objects, "
             f"{sum(objects.values()) / 2**20:.1f} MB: "
             + ("ok" if not problems else f"{len(problems)} problems"))
@@ -986,8 +1102,9 @@ def prune(out_dir, dry_run=False, quiet=False, grace=GRACE_SECONDS):
     return count, freed
 
 
-def rollback(out_dir, version, quiet=False):
+def rollback(out_dir, version, quiet=False, sign_keys=(), valid_for=None):
     """Serves an archived file list again, once its objects are all present and whole."""
+    keys = load_sign_keys(out_dir, sign_keys)
     with Lock(out_dir):
         source = archive_path(out_dir, version)
         try:
@@ -1004,6 +1121,8 @@ def rollback(out_dir, version, quiet=False):
             digest, what = sorted(problems.items())[0]
             raise Refused(f"{len(problems)} objects of version {version} are missing or damaged (first: "
                           f'{OBJECTS}/{digest} of "{shown(paths[digest])}", {what}); publish that build again instead')
+        if keys:
+            text = sign_for_serving(out_dir, text, keys, valid_for)
         serve(out_dir, text)
     if not quiet:
         say(f"serving version {version} again: {len(entries)} files")
@@ -1070,6 +1189,11 @@ def upload(out_dir, remote, dry_run=False, quiet=False):
         archive = archive_path(out_dir, version)
         archived = os.path.exists(archive)
         steps = [f"{len(missing)} of {len(sizes)} objects ({sum(sizes[d] for d in missing) / 2**20:.1f} MB)"]
+        signed = tree_is_signed(out_dir)
+        if signed and not os.path.exists(statement_path(out_dir, text)):
+            raise Refused(f"the tree signs its lists but {os.path.relpath(statement_path(out_dir, text), out_dir)}, "
+                          f"the statement of {MANIFEST}, is missing; nothing uploaded. Run verify")
+        steps += [os.path.relpath(statement_path(out_dir, text), out_dir)] if signed else []
         steps += [os.path.relpath(archive, out_dir)] if archived else []
         steps += [f"{MANIFEST} (version {version})"]
         if dry_run:
@@ -1092,6 +1216,10 @@ def upload(out_dir, remote, dry_run=False, quiet=False):
             if short:
                 raise Refused(f"the remote still lacks {len(short)} objects after the copy (first: "
                               f"{OBJECTS}/{short[0]}); the remote still serves its previous list")
+        if signed:
+            if not quiet:
+                say(f"upload 2/{len(steps)}: {steps[1]}")
+            upload_statement(out_dir, text, remote, quiet)
         # Sizes alone tell rclone whether a WebDAV copy is current, and two lists often have
         # the same size: copy them whatever the remote holds.
         if archived:
@@ -1139,8 +1267,10 @@ def main(argv=None):
     p.add_argument("--allow-64-bit-launcher", action="store_true",
                    help="accept the tests' 64-bit launcher build, which no player's machine needs (testing only)")
     p.add_argument("--quiet", action="store_true")
-    v = sub.add_parser("verify", help="check every object of every kept file list")
+    v = sub.add_parser("verify", help="check every object of every kept file list, and the statements")
     v.add_argument("out_dir")
+    v.add_argument("--public-key", action="append", default=[], metavar="HEX",
+                   help="check the statements' signatures against this key (what keygen printed)")
     v.add_argument("--quiet", action="store_true")
     r = sub.add_parser("prune", help="remove objects that no kept file list names")
     r.add_argument("out_dir")
@@ -1153,6 +1283,14 @@ def main(argv=None):
     b.add_argument("out_dir")
     b.add_argument("version")
     b.add_argument("--quiet", action="store_true")
+    k = sub.add_parser("keygen", help="make the key pair that signs the file list; prints the public key")
+    k.add_argument("keyfile")
+    for command in (p, b):
+        command.add_argument("--sign-key", action="append", default=[], metavar="KEYFILE",
+                             help=f"sign the served list with this private key (or the key files in "
+                                  f"{signing.ENV_KEY}); twice while the launcher's key is changed")
+        command.add_argument("--valid-for", type=parse_duration, metavar="DURATION",
+                             help="launchers refuse the list this long after signing (default: never)")
     u = sub.add_parser("upload", help="copy the served version to an rclone remote: objects first, "
                                       "then the archived list, then manifest.txt")
     u.add_argument("out_dir")
@@ -1163,9 +1301,16 @@ def main(argv=None):
     try:
         if args.command == "publish":
             publish(args.build_dir, args.out_dir, args.version, args.keep, args.launcher, args.quiet,
-                    args.verify_existing, args.allow_foreign_launcher, args.allow_64_bit_launcher)
+                    args.verify_existing, args.allow_foreign_launcher, args.sign_key, args.valid_for,
+                    args.allow_64_bit_launcher)
+        elif args.command == "keygen":
+            public = signing.keygen(args.keyfile)
+            print(public)
+            say(f"keygen: private key in {args.keyfile} (owner only): keep it offline, never on the server, "
+                "and backed up. Build the launcher with\n"
+                f"  cmake --preset win32 -DTARSIN_LIST_PUBLIC_KEY={public}")
         elif args.command == "verify":
-            problems = verify(args.out_dir, args.quiet)
+            problems = verify(args.out_dir, args.quiet, args.public_key)
             for line in problems:
                 say(f"verify: {line}")
             return 1 if problems else 0
@@ -1174,8 +1319,8 @@ def main(argv=None):
         elif args.command == "upload":
             upload(args.out_dir, args.remote, args.dry_run, args.quiet)
         else:
-            rollback(args.out_dir, args.version, args.quiet)
-    except Refused as e:
+            rollback(args.out_dir, args.version, args.quiet, args.sign_key, args.valid_for)
+    except (Refused, signing.SigningError) as e:
         for line in str(e).split("\n"):
             say(f"{args.command}: error: {line}")
         return 1

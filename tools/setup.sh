@@ -12,6 +12,7 @@ packages=(cmake ninja-build python3 googletest
           g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
           wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick nginx-light openssl
           curl strace time clang libclang-rt-14-dev rclone)
+packages+=(python3-cryptography)  # signing the file list, for Debian's /usr/bin/python3
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

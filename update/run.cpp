@@ -14,6 +14,7 @@
 #include "transfer/download.h"
 #include "update/guards.h"
 #include "update/install.h"
+#include "update/signed_list.h"
 
 ByteSink ManifestSink(std::string& body) {
     return [&body](const std::uint8_t* data, std::uint32_t count) {
@@ -60,6 +61,11 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
             const std::wstring state = InstallDir + kStateFileName;
             own = {FileKey(state), FileKey(state + kStateTempSuffix), FileKey(InstallDir + kLogFileName),
                    FileKey(oldLauncher)};
+            if (!ListPublicKey.empty()) {
+                const std::wstring signedFile = InstallDir + kSignedFileName;
+                own.push_back(FileKey(signedFile));
+                own.push_back(FileKey(signedFile + L".tmp"));
+            }
         }
         if (std::find(own.begin(), own.end(), FileKey(entry.localPath)) != own.end()) return true;
     }
@@ -77,6 +83,7 @@ void RunUpdate() {
     PostStatus(Pick(L"Connecting to the server...", L"Sunucuya bağlanılıyor..."), L"", -1, Busy);
 
     Manifest manifest;
+    std::uint64_t signedAt = 0;
     {
         std::string body;
         HttpStatus status = 0;
@@ -87,12 +94,22 @@ void RunUpdate() {
                                L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin."));
             return;
         }
+        // Checked before the list is read at all: its bytes decide what runs on this machine.
+        if (!ListPublicKey.empty()) {
+            const StatementVerdict verdict = CheckSignedList(body, signedAt);
+            if (verdict != StatementVerdict::Accepted) {
+                AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
+                ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
+                return;
+            }
+        }
         // A list that claims the launcher's own files is no list of the game's.
         if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + L".old")) {
             ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
             return;
         }
     }
+    if (signedAt != 0) RememberAcceptedStatement(signedAt);
 
     bool stateReadWhole = true;
     StateTable table = LoadStateTable(&stateReadWhole);
