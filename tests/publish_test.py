@@ -760,6 +760,98 @@ class Upload(Tree):
             self.assertIn(b"version\t1", f.read())
 
 
+class OperatorSlips(Tree):
+    """What an operator may forget between two publishes, and what players would pay."""
+
+    def flags(self):
+        return {e.path: e.flags for e in publish.parse_manifest(self.manifest())[1]}
+
+    def test_kept_files_stay_kept_until_unkept_by_name(self):
+        cases = [  # (arguments of the second publish, x's new spelling, its flags after, y's flags after)
+            ([], "settings/x.cfg", "k", "k"), ([], "Settings/x.cfg", "k", "k"),
+            (["--unkeep", "y.cfg"], "settings/x.cfg", "k", ""),
+            (["--keep", "*.cfg", "--unkeep", "y.cfg"], "settings/x.cfg", None, None)]
+        for args, x, x_flags, y_flags in cases:
+            with self.subTest(args=args, path=x):
+                self.tearDown()
+                self.setUp()
+                self.publish("1.0", ["settings/*.cfg"], {"settings/x.cfg": b"x", "settings/y.cfg": b"y"})
+                shutil.rmtree(os.path.join(self.build, "settings"))
+                make_tree(self.build, {x: b"x", "settings/y.cfg": b"y"})
+                before = self.manifest()
+                code, err = run_cli("publish", self.build, self.out, "--version", "1.2", *args)
+                if x_flags is None:
+                    self.assertEqual((code, self.manifest()), (1, before), err)
+                    self.assertIn("both --keep and --unkeep", err)
+                    continue
+                self.assertEqual((code, self.flags()), (0, {x: x_flags, "settings/y.cfg": y_flags}), err)
+                self.assertEqual("no longer kept" in err, y_flags == "", err)
+
+    def test_a_build_without_the_served_launcher_is_refused_unless_said(self):
+        self.publish("1.0", files={"TarsinLauncher.exe": LAUNCHER, "a.dat": b"a"})
+        os.unlink(os.path.join(self.build, "TarsinLauncher.exe"))
+        before = self.manifest()
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.1")
+        self.assertEqual((code, self.manifest()), (1, before), err)
+        self.assertIn("TarsinLauncher.exe: version 1.0 carries the launcher", err)
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.1", "--drop-launcher")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(list(self.flags()), ["a.dat"])
+        self.assertIn("launchers stop updating themselves", err)
+
+    def test_a_dry_run_tells_what_players_get_and_writes_nothing(self):
+        def snapshot():
+            found = {}
+            for folder, _, names in os.walk(self.out):
+                for n in names:
+                    with open(os.path.join(folder, n), "rb") as f:
+                        found[os.path.relpath(os.path.join(folder, n), self.out)] = f.read()
+            return found
+
+        code, err = run_cli("publish", self.build, self.out, "--version", "0", "--dry-run")
+        self.assertEqual((code, os.path.exists(self.out)), (1, False), "an empty build is still refused")
+        make_tree(self.build, {"x": b"x"})
+        self.assertEqual(run_cli("publish", self.build, self.out, "--version", "0", "--dry-run")[0], 0)
+        self.assertFalse(os.path.exists(self.out))
+        self.publish("1.0", keep=["*.cfg"], files={"TarsinLauncher.exe": LAUNCHER, "a.cfg": b"a", "b.dat": b"b",
+                                                   "c.dat": b"c", "d.dat": b"d"})
+        os.unlink(os.path.join(self.build, "c.dat"))
+        make_tree(self.build, {"TarsinLauncher.exe": LAUNCHER + b"\0", "b.dat": b"B", "e.cfg": b"e"})
+        before = snapshot()
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.1", "--unkeep", "a.cfg", "--keep",
+                            "d.dat", "--keep", "e.cfg", "--dry-run")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(snapshot(), before)
+        for line in ["would publish 1.1: 6 files", "3 new", "for players of version 1.0: 1 files added, 2 changed, "
+                     "1 removed", 'added: "e.cfg"', 'changed: "TarsinLauncher.exe", "b.dat"',
+                     'removed: "c.dat"', 'keep: "a.cfg" no longer kept', 'keep: "d.dat" kept from now on',
+                     'keep: "e.cfg" added as kept', 'launcher: "TarsinLauncher.exe" changed',
+                     "launcher TarsinLauncher.exe: %d bytes, SHA-256 %s" % (len(LAUNCHER) + 1, sha(LAUNCHER + b"\0"))]:
+            self.assertIn(line, err)
+
+    def test_upload_sets_the_cache_rules_and_rollback_asks_for_it(self):
+        calls = os.path.join(self.tmp.name, "rclone-calls")
+        stand_in = os.path.join(self.tmp.name, "bin", "rclone")
+        make_tree(self.tmp.name, {"bin/rclone": b'#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec %s "$@"\n'
+                                  % (calls.encode(), shutil.which("rclone").encode())})
+        os.chmod(stand_in, 0o755)
+        self.publish("1.0", files={"a.dat": b"a"})
+        self.publish("1.1", files={"a.dat": b"b"})
+        with mock.patch.dict(os.environ, {"PATH": os.path.dirname(stand_in) + os.pathsep + os.environ["PATH"]}):
+            code, err = run_cli("upload", self.out, os.path.join(self.tmp.name, "remote"), "--quiet")
+        self.assertEqual(code, 0, err)
+        with open(calls) as f:
+            writes = [line for line in f.read().splitlines() if not line.startswith("lsf")]
+        objects = "--header-upload Cache-Control: public, max-age=31536000, immutable"
+        lists = "--header-upload Cache-Control: no-cache"
+        self.assertEqual([(w.split()[0], objects in w, lists in w) for w in writes],
+                         [("copy", True, False), ("copyto", False, True), ("copyto", False, True),
+                          ("moveto", False, True)])
+        code, err = run_cli("rollback", self.out, "1.0")
+        self.assertEqual(code, 0, err)
+        self.assertIn(f"run publish.py upload {self.out} REMOTE again", err)
+
+
 class ParseManifest(unittest.TestCase):
     def test_the_launchers_line_rules(self):
         h = "a" * 64
