@@ -6,7 +6,6 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import urllib.error
 import urllib.request
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
@@ -15,7 +14,7 @@ import nginx_server  # noqa: E402
 import publish  # noqa: E402
 from publish_test import LAUNCHER, make_tree  # noqa: E402
 
-# Commands that cannot run here, and where they run instead.
+# Commands that cannot run here, by how they begin, and where they run instead.
 ELSEWHERE = {
     "sudo nginx -t": "the system's nginx; here the test's own nginx loads the same rendered files",
     "TarsinLauncher.exe --url=": "the demo and tests/system_test.py run the launcher with --url=",
@@ -24,30 +23,21 @@ ELSEWHERE = {
 }
 
 
-def commands(text):
-    for language, body in re.findall(r"^```(\w+)\n(.*?)^```", text, re.S | re.M):
-        if language in ("sh", "bat"):
-            yield from (line for line in body.splitlines() if line.strip())
-
-
 class RenderedNginx(nginx_server.NginxServer):
-    """The two rendered trees behind one server, as the guide includes them."""
+    """Both rendered trees behind one server, included as the guide shows."""
 
-    def _write_config(self):
+    def _parts(self):
         etc = os.path.join(self.tree, "etc", "nginx")
-        with open(self.config, "w") as f:
-            f.write(nginx_server.MAIN_CONFIG.format(
-                state=self.state, user="user root;\n" if os.geteuid() == 0 else "", port=self.port, ssl="",
-                tls="", http=f"    include {etc}/tarsin/tarsin-http.conf;",
-                locations=f"        include {etc}/tarsin/tarsin-locations.conf;\n"
-                          f"        include {etc}/tarsin-staging/tarsin-locations.conf;\n"
-                          f"        access_log {self.state}/combined.log combined;"))
+        return (f"include {etc}/tarsin/tarsin-http.conf;", f"include {etc}/tarsin/tarsin-locations.conf; include "
+                f"{etc}/tarsin-staging/tarsin-locations.conf; access_log {self.state}/combined.log combined;")
 
 
 class OperatorGuide(unittest.TestCase):
     def test_every_command_runs_as_shown(self):
         with open(os.path.join(ROOT, "docs", "operator.md")) as f:
-            lines = list(commands(f.read()))
+            lines = [line for lang, body in re.findall(r"^```(\w+)\n(.*?)^```", f.read(), re.S | re.M)
+                     if lang in ("sh", "bat") for line in body.splitlines() if line.strip()]
+        said, skipped = {}, set()
         with tempfile.TemporaryDirectory() as tmp:
             build, state = os.path.join(tmp, "build"), os.path.join(tmp, "state")
             make_tree(build, {"TarsinLauncher.exe": LAUNCHER, "settings/user.cfg": b"v=1", "data/a.pak": b"a" * 9})
@@ -56,36 +46,36 @@ class OperatorGuide(unittest.TestCase):
             names = {"path/to/build": build, "/srv/": f"{tmp}/srv/", "/etc/nginx/": f"{tmp}/etc/nginx/",
                      "cdn:bucket/tarsin": f"{tmp}/remote", "/var/log/nginx/access.log": f"{state}/combined.log"}
             env = dict(os.environ, RCLONE_CONFIG=os.path.join(tmp, "rclone.conf"))
-            server, out, skipped = RenderedNginx(tmp, state), {}, set()
+            server = RenderedNginx(tmp, state)
             try:
                 for line in lines:
-                    reason = next((k for k in ELSEWHERE if line.startswith(k)), None)
-                    if reason:
-                        skipped.add(reason)
+                    begin = next((k for k in ELSEWHERE if line.startswith(k)), None)
+                    if begin:
+                        skipped.add(begin)
                         continue
                     if "https://updates.example.com/" in line and server.pid is None:
                         names["https://updates.example.com/"] = server.start().split("/download/")[0] + "/"
-                        with self.assertRaises(urllib.error.HTTPError):  # a launcher meeting a missing object
+                        with self.assertRaises(OSError):  # a launcher asking for a missing object
                             urllib.request.urlopen(server.url + "o/" + "0" * 64, timeout=10)
-                    shown = re.sub("|".join(map(re.escape, sorted(names, key=len, reverse=True))),
-                                   lambda m: names[m.group(0)], line)
-                    done = subprocess.run(["bash", "-c", shown], cwd=ROOT, env=env, capture_output=True,
-                                          text=True, timeout=120)
+                    run = re.sub("|".join(map(re.escape, sorted(names, key=len, reverse=True))),
+                                 lambda m: names[m.group(0)], line)
+                    done = subprocess.run(["bash", "-c", run], cwd=ROOT, env=env, capture_output=True, text=True,
+                                          timeout=120)
                     self.assertEqual(done.returncode, 0, f"{line}\n{done.stdout}{done.stderr}")
-                    out.setdefault(line, []).append(done.stdout + done.stderr)
+                    said[line] = said.get(line, "") + done.stdout + done.stderr
             finally:
                 server.stop()
         self.assertEqual(skipped, set(ELSEWHERE))
-        said = {k: "".join(v) for k, v in out.items()}
         curl = "curl -sI https://updates.example.com/download/desktop-data/manifest.txt"
-        for start, expected in [("python3 tools/publish.py publish path/to/build /srv/tarsin --version 1.4.2 --keep "
+        for begin, expected in [("python3 tools/publish.py publish path/to/build /srv/tarsin --version 1.4.2 --keep "
                                  "'settings/*.cfg' --dry-run", "for players of version 1.4.1: 0 files added, 2 changed"),
                                 (curl, "Cache-Control: no-cache"), (curl, "Content-Length: "),
                                 ('curl -sI "https', "Cache-Control: public, max-age=31536000, immutable"),
                                 ("grep -E", f"/download/desktop-data/o/{'0' * 64} HTTP/1.1\" 404"),
                                 ("python3 tools/publish.py rollback", "publish.py upload "),
                                 ("curl -s https", "version\t1.4.2\nversion\t1.4.1\n")]:
-            self.assertIn(expected, "".join(v for k, v in said.items() if k.startswith(start)), start)
+            self.assertIn(expected, "".join(v for k, v in said.items() if k.startswith(begin)), begin)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -198,10 +198,13 @@ class NginxServer:
     def access_log(self):
         return os.path.join(self.state, "access.log")
 
-    def _write_config(self):
-        locations = render_locations(self.tree, self.prefix)
+    def _parts(self):
+        """The directives for the http block and the locations for the server block."""
         with open(HTTP_PART) as f:
-            http = f.read()
+            return f.read(), render_locations(self.tree, self.prefix)
+
+    def _write_config(self):
+        http, locations = self._parts()
         tls = ""
         if self.tls:
             cert, key = (os.path.abspath(p) for p in self.tls)
