@@ -1109,7 +1109,7 @@ def rollback(out_dir, version, quiet=False):
     if not quiet:
         say(f"serving version {version} again: {len(entries)} files")
         say(f"rollback: a remote (CDN, object store) still serves what was uploaded last; "
-        f"run publish.py upload {out_dir} REMOTE again")
+            f"run publish.py upload {out_dir} REMOTE again")
 
 
 def rclone_program():
