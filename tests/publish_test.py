@@ -930,6 +930,75 @@ class WithoutCryptography(Tree):
         self.assertFalse(os.path.exists(self.out))
 
 
+class OperatorSlips(Tree):
+    """What an operator may forget between two publishes, and what players would pay."""
+
+    def flags(self):
+        return {e.path: e.flags for e in publish.parse_manifest(self.manifest())[1]}
+
+    def test_kept_files_stay_kept_until_unkept_by_name(self):
+        cases = [  # (arguments of the second publish, x's new spelling, its flags after, y's flags after)
+            ([], "settings/x.cfg", "k", "k"), ([], "Settings/x.cfg", "k", "k"),
+            (["--unkeep", "y.cfg"], "settings/x.cfg", "k", ""),
+            (["--keep", "*.cfg", "--unkeep", "y.cfg"], "settings/x.cfg", None, None)]
+        for args, x, x_flags, y_flags in cases:
+            with self.subTest(args=args, path=x):
+                self.tearDown()
+                self.setUp()
+                self.publish("1.0", ["settings/*.cfg"], {"settings/x.cfg": b"x", "settings/y.cfg": b"y"})
+                shutil.rmtree(os.path.join(self.build, "settings"))
+                make_tree(self.build, {x: b"x", "settings/y.cfg": b"y"})
+                before = self.manifest()
+                code, err = run_cli("publish", self.build, self.out, "--version", "1.2", *args)
+                if x_flags is None:
+                    self.assertEqual((code, self.manifest()), (1, before), err)
+                    self.assertIn("both --keep and --unkeep", err)
+                    continue
+                self.assertEqual((code, self.flags()), (0, {x: x_flags, "settings/y.cfg": y_flags}), err)
+                self.assertEqual("no longer kept" in err, y_flags == "", err)
+
+    def test_a_build_without_the_served_launcher_is_refused_unless_said(self):
+        self.publish("1.0", files={"TarsinLauncher.exe": LAUNCHER, "a.dat": b"a"})
+        os.unlink(os.path.join(self.build, "TarsinLauncher.exe"))
+        before = self.manifest()
+        self.assertEqual((run_cli("publish", self.build, self.out, "--version", "1.1")[0], self.manifest()), (1, before))
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.1", "--drop-launcher")
+        self.assertEqual((code, list(self.flags())), (0, ["a.dat"]), err)
+        self.assertIn("launchers stop updating themselves", err)
+
+    def test_a_dry_run_tells_what_players_get_and_writes_nothing(self):
+        def snapshot():
+            return {os.path.join(d, n): open(os.path.join(d, n), "rb").read() for d, _, ns in os.walk(self.out) for n in ns}
+
+        make_tree(self.build, {"x": b"x"})
+        self.assertEqual((run_cli("publish", self.build, self.out, "--version", "0", "--dry-run")[0],
+                          os.path.exists(self.out)), (0, False))
+        self.publish("1.0", ["*.cfg"], {"TarsinLauncher.exe": LAUNCHER, "a.cfg": b"a", "b.dat": b"b", "c.dat": b"c",
+                                        "d.dat": b"d"})
+        os.unlink(os.path.join(self.build, "c.dat"))
+        make_tree(self.build, {"TarsinLauncher.exe": LAUNCHER + bytes(1), "b.dat": b"B", "e.cfg": b"e"})
+        before = snapshot()
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.1", "--unkeep", "a.cfg", "--keep",
+                            "d.dat", "--keep", "e.cfg", "--dry-run")
+        self.assertEqual((code, snapshot()), (0, before), err)
+        for line in ["would publish 1.1: 6 files", "3 new", "for players of version 1.0: 1 files added, 2 changed, "
+                     "1 removed", 'added: "e.cfg"', 'changed: "TarsinLauncher.exe", "b.dat"',
+                     'removed: "c.dat"', 'keep: "a.cfg" no longer kept', 'keep: "d.dat" kept from now on',
+                     'keep: "e.cfg" added as kept', 'launcher: "TarsinLauncher.exe" changed',
+                     f"launcher TarsinLauncher.exe: {len(LAUNCHER) + 1} bytes, SHA-256 {sha(LAUNCHER + bytes(1))}"]:
+            self.assertIn(line, err)
+
+    def test_upload_gives_lists_and_objects_their_cache_rules(self):
+        self.publish("1.0", files={"a.dat": b"a"})
+        calls, real = [], publish.run_rclone
+        with mock.patch.object(publish, "run_rclone", lambda a, q, p=False: calls.append(a) or real(a, q, p)):
+            self.assertEqual(run_cli("upload", self.out, os.path.join(self.tmp.name, "remote"))[0], 0)
+        rules = {"public, max-age=31536000, immutable": "objects", "no-cache": "list"}
+        self.assertEqual([(a[0], [rules[h[15:]] for h in a if h.startswith("Cache-Control: ")]) for a in calls
+                          if a[0] != "lsf"], [("copy", ["objects"]), ("copyto", ["list"]), ("copyto", ["list"]),
+                                              ("moveto", ["list"])])
+
+
 class ParseManifest(unittest.TestCase):
     def test_the_launchers_line_rules(self):
         h = "a" * 64

@@ -31,6 +31,7 @@ function(system_test name)
 endfunction()
 
 system_test(publish_test)
+system_test(operator_doc_test)
 system_test(nginx_server_test)
 system_test(system_test)
 system_test(https_test)

@@ -6,6 +6,9 @@ pid file, logs and temporary folders of its own; the system's nginx is never tou
                   [--tls CERT KEY] [--tls-protocols "TLSv1.2 TLSv1.3"]
       prints the base URL and keeps it in STATE_DIR/url
   nginx_server.py stop STATE_DIR
+  nginx_server.py render TREE OUT_DIR [--prefix /download/desktop-data/]
+      writes tarsin-http.conf and tarsin-locations.conf for TREE and the prefix into
+      OUT_DIR, ready for an include in the http block and in a server block
 
 Also a module: NginxServer(tree, state_dir).start() / .stop() / .requests().
 """
@@ -147,13 +150,40 @@ def stop_pid(pid, config):
             os.kill(w, signal.SIGKILL)
 
 
+def normal_prefix(prefix):
+    return "/" + prefix.strip("/") + "/" if prefix.strip("/") else "/"
+
+
+def render_locations(tree, prefix):
+    """tarsin-locations.conf with the base URL's path and the tree's folder filled in."""
+    prefix = normal_prefix(prefix)
+    if any(c in tree + prefix for c in '"; {}\n\t') or "$" in tree + prefix:
+        raise NginxError("the tree's folder and the prefix may not hold spaces, quotes, ;, {, } or $")
+    with open(LOCATIONS) as f:
+        return (f.read().replace("@PREFIX_REGEX@", regex_escape(prefix))
+                .replace("@PREFIX@", prefix).replace("@ROOT@", os.path.abspath(tree)))
+
+
+def render(tree, out_dir, prefix=DEFAULT_PREFIX):
+    """Writes both files for an operator's own nginx; returns their paths."""
+    os.makedirs(out_dir, exist_ok=True)
+    locations = os.path.join(out_dir, os.path.basename(LOCATIONS))
+    http = os.path.join(out_dir, os.path.basename(HTTP_PART))
+    text = render_locations(tree, prefix)
+    with open(locations, "w") as f:
+        f.write(f"# Rendered by tools/nginx_server.py render for {os.path.abspath(tree)}; include it in "
+                "the server block.\n" + text)
+    shutil.copyfile(HTTP_PART, http)
+    return http, locations
+
+
 class NginxServer:
     def __init__(self, tree, state_dir, port=None, prefix=DEFAULT_PREFIX, tls=None,
                  tls_protocols="TLSv1.2 TLSv1.3"):
         self.tree = os.path.abspath(tree)
         self.state = os.path.abspath(state_dir)
         self.port = port
-        self.prefix = prefix if prefix.endswith("/") else prefix + "/"
+        self.prefix = normal_prefix(prefix)
         self.tls = tls
         self.tls_protocols = tls_protocols
         self.config = os.path.join(self.state, "nginx.conf")
@@ -168,12 +198,13 @@ class NginxServer:
     def access_log(self):
         return os.path.join(self.state, "access.log")
 
-    def _write_config(self):
-        with open(LOCATIONS) as f:
-            locations = (f.read().replace("@PREFIX_REGEX@", regex_escape(self.prefix))
-                         .replace("@PREFIX@", self.prefix).replace("@ROOT@", self.tree))
+    def _parts(self):
+        """The directives for the http block and the locations for the server block."""
         with open(HTTP_PART) as f:
-            http = f.read()
+            return f.read(), render_locations(self.tree, self.prefix)
+
+    def _write_config(self):
+        http, locations = self._parts()
         tls = ""
         if self.tls:
             cert, key = (os.path.abspath(p) for p in self.tls)
@@ -316,7 +347,19 @@ def main(argv=None):
     s.add_argument("--tls-protocols", default="TLSv1.2 TLSv1.3")
     t = sub.add_parser("stop")
     t.add_argument("state_dir")
+    r = sub.add_parser("render")
+    r.add_argument("tree")
+    r.add_argument("out_dir")
+    r.add_argument("--prefix", default=DEFAULT_PREFIX)
     args = parser.parse_args(argv)
+    if args.command == "render":
+        try:
+            for path in render(args.tree, args.out_dir, args.prefix):
+                print(path)
+        except NginxError as e:
+            print(e, file=sys.stderr)
+            return 1
+        return 0
     if args.command == "start":
         server = NginxServer(args.tree, args.state_dir, args.port, args.prefix, args.tls, args.tls_protocols)
         try:

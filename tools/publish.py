@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Publishes a game build for the launcher, and checks, trims or uploads a published tree.
 
-  publish.py publish BUILD_DIR OUT_DIR --version V [--keep GLOB]... [--launcher PATH]
-                     [--verify-existing] [--allow-foreign-launcher]
+  publish.py publish BUILD_DIR OUT_DIR --version V [--keep GLOB]... [--unkeep GLOB]...
+                     [--launcher PATH] [--verify-existing] [--allow-foreign-launcher]
+                     [--drop-launcher] [--dry-run]
   publish.py verify OUT_DIR
   publish.py prune OUT_DIR [--grace 24h] [--dry-run]
   publish.py rollback OUT_DIR VERSION
@@ -289,6 +290,105 @@ def manifest_order(files, launcher):
     The launcher downloads in file-list order and restarts as soon as its own
     executable is replaced, so listing it first lets the new build do the rest."""
     return sorted(files, key=lambda f: (f.path != launcher, f.path.encode("utf-8")))
+
+
+# ---- what players of the served version go through -------------------------------
+
+def keep_flags(paths, keep, unkeep, old_entries):
+    """The "k" flags of the new list, and the problems that refuse it. A path the served
+    list keeps stays kept, under any spelling Windows takes for it, until --unkeep names
+    it: a keep flag that vanished would let every launcher replace players' settings."""
+    flags, errors = {}, []
+    for pattern in keep:
+        matched = [p for p in paths if keep_matches(p, [pattern])]
+        if not matched:
+            say(f'publish: warning: --keep "{pattern}" matches no file')
+        for p in matched:
+            flags[p] = "k"
+    kept_before = {windows_name(e.path) for e in old_entries if "k" in e.flags}
+    unkept_any = set()
+    for p in paths:
+        named = keep_matches(p, unkeep)
+        unkept_any.update(named)
+        if named and p in flags:
+            errors.append((p, f'both --keep and --unkeep "{named[0]}" name it'))
+        elif not named and windows_name(p) in kept_before:
+            flags[p] = "k"
+    for pattern in unkeep:
+        if pattern not in unkept_any:
+            say(f'publish: warning: --unkeep "{pattern}" matches no file')
+    return flags, errors
+
+
+def launcher_dropped(old_entries, paths, launcher):
+    """The served list's launcher when the build lacks it, or None. Without it in the
+    list, players' launchers keep their build and never update themselves again."""
+    old = next((e.path for e in old_entries if windows_name(e.path) == windows_name(launcher)), None)
+    if old is None or any(windows_name(p) == windows_name(launcher) for p in paths):
+        return None
+    return old
+
+
+def listed(paths, limit=10):
+    shown_paths = [f'"{shown(p)}"' for p in paths[:limit]]
+    more = f" and {len(paths) - limit} more" if len(paths) > limit else ""
+    return ", ".join(shown_paths) + more
+
+
+def player_changes(old_version, old_entries, entries, launcher):
+    """Lines telling what launchers of the served version do with the new list: files
+    added, changed and removed, every change of keep status, and the launcher's own."""
+    if not old_entries:
+        return [f"for players: a first version, {len(entries)} files to install"]
+    old = {windows_name(e.path): e for e in old_entries}
+    new = {windows_name(e.path): e for e in entries}
+    added = [e.path for k, e in new.items() if k not in old]
+    removed = [e.path for k, e in old.items() if k not in new]
+    changed = [e.path for k, e in new.items() if k in old and old[k].hash != e.hash]
+    lines = [f"for players of version {old_version}: {len(added)} files added, {len(changed)} changed, "
+             f"{len(removed)} removed"]
+    for label, paths in (("added", added), ("changed", changed), ("removed", removed)):
+        if paths:
+            lines.append(f"  {label}: {listed(paths)}")
+    for k, e in new.items():
+        was = old.get(k)
+        if "k" in e.flags and (was is None or "k" not in was.flags):
+            lines.append(f'  keep: "{shown(e.path)}" ' + ("kept from now on: launchers that have it never "
+                         "replace it again" if was else "added as kept"))
+        elif "k" not in e.flags and was is not None and "k" in was.flags:
+            lines.append(f'  keep: "{shown(e.path)}" no longer kept: launchers replace players\' copies '
+                         "with the published one")
+    me = windows_name(launcher)
+    if me in new and me not in old:
+        lines.append(f'  launcher: "{shown(new[me].path)}" added: launchers replace themselves with it')
+    elif me in new and new[me].hash != old[me].hash:
+        lines.append(f'  launcher: "{shown(new[me].path)}" changed: every launcher replaces itself with it')
+    elif me in old and me not in new:
+        lines.append(f'  launcher: "{shown(old[me].path)}" removed: launchers stop updating themselves')
+    return lines
+
+
+def hash_build(files, quiet):
+    """{path: SHA-256} of the build's files, nothing written."""
+    total = sum(f.size for f in files)
+    progress = Progress("hashing", len(files), total,
+                        enabled=not quiet and (total >= 64 * 2**20 or len(files) >= 5000))
+    local = threading.local()
+
+    def one(file):
+        if not hasattr(local, "buffer"):
+            local.buffer = bytearray(CHUNK)
+        digest, size = _copy_hashing(file.source, None, progress, local.buffer)
+        if size != file.size:
+            raise Refused(f"{file.path}: changed while it was being read")
+        progress.file_done()
+        return digest
+
+    by_size = sorted(files, key=lambda f: -f.size)
+    with ThreadPoolExecutor(workers()) as pool:
+        digests = dict(zip((f.path for f in by_size), pool.map(one, by_size)))
+    progress.finish()
+    return digests
 
 
 # ---- the launcher's executable ---------------------------------------------------
@@ -630,8 +730,12 @@ class ObjectStore:
         return self.local.buffer
 
     def has(self, digest, size):
+        return ObjectStore.present(os.path.dirname(self.dir), digest, size)
+
+    @staticmethod
+    def present(out_dir, digest, size):
         try:
-            return os.path.getsize(os.path.join(self.dir, digest)) == size
+            return os.path.getsize(os.path.join(out_dir, OBJECTS, digest)) == size
         except OSError:
             return False
 
@@ -832,9 +936,10 @@ def upload_statement(out_dir, text, remote, quiet):
     source = statement_path(out_dir, text)
     name = os.path.basename(source)
     temporary = remote_path(remote, f"{signing.FOLDER}/{TEMP_PREFIX}{name}")
-    code, _, err = run_rclone(["copyto", "--ignore-times", source, temporary], quiet)
+    # Content-addressed like an object, and cached like one (a signing never reuses a name).
+    code, _, err = run_rclone(["copyto", "--ignore-times", *header_args(OBJECT_HEADERS), source, temporary], quiet)
     if code == 0:
-        code, _, err = run_rclone(["moveto", "--ignore-times", temporary,
+        code, _, err = run_rclone(["moveto", "--ignore-times", *header_args(OBJECT_HEADERS), temporary,
                                    remote_path(remote, f"{signing.FOLDER}/{name}")], quiet)
     if code != 0:
         raise Refused(f"rclone could not put {signing.FOLDER}/{name} in place (exit {code}): {err}; "
@@ -847,9 +952,10 @@ def read_launcher(file, allow_64_bit=False):
 
 
 def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe", quiet=False,
-            verify_existing=False, allow_foreign_launcher=False, sign_keys=(), valid_for=None,
-            allow_64_bit_launcher=False):
-    """Writes the objects, then the file list. Returns the entries published."""
+            verify_existing=False, allow_foreign_launcher=False, unkeep=(), drop_launcher=False,
+            dry_run=False, sign_keys=(), valid_for=None, allow_64_bit_launcher=False):
+    """Writes the objects, then the file list (and its signed statement, given keys); with
+    dry_run, only says what it would do. Returns the entries published."""
     if not os.path.isdir(build_dir):
         raise Refused(f"{build_dir}: not a folder")
     if any(c in version for c in "\t\r\n") or not version:
@@ -871,38 +977,43 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
     clash = archive_clash(out_dir, version)
     if clash:
         errors.append(clash)
+    served_text, old_version, old_entries = read_served(out_dir)
+    flags, keep_errors = keep_flags(paths, keep, unkeep, old_entries)
+    errors += keep_errors
+    dropped = launcher_dropped(old_entries, paths, launcher)
+    if dropped and not drop_launcher:
+        errors.append((dropped, f"version {old_version} carries the launcher and this build does not: players' "
+                       "launchers would never update themselves again (--drop-launcher publishes it anyway)"))
     if errors:
         raise Refused("\n".join(f"{shown(p)}: {why}" for p, why in errors))
     if not files:
         raise Refused(f"{build_dir}: no files to publish")
     keys = load_sign_keys(out_dir, sign_keys)
-    _, old_version, old_entries = read_served(out_dir)
     warnings = [(p, why) for p in paths for why in windows_problems(p)]
     warnings += change_problems([e.path for e in old_entries], old_version, paths)
     warnings += [(own.path, "would not start as the launcher: " + why) for why in foreign]
     for p, why in warnings:
         say(f"publish: warning: {shown(p)}: {why}")
+    if dropped:
+        say(f"publish: warning: {shown(dropped)}: dropped from the list; players' launchers stop updating themselves")
     if not version.isascii():
         say("publish: warning: the launcher shows the version byte by byte; keep it to ASCII")
-    flags = {}
-    for pattern in keep:
-        matched = [p for p in paths if keep_matches(p, [pattern])]
-        if not matched:
-            say(f'publish: warning: --keep "{pattern}" matches no file')
-        for p in matched:
-            flags[p] = "k"
 
     # Every hash has 64 digits, so the length is known before any file is read.
     length = len(format_manifest(version, [Entry("0" * 64, f.size, flags.get(f.path, ""), f.path) for f in files]))
     if length >= MANIFEST_LIMIT:
         raise Refused(f"the file list would be {length} bytes; the launcher reads at most "
                       f"{MANIFEST_LIMIT - 1}. Pack small files together")
+    if dry_run:
+        return preview(files, out_dir, version, flags, launcher, old_version, old_entries, quiet)
 
     os.makedirs(out_dir, exist_ok=True)
     with Lock(out_dir):
         clash = archive_clash(out_dir, version)
         if clash:
             raise Refused(": ".join(clash))
+        if read_served(out_dir)[0] != served_text:
+            raise Refused(f"{MANIFEST}: replaced by someone else while this build was checked; publish again")
         previous = {e.path: e.size for e in read_served(out_dir)[2]}
         store = ObjectStore(out_dir, verify_existing)
         total = sum(f.size for f in files)
@@ -940,6 +1051,27 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
             say(f"re-hashed {store.rehashed} reused objects: {len(store.damaged)} damaged, written again")
         if own:
             say(f"launcher {own.path}: {own.size} bytes, SHA-256 {digests[own.path]}")
+        for line in player_changes(old_version, old_entries, entries, launcher):
+            say(line)
+    return entries
+
+
+def preview(files, out_dir, version, flags, launcher, old_version, old_entries, quiet):
+    """What a publish would do, with nothing written: its summary and what players see."""
+    digests = hash_build(files, quiet)
+    entries = [Entry(digests[f.path], f.size, flags.get(f.path, ""), f.path)
+               for f in manifest_order(files, launcher)]
+    sizes = {e.hash: e.size for e in entries}
+    new = {d: n for d, n in sizes.items() if not ObjectStore.present(out_dir, d, n)}
+    if not quiet:
+        say(f"dry run, nothing written: would publish {version}: {len(entries)} files, "
+            f"{sum(f.size for f in files) / 2**20:.1f} MB, {len(sizes)} objects, {len(new)} new "
+            f"({sum(new.values()) / 2**20:.1f} MB to write)")
+        own = next((e for e in entries if windows_name(e.path) == windows_name(launcher)), None)
+        if own:
+            say(f"launcher {own.path}: {own.size} bytes, SHA-256 {own.hash}")
+        for line in player_changes(old_version, old_entries, entries, launcher):
+            say(line)
     return entries
 
 
@@ -1126,6 +1258,8 @@ def rollback(out_dir, version, quiet=False, sign_keys=(), valid_for=None):
         serve(out_dir, text)
     if not quiet:
         say(f"serving version {version} again: {len(entries)} files")
+        say(f"rollback: a remote (CDN, object store) still serves what was uploaded last; "
+            f"run publish.py upload {out_dir} REMOTE again")
 
 
 def rclone_program():
@@ -1151,6 +1285,18 @@ def run_rclone(args, quiet, show_progress=False):
     done = subprocess.run(command, stdout=None if shown_live else subprocess.PIPE,
                           stderr=None if shown_live else subprocess.PIPE, text=True)
     return done.returncode, done.stdout or "", "its messages are above" if shown_live else done.stderr.strip()
+
+
+# What a cache in front of the remote may keep, set on every file upload writes (object
+# stores and CDNs serve the headers given at upload; a folder or WebDAV remote ignores them).
+# The list must be asked for again each time: a list cached by a CDN's default lifetime hides
+# every publish and rollback. An object never changes under its name.
+LIST_HEADERS = ("Cache-Control: no-cache", "Content-Type: text/plain; charset=utf-8")
+OBJECT_HEADERS = ("Cache-Control: public, max-age=31536000, immutable", "Content-Type: application/octet-stream")
+
+
+def header_args(headers):
+    return [arg for h in headers for arg in ("--header-upload", h)]
 
 
 def remote_objects(remote, quiet):
@@ -1207,7 +1353,8 @@ def upload(out_dir, remote, dry_run=False, quiet=False):
                 names.write("".join(d + "\n" for d in missing))
                 names.flush()
                 code, _, err = run_rclone(["copy", "--files-from-raw", names.name, "--no-traverse",
-                                           store.dir, remote_path(remote, OBJECTS)], quiet, True)
+                                           *header_args(OBJECT_HEADERS), store.dir,
+                                           remote_path(remote, OBJECTS)], quiet, True)
             if code != 0:
                 raise Refused(f"rclone copy of the objects failed (exit {code}): {err}; "
                               "the remote still serves its previous list")
@@ -1225,7 +1372,7 @@ def upload(out_dir, remote, dry_run=False, quiet=False):
         if archived:
             if not quiet:
                 say(f"upload {len(steps) - 1}/{len(steps)}: {steps[-2]}")
-            code, _, err = run_rclone(["copyto", "--ignore-times", archive,
+            code, _, err = run_rclone(["copyto", "--ignore-times", *header_args(LIST_HEADERS), archive,
                                        remote_path(remote, os.path.relpath(archive, out_dir))], quiet)
             if code != 0:
                 raise Refused(f"rclone copy of the archived list failed (exit {code}): {err}")
@@ -1237,9 +1384,12 @@ def upload(out_dir, remote, dry_run=False, quiet=False):
         with tempfile.NamedTemporaryFile(prefix=TEMP_PREFIX) as copy:
             copy.write(text)
             copy.flush()
-            code, _, err = run_rclone(["copyto", "--ignore-times", copy.name, temporary], quiet)
+            code, _, err = run_rclone(["copyto", "--ignore-times", *header_args(LIST_HEADERS), copy.name,
+                                       temporary], quiet)
         if code == 0:
-            code, _, err = run_rclone(["moveto", "--ignore-times", temporary, remote_path(remote, MANIFEST)], quiet)
+            # A server-side move keeps the headers the copy set; one that copies again sets them anew.
+            code, _, err = run_rclone(["moveto", "--ignore-times", *header_args(LIST_HEADERS), temporary,
+                                       remote_path(remote, MANIFEST)], quiet)
         if code != 0:
             raise Refused(f"rclone could not put {MANIFEST} in place (exit {code}): {err}")
     if not quiet:
@@ -1266,6 +1416,13 @@ def main(argv=None):
                    help="publish a launcher executable that fails the start-up checks")
     p.add_argument("--allow-64-bit-launcher", action="store_true",
                    help="accept the tests' 64-bit launcher build, which no player's machine needs (testing only)")
+    p.add_argument("--unkeep", action="append", default=[], metavar="GLOB",
+                   help="files the served version keeps that launchers may replace from now on "
+                        "(every other kept file stays kept)")
+    p.add_argument("--drop-launcher", action="store_true",
+                   help="publish a build without the launcher's executable although the served one has it")
+    p.add_argument("--dry-run", action="store_true",
+                   help="check, hash and say what would change for players; write nothing")
     p.add_argument("--quiet", action="store_true")
     v = sub.add_parser("verify", help="check every object of every kept file list, and the statements")
     v.add_argument("out_dir")
@@ -1301,8 +1458,10 @@ def main(argv=None):
     try:
         if args.command == "publish":
             publish(args.build_dir, args.out_dir, args.version, args.keep, args.launcher, args.quiet,
-                    args.verify_existing, args.allow_foreign_launcher, args.sign_key, args.valid_for,
-                    args.allow_64_bit_launcher)
+                    verify_existing=args.verify_existing, allow_foreign_launcher=args.allow_foreign_launcher,
+                    unkeep=args.unkeep, drop_launcher=args.drop_launcher, dry_run=args.dry_run,
+                    sign_keys=args.sign_key, valid_for=args.valid_for,
+                    allow_64_bit_launcher=args.allow_64_bit_launcher)
         elif args.command == "keygen":
             public = signing.keygen(args.keyfile)
             print(public)
