@@ -13,6 +13,10 @@ extern int ExitCode;
 
 extern std::atomic<bool> WorkerRunning;
 
+// The worker's two messages to MainWindow.
+inline constexpr UINT WM_APP_STATUS = WM_APP + 1;
+inline constexpr UINT WM_APP_RELAUNCH = WM_APP + 2;
+
 extern HWND MainWindow;
 extern int ScreenDpi;  // 0 until first use; read it through GetScreenDpi
 extern HFONT UiFont;

@@ -4,7 +4,7 @@
 #include <shellapi.h>
 
 #include "app/globals.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "app/worker.h"
 #include "support/files.h"
 #include "support/handles.h"

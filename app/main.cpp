@@ -9,7 +9,7 @@
 #include "app/command_line.h"
 #include "app/globals.h"
 #include "app/list_key.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "app/window.h"
 #include "app/worker.h"
 #include "support/files.h"
@@ -128,6 +128,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return 1;
     }
 
+    ConnectStatusToWindow();
     RegisterLauncherClass();
     if (!CreateLauncherWindow()) return 1;
     ShowWindow(MainWindow, showCommand);

@@ -5,7 +5,7 @@
 #include "app/globals.h"
 #include "app/launch.h"
 #include "app/layout.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "app/worker.h"
 #include "support/files.h"
 
@@ -132,6 +132,14 @@ void ApplyStatus() {
     ShowWindow(Controls.retry, (status.UiMode & 2) ? SW_SHOW : SW_HIDE);
     EnableWindow(Controls.settings, !WorkerRunning && IsExistingFile(InstallDir + kConfigExe));
     if (canPlay) SetFocus(Controls.play);
+}
+
+void ConnectStatusToWindow() {
+    (void)SetStatusListener([](StatusSignal signal) {
+        // Without a window a null target would post to this thread's own queue.
+        if (MainWindow)
+            (void)PostMessageW(MainWindow, signal == StatusSignal::Changed ? WM_APP_STATUS : WM_APP_RELAUNCH, 0, 0);
+    });
 }
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -7,6 +7,9 @@ inline constexpr int kPlayId = 100;
 inline constexpr int kRetryId = 101;
 inline constexpr int kSettingsId = 102;
 
+// The status channel's signals become WM_APP_STATUS and WM_APP_RELAUNCH to MainWindow, when it exists.
+void ConnectStatusToWindow();
+
 void CreateFonts();             // UiFont from the message font; TitleFont bold, 20 pixels at 96 dpi
 void RegisterLauncherClass();   // class "TarsinLauncher" with icon 101
 HWND CreateLauncherWindow();    // 520 x 200 client pixels at 96 dpi, centred on the primary screen

@@ -1,7 +1,7 @@
 #include "app/worker.h"
 
 #include "app/globals.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "support/handles.h"
 #include "update/run.h"
 

@@ -2,7 +2,7 @@
 // The worker thread's frame around one update run.
 #include <windows.h>
 
-#include "app/status.h"
+#include "status/status.h"
 
 void StartWorker();  // starts UpdateWorker unless one runs
 DWORD WINAPI UpdateWorker(void* unused);

@@ -7,11 +7,12 @@
 #include <thread>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"
+#include "tests/support/status_watch.h"
 
 namespace {
 
@@ -329,10 +330,11 @@ TEST_P(DownloadTest, ASlowServerStillDeliversAndReportsProgress) {
     ASSERT_TRUE(site.SetFault("o/" + e.hash, "slow", 100, 1));
     tracker.total = content.size();
     tracker.label = L"Downloading";
-    const std::uint64_t posts = StatusPosts.load();
+    StatusWatch statusWatch;
+    const std::uint64_t posts = statusWatch.posts.load();
     EXPECT_TRUE(Download(e));
     EXPECT_TRUE(ReadFileBytes(PartPath(e)) == content);
-    EXPECT_GE(StatusPosts.load() - posts, 2u);  // the first block, and the one reaching the total
+    EXPECT_GE(statusWatch.posts.load() - posts, 2u);  // the first block, and the one reaching the total
     EXPECT_EQ(ReadStatus().Progress, 1000);
     EXPECT_EQ(ReadStatus().StatusText, L"Downloading");
 }

@@ -6,9 +6,10 @@
 #include <string>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "support/text.h"
 #include "tests/support/test_util.h"
+#include "tests/support/status_watch.h"
 
 namespace {
 
@@ -60,9 +61,10 @@ TEST(HasFreeSpace, RefusesWithFailedEvenWhenTheGameExists) {
 
 TEST(HasFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
     ScopedInstallDir install(L"Q:\\no\\such\\volume\\");
-    const std::uint64_t postsBefore = StatusPosts.load();
+    StatusWatch statusWatch;
+    const std::uint64_t postsBefore = statusWatch.posts.load();
     EXPECT_TRUE(HasFreeSpace(UINT64_MAX));
-    EXPECT_EQ(StatusPosts.load(), postsBefore);
+    EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 }
 
 TEST(HasFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
@@ -78,10 +80,11 @@ TEST(HasFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
         ASSERT_LT(available.QuadPart, 257 * kMiB) << "the free figure is the tmpfs's own";
         const std::uint64_t fits = available.QuadPart - kFreeSpaceMargin;
 
-        const std::uint64_t postsBefore = StatusPosts.load();
+        StatusWatch statusWatch;
+        const std::uint64_t postsBefore = statusWatch.posts.load();
         EXPECT_TRUE(HasFreeSpace(fits));
         EXPECT_TRUE(HasFreeSpace(0));
-        EXPECT_EQ(StatusPosts.load(), postsBefore);
+        EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 
         EXPECT_FALSE(HasFreeSpace(fits + 1));
         EXPECT_EQ(ReadStatus().StatusText, FreeSpaceMessage(available.QuadPart + 1, available.QuadPart));

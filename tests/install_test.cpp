@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "formats/lines.h"
 #include "support/files.h"
 #include "support/handles.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "formats/lines.h"
 #include "formats/state_file.h"
 #include "support/handles.h"
@@ -18,6 +18,7 @@
 #include "tests/support/test_util.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"
+#include "tests/support/status_watch.h"
 
 namespace {
 
@@ -215,11 +216,12 @@ TEST_F(VerifyFixture, StopRequestEndsSilentlyWithoutSaving) {
     Add("b.bin", "bravo", "bravo");
     UpdatePlan plan = PlanUpdate(manifest, table);
     QuitRequested = true;
-    const std::uint64_t postsBefore = StatusPosts.load();
+    StatusWatch statusWatch;
+    const std::uint64_t postsBefore = statusWatch.posts.load();
     EXPECT_FALSE(VerifyFiles(plan, table));
     EXPECT_FALSE(FileExists(StatePath()));
     EXPECT_TRUE(plan.downloadList.empty()) << "a stop is not a failed file";
-    EXPECT_EQ(StatusPosts.load(), postsBefore);
+    EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 }
 
 struct PartCase {

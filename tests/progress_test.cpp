@@ -4,7 +4,8 @@
 #include <windows.h>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
+#include "tests/support/status_watch.h"
 
 namespace {
 
@@ -17,18 +18,19 @@ protected:
     void SetUp() override {
         fakeNow = 5000000;  // like a machine up for more than an hour
         UseTurkish = false;
-        posts = StatusPosts.load();
+        posts = watch.posts.load();
     }
     void TearDown() override { UseTurkish = false; }
 
     // True when an Add posted since the last call.
     bool Posted() {
-        const std::uint64_t now = StatusPosts.load();
+        const std::uint64_t now = watch.posts.load();
         const bool posted = now != posts;
         posts = now;
         return posted;
     }
 
+    StatusWatch watch;
     std::uint64_t posts = 0;
 };
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "formats/state_file.h"
 #include "support/files.h"
 #include "support/handles.h"

@@ -5,8 +5,9 @@
 
 #include <string>
 
-#include "app/globals.h"
-#include "app/status.h"
+#include "status/status.h"
+#include "support/config.h"
+#include "tests/support/status_watch.h"
 #include "formats/state_file.h"
 #include "support/files.h"
 #include "support/handles.h"
@@ -64,22 +65,13 @@ TEST(IsLauncherEntry, RecognisesTheRunningExecutableInAnyCase) {
 constexpr wchar_t kLauncherName[] = L"Launcher.exe";
 constexpr char kChildResult[] = "child-result.txt";
 
-struct MessageWindow {
-    HWND hwnd = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    ~MessageWindow() {
-        if (hwnd) DestroyWindow(hwnd);
-    }
-};
-
 TEST(SelfUpdateChild, RunsInACopyOfTheTestProgram) {
     const std::string mode = EnvVar("TARSIN_CHILD");
     if (mode.empty()) GTEST_SKIP() << "started only as the child of the self-update tests";
     const std::wstring self = ModulePath();
     ScopedInstallDir install(self.substr(0, self.rfind(L'\\') + 1));
     BaseUrl = FromUtf8(EnvVar("TARSIN_CHILD_URL"));
-    MessageWindow window;
-    ASSERT_NE(window.hwnd, nullptr);
-    MainWindow = window.hwnd;
+    StatusWatch watch;
 
     std::string result;
     if (mode == "run") {
@@ -90,13 +82,11 @@ TEST(SelfUpdateChild, RunsInACopyOfTheTestProgram) {
         entry.localPath = self;
         result += std::string("replaced=") + (ReplaceLauncher(entry) ? "1" : "0") + "\n";
     }
-    MSG message;
-    const bool relaunch = PeekMessageW(&message, window.hwnd, WM_APP_RELAUNCH, WM_APP_RELAUNCH, PM_REMOVE);
+    const bool relaunch = watch.relaunches > 0;
     const StatusMessage status = ReadStatus();
     result += std::string("relaunch=") + (relaunch ? "1" : "0") + "\n";
     result += "mode=" + std::to_string(status.UiMode) + "\n";
     result += "text=" + ToUtf8(status.StatusText) + "\n";
-    MainWindow = nullptr;
     ASSERT_TRUE(WriteFileBytes(InstallDir + FromUtf8(kChildResult), result));
 }
 

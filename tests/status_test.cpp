@@ -1,4 +1,4 @@
-#include "app/status.h"
+#include "status/status.h"
 
 #include <windows.h>
 
@@ -9,6 +9,7 @@
 
 #include "support/config.h"
 #include "tests/support/test_util.h"
+#include "tests/support/status_watch.h"
 
 namespace {
 
@@ -29,8 +30,6 @@ std::vector<std::string> LoggedTexts(const std::wstring& dir) {
 }  // namespace
 
 TEST(Status, MessageValuesAndInitialStatus) {
-    EXPECT_EQ(WM_APP_STATUS, 0x8001u);
-    EXPECT_EQ(WM_APP_RELAUNCH, 0x8002u);
     EXPECT_EQ(Busy, 0u);
     EXPECT_EQ(Ready, 1u);
     EXPECT_EQ(Failed, 2u);
@@ -45,10 +44,11 @@ TEST(Status, MessageValuesAndInitialStatus) {
 TEST(PostStatus, StoresTheNewestStatusAndCountsPosts) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    const std::uint64_t before = StatusPosts.load();
+    StatusWatch statusWatch;
+    const std::uint64_t before = statusWatch.posts.load();
     PostStatus(L"Checking game files...", L"1 MB of 2 MB", 500, Busy);
     PostStatus(L"The game is up to date.", L"Version 1.0", 1000, Ready);
-    EXPECT_EQ(StatusPosts.load(), before + 2);
+    EXPECT_EQ(statusWatch.posts.load(), before + 2);
     const StatusMessage now = ReadStatus();
     EXPECT_EQ(now.StatusText, L"The game is up to date.");
     EXPECT_EQ(now.DetailText, L"Version 1.0");
@@ -94,7 +94,8 @@ TEST(PostStatus, ANegativeProgressIsStoredAsGiven) {
 TEST(PostStatus, ConcurrentPostsLeaveOneWholeStatus) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    const std::uint64_t before = StatusPosts.load();
+    StatusWatch statusWatch;
+    const std::uint64_t before = statusWatch.posts.load();
     auto poster = [](const wchar_t* text, const wchar_t* detail, std::int32_t progress) {
         for (int i = 0; i < 2000; ++i) PostStatus(text, detail, progress, Busy);
     };
@@ -110,7 +111,7 @@ TEST(PostStatus, ConcurrentPostsLeaveOneWholeStatus) {
     }
     first.join();
     second.join();
-    EXPECT_EQ(StatusPosts.load(), before + 4000);
+    EXPECT_EQ(statusWatch.posts.load(), before + 4000);
 }
 
 TEST(ReportFailure, ModeFollowsThePresenceOfTheGame) {

@@ -10,7 +10,7 @@
 
 #include "app/globals.h"
 #include "app/layout.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -29,6 +29,7 @@ public:
         }
         ModuleInstance = GetModuleHandleW(nullptr);
         if (!UiFont) CreateFonts();
+        ConnectStatusToWindow();
         RegisterLauncherClass();
         window_ = CreateLauncherWindow();
         ShowWindow(window_, SW_SHOW);

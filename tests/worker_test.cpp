@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "app/status.h"
+#include "app/window.h"
+#include "status/status.h"
 #include "tests/support/test_util.h"
+#include "tests/support/status_watch.h"
 
 namespace {
 
@@ -16,6 +18,7 @@ public:
     PostedMessages() {
         window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
         MainWindow = window_;
+        ConnectStatusToWindow();
     }
     ~PostedMessages() {
         MainWindow = nullptr;
@@ -50,6 +53,15 @@ struct Options {
 };
 
 }  // namespace
+
+TEST(ConnectStatusToWindow, EachSignalBecomesItsMessage) {
+    EXPECT_EQ(WM_APP_STATUS, 0x8001u);
+    EXPECT_EQ(WM_APP_RELAUNCH, 0x8002u);
+    PostedMessages posted;
+    PostStatus(L"Connecting to the server...", L"", -1, Busy);
+    PostRelaunch();
+    EXPECT_EQ(posted.Take(), (std::vector<UINT>{WM_APP_STATUS, WM_APP_RELAUNCH}));
+}
 
 TEST(CloseWhenDone, ClosesAfterAResultOnlyWhenAsked) {
     const struct {
@@ -102,11 +114,12 @@ TEST(StartWorker, StartsNothingWhileAWorkerRuns) {
     PostedMessages posted;
     Options options(false);
     WorkerRunning = true;
-    const std::uint64_t before = StatusPosts;
+    StatusWatch statusWatch;
+    const std::uint64_t before = statusWatch.posts;
     StartWorker();
     Sleep(500);
     EXPECT_TRUE(WorkerRunning);
-    EXPECT_EQ(StatusPosts, before);
+    EXPECT_EQ(statusWatch.posts, before);
     EXPECT_TRUE(posted.Take().empty());
 }
 
@@ -118,13 +131,14 @@ TEST(StartWorker, RunsOneUpdateAndEndsTheFrame) {
     Options options(true);
     const std::wstring savedUrl = BaseUrl;
     BaseUrl = L"/";
-    const std::uint64_t before = StatusPosts;
+    StatusWatch statusWatch;
+    const std::uint64_t before = statusWatch.posts;
     StartWorker();
     for (int i = 0; i < 1000 && WorkerRunning; ++i) Sleep(10);
     BaseUrl = savedUrl;
     ASSERT_FALSE(WorkerRunning);
     EXPECT_EQ(ReadStatus().UiMode, Failed);
-    EXPECT_GE(StatusPosts - before, 2u);  // "Connecting to the server..." and the failure
+    EXPECT_GE(statusWatch.posts - before, 2u);  // "Connecting to the server..." and the failure
     const std::vector<UINT> got = posted.Take();
     ASSERT_GE(got.size(), 3u);
     EXPECT_EQ(got[got.size() - 2], WM_APP_STATUS);

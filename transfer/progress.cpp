@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "support/text.h"
 
 namespace {

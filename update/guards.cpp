@@ -4,7 +4,7 @@
 #include <tlhelp32.h>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "update/plan.h"

@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "formats/lines.h"
 #include "support/files.h"
 #include "support/handles.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "support/config.h"
-#include "app/status.h"
+#include "status/status.h"
 #include "formats/state_file.h"
 #include "support/files.h"
 #include "support/log.h"

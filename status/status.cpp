@@ -1,14 +1,19 @@
-#include "app/status.h"
+#include "status/status.h"
 
-#include "app/globals.h"
+#include <utility>
+
+#include "support/config.h"
 #include "support/files.h"
 #include "support/log.h"
 
-static_assert(WM_APP_STATUS == WM_APP + 1 && WM_APP_RELAUNCH == WM_APP + 2);
-
 StatusMessage CurrentStatus;
 std::mutex StatusLock;
-std::atomic<std::uint64_t> StatusPosts{0};
+
+namespace {
+StatusListener Listener;
+}  // namespace
+
+StatusListener SetStatusListener(StatusListener listener) { return std::exchange(Listener, std::move(listener)); }
 
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode) {
     if (mode != Busy) AppendLogLine(detail.empty() ? text : text + L" | " + detail);
@@ -19,9 +24,7 @@ void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32
         CurrentStatus.Progress = progress;
         CurrentStatus.UiMode = mode;
     }
-    StatusPosts.fetch_add(1);
-    // Without a window a null target would post to this thread's own queue.
-    if (MainWindow) (void)PostMessageW(MainWindow, WM_APP_STATUS, 0, 0);
+    if (Listener) Listener(StatusSignal::Changed);
 }
 
 void ReportFailure(const std::wstring& text) {
@@ -29,7 +32,7 @@ void ReportFailure(const std::wstring& text) {
 }
 
 void PostRelaunch() {
-    if (MainWindow) (void)PostMessageW(MainWindow, WM_APP_RELAUNCH, 0, 0);
+    if (Listener) Listener(StatusSignal::Relaunch);
 }
 
 StatusMessage ReadStatus() {

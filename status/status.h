@@ -1,8 +1,8 @@
 #pragma once
-// The status channel: the worker stores the newest status, the window shows it.
-// The one header of app/ that the layers below may include: it carries no window types.
-#include <atomic>
+// The status channel: the worker stores the newest status, the window shows it. It knows
+// no window: the entry point registers how a stored status reaches one.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -20,16 +20,19 @@ struct StatusMessage {
     ::UiMode UiMode = Busy;
 };
 
-inline constexpr unsigned WM_APP_STATUS = 0x8000 + 1;    // WM_APP + 1
-inline constexpr unsigned WM_APP_RELAUNCH = 0x8000 + 2;  // WM_APP + 2
-
 extern StatusMessage CurrentStatus;  // guarded by StatusLock
 extern std::mutex StatusLock;
-extern std::atomic<std::uint64_t> StatusPosts;  // how many posts so far; lets tests see them
+
+// What the listener hears: a new status is stored, or the launcher's executable was replaced.
+enum class StatusSignal { Changed, Relaunch };
+using StatusListener = std::function<void(StatusSignal)>;
+
+// Set by the entry point before the first worker starts, only called afterwards; called on
+// the posting thread, outside StatusLock. Answers the listener it replaces.
+StatusListener SetStatusListener(StatusListener listener);
 
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode);
 void ReportFailure(const std::wstring& text);  // FailedCanPlay when the game exists, else Failed
 StatusMessage ReadStatus();                    // a copy taken under the lock
 
-// WM_APP_RELAUNCH to the window: the launcher's executable was replaced.
 void PostRelaunch();
