@@ -38,11 +38,11 @@ TEST(FreeSpaceMessage, NamesTheNeedFirstInMegabytes) {
     EXPECT_EQ(FreeSpaceMessage(FreeSpaceNeed(50 * kMiB), 100 * kMiB), L"Yeterli boş alan yok: 250 MB gerekiyor, 100 MB boş.");
 }
 
-TEST(HasFreeSpace, ASaturatedNeedRefusesOnAnyVolume) {
+TEST(CheckFreeSpace, ASaturatedNeedRefusesOnAnyVolume) {
     // Wrapping would have made this need 200 MiB - 1 bytes and let it pass.
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    EXPECT_FALSE(HasFreeSpace(UINT64_MAX));
+    EXPECT_EQ(CheckFreeSpace(UINT64_MAX), StepOutcome::Failed);
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText.rfind(L"Not enough free space: 17592186044416 MB needed, ", 0), 0u) << ToUtf8(status.StatusText);
     EXPECT_EQ(status.DetailText, L"");
@@ -51,23 +51,23 @@ TEST(HasFreeSpace, ASaturatedNeedRefusesOnAnyVolume) {
     EXPECT_NE(ReadFileBytes(dir / L"launcher.log").find("Not enough free space: 17592186044416 MB needed"), std::string::npos);
 }
 
-TEST(HasFreeSpace, RefusesWithFailedEvenWhenTheGameExists) {
+TEST(CheckFreeSpace, RefusesWithFailedEvenWhenTheGameExists) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
     ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ"));
-    EXPECT_FALSE(HasFreeSpace(UINT64_MAX));
+    EXPECT_EQ(CheckFreeSpace(UINT64_MAX), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().UiMode, Failed);
 }
 
-TEST(HasFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
+TEST(CheckFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
     ScopedInstallDir install(L"Q:\\no\\such\\volume\\");
     StatusWatch statusWatch;
     const std::uint64_t postsBefore = statusWatch.posts.load();
-    EXPECT_TRUE(HasFreeSpace(UINT64_MAX));
+    EXPECT_EQ(CheckFreeSpace(UINT64_MAX), StepOutcome::GoOn);
     EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 }
 
-TEST(HasFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
+TEST(CheckFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
     const std::wstring volume = SmallVolume();
     if (volume.empty()) SKIP_UNLESS_CI("no small tmpfs: mounting one needs root (tests/small_volume.sh)");
     const std::wstring dir = volume + L"guards-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
@@ -82,11 +82,11 @@ TEST(HasFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
 
         StatusWatch statusWatch;
         const std::uint64_t postsBefore = statusWatch.posts.load();
-        EXPECT_TRUE(HasFreeSpace(fits));
-        EXPECT_TRUE(HasFreeSpace(0));
+        EXPECT_EQ(CheckFreeSpace(fits), StepOutcome::GoOn);
+        EXPECT_EQ(CheckFreeSpace(0), StepOutcome::GoOn);
         EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 
-        EXPECT_FALSE(HasFreeSpace(fits + 1));
+        EXPECT_EQ(CheckFreeSpace(fits + 1), StepOutcome::Failed);
         EXPECT_EQ(ReadStatus().StatusText, FreeSpaceMessage(available.QuadPart + 1, available.QuadPart));
         EXPECT_EQ(ReadStatus().UiMode, Failed);
     }

@@ -266,13 +266,14 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
 TEST_F(HttpGetTest, ATransferBelowTheFloorEndsAfterItsWindowAndOneAboveRunsOn) {
     const std::string content = PseudoRandomBytes(16 * 65536, 21);
     const std::string object = Object(content);
-    const ScopedStallLimit limit({3000, 131072});
+    TransferSettings limit;
+    limit.stall = {3000, 131072};
     {
         ASSERT_TRUE(site.SetFault(object, "slow", 1000, 1));
         Received r;
         HttpStatus status = 0;
         const ULONGLONG before = GetTickCount64();
-        EXPECT_FALSE(HttpGet(site.Url(object), 0, Collect(r), status));
+        EXPECT_FALSE(HttpGet(site.Url(object), 0, Collect(r), status, UnannouncedLength::Accept, limit));
         const ULONGLONG took = GetTickCount64() - before;
         EXPECT_GE(took, 3000u);
         EXPECT_LT(took, 7000u) << "the window, then at most the next block and a loaded machine's delay";
@@ -284,7 +285,7 @@ TEST_F(HttpGetTest, ATransferBelowTheFloorEndsAfterItsWindowAndOneAboveRunsOn) {
         ASSERT_TRUE(site.SetFault(object, "slow", 250, 1));  // 4 s in all: windows end on the way
         Received r;
         HttpStatus status = 0;
-        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status));
+        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status, UnannouncedLength::Accept, limit));
         EXPECT_TRUE(r.body == content);
     }
 }

@@ -244,16 +244,16 @@ TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun
             ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         }
         PostStatus(L"", L"", -1, Busy);
-        bool ok = false;
+        StepOutcome outcome = StepOutcome::GoOn;
         {
             OwnedHandle holder;
             if (c.blocker == kHeld)
                 holder = OwnedHandle(CreateFileW(StatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_EQ(holder.ok(), c.blocker == kHeld) << c.name;
-            ok = ForgetStaleRecords(manifest, plan, table, c.readWhole);
+            outcome = ForgetStaleRecords(manifest, plan, table, c.readWhole);
         }
         (void)RemoveDirectoryW(temp.c_str());
-        EXPECT_EQ(ok, c.outcome != kFailed) << c.name;
+        EXPECT_EQ(outcome, c.outcome == kFailed ? StepOutcome::Failed : StepOutcome::GoOn) << c.name;
         EXPECT_EQ(table.count("changed.pak"), 0u) << c.name;
         if (c.outcome == kDeleted) {
             EXPECT_FALSE(FileExists(StatePath())) << c.name;
@@ -400,7 +400,7 @@ TEST_F(DownloadFixture, ProgressEndsAtTheWholeWithResumedAndOversizedParts) {
     ASSERT_TRUE(WriteFileBytes(PartPath(entries[3]), d));
     StateTable table;
 
-    ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);
 
     const std::uint64_t total = a.size() + b.size() + c.size() + d.size();
     const StatusMessage status = ReadStatus();
@@ -451,18 +451,6 @@ bool WatchFlush(void* handle) {
 
 bool RefuseFlush(void*) { return false; }
 
-// Puts a flush of the test's in for one scope.
-class ScopedFlush {
-public:
-    explicit ScopedFlush(FileFlush flush) : saved_(std::exchange(FlushToDisk, flush)) { flushes.clear(); }
-    ~ScopedFlush() { FlushToDisk = saved_; }
-    ScopedFlush(const ScopedFlush&) = delete;
-    ScopedFlush& operator=(const ScopedFlush&) = delete;
-
-private:
-    FileFlush saved_;
-};
-
 TEST_F(DownloadFixture, EveryVerifiedPartIsFlushedBeforeItIsMovedAndRecorded) {
     Publish("fetched.pak", PseudoRandomBytes(300000, 5));
     Publish("sub/resumed.pak", PseudoRandomBytes(200000, 6));
@@ -470,10 +458,10 @@ TEST_F(DownloadFixture, EveryVerifiedPartIsFlushedBeforeItIsMovedAndRecorded) {
     ASSERT_TRUE(WriteFileBytes(PartPath(entries[1]), PseudoRandomBytes(200000, 6).substr(0, 50000)));
     ASSERT_TRUE(WriteFileBytes(PartPath(entries[2]), PseudoRandomBytes(100000, 7)));
     StateTable table;
-    {
-        ScopedFlush watch(WatchFlush);
-        ASSERT_TRUE(DownloadAndInstall(Plan(), table));
-    }
+    flushes.clear();
+    TransferSettings watch;
+    watch.flush = WatchFlush;
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, watch), StepOutcome::GoOn);
     ASSERT_EQ(flushes.size(), entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const FlushSeen& seen = flushes[i];
@@ -489,10 +477,9 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatKeepsThePart) {
     const std::string content = PseudoRandomBytes(250000, 8);
     Publish("data/unflushed.pak", content);
     StateTable table;
-    {
-        ScopedFlush refuse(RefuseFlush);
-        EXPECT_FALSE(DownloadAndInstall(Plan(), table));
-    }
+    TransferSettings refuse;
+    refuse.flush = RefuseFlush;
+    EXPECT_EQ(DownloadAndInstall(Plan(), table, refuse), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, L"The download was interrupted. Retry to continue where it left off.\nCould not write: " +
                                            PartPath(entries[0]));
     EXPECT_TRUE(ReadFileBytes(PartPath(entries[0])) == content);
@@ -500,7 +487,7 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatKeepsThePart) {
     EXPECT_TRUE(table.empty());
     EXPECT_FALSE(FileExists(dir / L"data-state.txt"));
 
-    ASSERT_TRUE(DownloadAndInstall(Plan(), table));  // the next run flushes the complete part
+    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);  // the next run flushes the complete part
     EXPECT_TRUE(ReadFileBytes(entries[0].localPath) == content);
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u);
 }
@@ -509,7 +496,7 @@ TEST_F(DownloadFixture, FreshInstallLabelHoldsAfterTheGameArrives) {
     Publish("ruvok.exe", "MZ the game");
     Publish("data.pak", "data");
     StateTable table;
-    ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);
     EXPECT_TRUE(FileExists(dir / L"ruvok.exe"));
     EXPECT_EQ(ReadStatus().StatusText, L"Downloading the game (2/2)");
 }
@@ -521,7 +508,7 @@ TEST_F(DownloadFixture, UpdateLabelWhenTheGameIsInstalled) {
     Publish("b.pak", "b");
     Publish("c.pak", "c");
     StateTable table;
-    ASSERT_TRUE(DownloadAndInstall(Plan(), table));
+    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);
     EXPECT_EQ(ReadStatus().StatusText, L"Güncelleme indiriliyor (3/3)");
 }
 
@@ -532,7 +519,7 @@ TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
     OwnedHandle held(CreateFileW(PartPath(entries[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.ok());
     StateTable table;
-    EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    EXPECT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, L"The download was interrupted. Retry to continue where it left off.\n");
     EXPECT_EQ(ReadStatus().UiMode, Failed);
 }
@@ -541,7 +528,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     Publish("veri/güz.pak", "autumn");
     ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
     StateTable table;
-    EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    EXPECT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, L"Could not replace a file (is the game running?): veri/güz.pak");
     EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
     EXPECT_TRUE(table.empty());
@@ -549,7 +536,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     EXPECT_NE(log.find("(is the game running?): veri/g\xc3\xbcz.pak\r\n"), std::string::npos) << log;
 
     UseTurkish = true;
-    EXPECT_FALSE(DownloadAndInstall(Plan(), table));
+    EXPECT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, L"Dosya yerine konamadı (oyun açık olabilir): veri/güz.pak");
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
 }

@@ -177,7 +177,7 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
                                  nullptr));
     ASSERT_TRUE(held.ok());
 
-    ASSERT_TRUE(VerifyFiles(plan, table));
+    ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
 
     const std::vector<const ManifestEntry*> expected = {&manifest.entries[0], &manifest.entries[3],
                                                         &manifest.entries[2], &manifest.entries[4]};
@@ -197,7 +197,7 @@ TEST_F(VerifyFixture, SavesTheTableEvenWhenNothingMatched) {
     Add("a.bin", "published", "different");
     UpdatePlan plan = PlanUpdate(manifest, table);
     ASSERT_EQ(plan.verifyList.size(), 1u);
-    ASSERT_TRUE(VerifyFiles(plan, table));
+    ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
     EXPECT_TRUE(FileExists(StatePath()));
     EXPECT_TRUE(table.empty());
     ASSERT_EQ(plan.downloadList.size(), 1u);
@@ -207,7 +207,7 @@ TEST_F(VerifyFixture, TurkishLabel) {
     UseTurkish = true;
     Add("a.bin", "published", "published");
     UpdatePlan plan = PlanUpdate(manifest, table);
-    ASSERT_TRUE(VerifyFiles(plan, table));
+    ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
     EXPECT_EQ(ReadStatus().StatusText, L"Oyun dosyaları denetleniyor...");
 }
 
@@ -218,7 +218,7 @@ TEST_F(VerifyFixture, StopRequestEndsSilentlyWithoutSaving) {
     QuitRequested = true;
     StatusWatch statusWatch;
     const std::uint64_t postsBefore = statusWatch.posts.load();
-    EXPECT_FALSE(VerifyFiles(plan, table));
+    EXPECT_EQ(VerifyFiles(plan, table), StepOutcome::Stopped);
     EXPECT_FALSE(FileExists(StatePath()));
     EXPECT_TRUE(plan.downloadList.empty()) << "a stop is not a failed file";
     EXPECT_EQ(statusWatch.posts.load(), postsBefore);

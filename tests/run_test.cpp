@@ -142,8 +142,10 @@ struct RunUpdateTest : ::testing::Test {
     }
     void TearDown() override { BaseUrl = savedUrl; }
 
+    TransferSettings settings;
+
     StatusMessage Run() {
-        RunUpdate();
+        RunUpdate(settings);
         return ReadStatus();
     }
     // The log's texts without their time of day.
@@ -450,7 +452,7 @@ TEST_F(RunUpdateTest, ReadOnlyFilesInTheWayOrDroppedAreRemovedInOneRun) {
 
 // The "slow" fault pauses a second before each 64 KiB: far below a floor of 128 KiB/s over 3 s.
 TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) {
-    const ScopedStallLimit limit({3000, 131072});
+    settings.stall = {3000, 131072};
     site.Publish(kGame, "1");
     ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "slow", 1000, 1));
     const ULONGLONG before = GetTickCount64();
@@ -505,7 +507,7 @@ TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate)
         RunningProgram game(dir.path(), L"ruvok.exe");
         ASSERT_TRUE(game.ok());
         ASSERT_FALSE(game.ImageName().empty());
-        EXPECT_TRUE(IsGameRunning());
+        EXPECT_EQ(CheckGameNotRunning(), StepOutcome::Failed);
     }
 
     {

@@ -35,11 +35,9 @@ void CreateDirectoriesInside(const std::wstring& path) {
         if (path[i] == L'\\') (void)CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
 }
 
-bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
-
 }  // namespace
 
-FileFlush FlushToDisk = FlushFileData;
+bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
 
 TransferOutcome JudgeTransfer(const TransferFacts& facts) {
     if (facts.transferred) {
@@ -62,7 +60,8 @@ std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".
 
 std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
 
-bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText) {
+bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+                  const TransferSettings& settings) {
     const std::wstring part = PartPath(entry);
     CreateDirectoriesInside(part);
     HashObject hash;
@@ -110,7 +109,7 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
             return true;
         };
         facts.transferred = true;
-        facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status);
+        facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status, UnannouncedLength::Accept, settings);
     }
     facts.partIsFile = QueryFileSize(part, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
@@ -129,7 +128,7 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
     // A rename can reach the disk before the data it names: after a power cut the file
     // would stand in place, recorded and of the right size, and never be hashed again.
     // Unflushed, the verified part stays and the next run flushes it again.
-    if (!FlushToDisk(file.get())) {
+    if (!settings.flush(file.get())) {
         errorText = NotWritten(part);
         return false;
     }

@@ -6,14 +6,16 @@
 #include "formats/manifest.h"
 #include "transfer/http.h"
 #include "transfer/progress.h"
+#include "transfer/settings.h"
 
 std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
 std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
 
 // True when PartPath holds exactly size bytes whose SHA-256 is hash, flushed to the
-// disk. On false, errorText holds the user's message (or stays empty when the old part
+// disk by settings.flush. On false, errorText holds the user's message (or stays empty when the old part
 // could not be hashed).
-[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText);
+[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+                                const TransferSettings& settings = {});
 
 // What is known once a download's transfer has ended (or was not needed), and what it comes to.
 struct TransferFacts {
@@ -34,7 +36,3 @@ struct TransferOutcome {
 };
 TransferOutcome JudgeTransfer(const TransferFacts& facts);
 
-// FlushFileBuffers on the verified part's handle, before DownloadFile answers true.
-// Tests put their own in to watch when it runs or to make it fail.
-using FileFlush = bool (*)(void* handle);
-extern FileFlush FlushToDisk;

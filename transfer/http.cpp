@@ -107,10 +107,8 @@ bool AnnouncedLength(HINTERNET request, std::uint64_t& length) {
 
 }  // namespace
 
-StallLimit TransferStallLimit{kStallWindowMs, kStallFloorBytesPerSecond};
-
 bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink, HttpStatus& status,
-             UnannouncedLength unannounced) {
+             UnannouncedLength unannounced, const TransferSettings& settings) {
     status = 0;
 
     wchar_t host[kHostChars];
@@ -137,7 +135,7 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
     const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
     WatchedRequest request(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
                                               WINHTTP_DEFAULT_ACCEPT_TYPES, flags),
-                           TransferStallLimit);
+                           settings.stall);
     if (!request.ok()) return false;
 
     std::wstring headers = L"Cache-Control: no-cache\r\n";

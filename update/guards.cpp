@@ -28,9 +28,9 @@ bool RunsFromInstallDir(DWORD processId, const wchar_t* exeName) {
 
 }  // namespace
 
-bool IsGameRunning() {
+StepOutcome CheckGameNotRunning() {
     OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot.ok()) return false;
+    if (!snapshot.ok()) return StepOutcome::GoOn;
 
     PROCESSENTRY32W process{};
     process.dwSize = sizeof process;
@@ -39,11 +39,11 @@ bool IsGameRunning() {
          more = Process32NextW(snapshot.get(), &process)) {
         running = IsWatchedName(process.szExeFile) && RunsFromInstallDir(process.th32ProcessID, process.szExeFile);
     }
-    if (running)
-        PostStatus(Pick(L"An update is available but the game is running. Close it and retry.",
-                        L"Güncelleme var ama oyun açık. Oyunu kapatıp tekrar deneyin."),
-                   L"", 0, Failed);
-    return running;
+    if (!running) return StepOutcome::GoOn;
+    PostStatus(Pick(L"An update is available but the game is running. Close it and retry.",
+                    L"Güncelleme var ama oyun açık. Oyunu kapatıp tekrar deneyin."),
+               L"", 0, Failed);
+    return StepOutcome::Failed;
 }
 
 std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes) { return SaturatingAdd(downloadBytes, kFreeSpaceMargin); }
@@ -53,12 +53,12 @@ std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available) {
                       FormatMegabytes(need).c_str(), FormatMegabytes(available).c_str());
 }
 
-bool HasFreeSpace(std::uint64_t downloadBytes) {
+StepOutcome CheckFreeSpace(std::uint64_t downloadBytes) {
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(InstallDir.empty() ? nullptr : InstallDir.c_str(), &available, nullptr, nullptr))
-        return true;
+        return StepOutcome::GoOn;
     const std::uint64_t need = FreeSpaceNeed(downloadBytes);
-    if (available.QuadPart >= need) return true;
+    if (available.QuadPart >= need) return StepOutcome::GoOn;
     PostStatus(FreeSpaceMessage(need, available.QuadPart), L"", 0, Failed);
-    return false;
+    return StepOutcome::Failed;
 }

@@ -3,13 +3,15 @@
 #include <cstdint>
 #include <string>
 
+#include "update/step.h"
+
 inline constexpr std::uint64_t kFreeSpaceMargin = 209715200;  // 200 MiB
 
-// True when the game or its configuration tool runs from InstallDir.
-[[nodiscard]] bool IsGameRunning();
+// Failed when the game or its configuration tool runs from InstallDir.
+[[nodiscard]] StepOutcome CheckGameNotRunning();
 
-// False when the volume of InstallDir offers fewer than downloadBytes + kFreeSpaceMargin bytes.
-[[nodiscard]] bool HasFreeSpace(std::uint64_t downloadBytes);
+// Failed when the volume of InstallDir offers fewer than downloadBytes + kFreeSpaceMargin bytes.
+[[nodiscard]] StepOutcome CheckFreeSpace(std::uint64_t downloadBytes);
 
 // downloadBytes + kFreeSpaceMargin, held at 2^64 - 1, and the refusal that names it.
 std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes);

@@ -102,14 +102,15 @@ bool InstallFile(const ManifestEntry& entry, StateTable& table) {
 namespace {
 
 // Ends the run either way: the rest of downloadList is the restarted launcher's work.
-void InstallLauncher(const ManifestEntry& entry, StateTable& table) {
+StepOutcome InstallLauncher(const ManifestEntry& entry, StateTable& table) {
     if (!ReplaceLauncher(entry)) {
         ReportFailure(Pick(L"Could not update the launcher.", L"Launcher güncellenemedi."));
-        return;
+        return StepOutcome::Failed;
     }
     table[entry.path] = entry.hash;
     (void)SaveStateTable(table);
     PostRelaunch();
+    return StepOutcome::Relaunch;
 }
 
 }  // namespace
@@ -147,20 +148,21 @@ bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTab
     return dropped;
 }
 
-bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table, bool stateReadWhole) {
-    if (!DropStaleRecords(manifest, plan, table) && stateReadWhole) return true;
-    if (SaveStateTable(table)) return true;
+StepOutcome ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
+                               bool stateReadWhole) {
+    if (!DropStaleRecords(manifest, plan, table) && stateReadWhole) return StepOutcome::GoOn;
+    if (SaveStateTable(table)) return StepOutcome::GoOn;
     // The run goes on as long as no record on disk can lie: without a state file the next
     // run only hashes more. A state file that can be neither replaced nor deleted is held by
     // another program, and replacing files under its records would corrupt them.
-    if (DeleteClearingReadOnly(InstallDir + kStateFileName)) return true;
+    if (DeleteClearingReadOnly(InstallDir + kStateFileName)) return StepOutcome::GoOn;
     ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
                                   L"Dosya yerine konamadı (oyun açık olabilir): %s"),
                              kStateFileName));
-    return false;
+    return StepOutcome::Failed;
 }
 
-bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
+StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
@@ -171,25 +173,22 @@ bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
         const ManifestEntry& entry = *plan.downloadList[static_cast<std::size_t>(i)];
         tracker.label = DownloadLabel(freshInstall, i + 1, count);
         errorText.clear();
-        if (!DownloadFile(entry, tracker, errorText)) {
-            if (QuitRequested) return false;
+        if (!DownloadFile(entry, tracker, errorText, settings)) {
+            if (QuitRequested) return StepOutcome::Stopped;
             ReportFailure(std::wstring(Pick(L"The download was interrupted. Retry to continue where it left off.",
                                             L"İndirme yarıda kaldı. Kaldığı yerden sürdürmek için tekrar deneyin.")) +
                           L"\n" + errorText);
-            return false;
+            return StepOutcome::Failed;
         }
-        if (IsLauncherEntry(entry)) {
-            InstallLauncher(entry, table);
-            return false;
-        }
+        if (IsLauncherEntry(entry)) return InstallLauncher(entry, table);
         if (!InstallFile(entry, table)) {
             ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
                                           L"Dosya yerine konamadı (oyun açık olabilir): %s"),
                                      FromUtf8(entry.path).c_str()));
-            return false;
+            return StepOutcome::Failed;
         }
     }
-    return true;
+    return StepOutcome::GoOn;
 }
 
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {

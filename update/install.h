@@ -6,11 +6,12 @@
 
 #include "formats/manifest.h"
 #include "formats/state_file.h"
+#include "transfer/settings.h"
 #include "update/plan.h"
+#include "update/step.h"
 
-// True when the run goes on to RemoveDroppedFiles. Otherwise the ending has been
-// posted, unless it was a stop request or a self-update.
-[[nodiscard]] bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table);
+// Relaunch once the launcher itself was replaced: the rest is the restarted launcher's work.
+[[nodiscard]] StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings = {});
 
 // Moves the verified ".part" onto localPath, records and saves. A read-only target loses
 // that attribute; a target or part that another program holds is tried again for about 2 s.
@@ -57,8 +58,8 @@ bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTab
 // replaced. Saves when DropStaleRecords removed a record, or when the state file on disk was
 // not read whole (it may hold records the table lacks). When that save fails, deletes the
 // state file instead; when that fails too, reports "Could not replace a file (is the game
-// running?): data-state.txt" and answers false.
-[[nodiscard]] bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
+// running?): data-state.txt" and answers Failed.
+[[nodiscard]] StepOutcome ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
                                       bool stateReadWhole);
 
 // The download tracker's total: the full size of every file in downloadList, held at 2^64 - 1.

@@ -37,7 +37,7 @@ UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::sp
     return plan;
 }
 
-bool VerifyFiles(UpdatePlan& plan, StateTable& table) {
+StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
     ProgressTracker tracker;
     tracker.total = plan.verifyBytes;
     tracker.label = Pick(L"Checking game files...", L"Oyun dosyaları denetleniyor...");
@@ -52,12 +52,12 @@ bool VerifyFiles(UpdatePlan& plan, StateTable& table) {
             else
                 plan.downloadList.push_back(entry);
         } else {
-            if (QuitRequested) return false;
+            if (QuitRequested) return StepOutcome::Stopped;
             plan.downloadList.push_back(entry);
         }
     }
     (void)SaveStateTable(table);
-    return true;
+    return StepOutcome::GoOn;
 }
 
 // Only the entries to download have their ".part" looked at: an up-to-date

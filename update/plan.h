@@ -7,6 +7,7 @@
 #include "formats/manifest.h"
 #include "formats/state_file.h"
 #include "support/files.h"
+#include "update/step.h"
 
 struct UpdatePlan {
     std::vector<const ManifestEntry*> verifyList;    // manifest order
@@ -30,8 +31,8 @@ std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest);
 UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local);
 
 // Hashes verifyList, records matches, sends mismatches to downloadList, saves the table.
-// False: a stop was requested and the run ends in silence.
-[[nodiscard]] bool VerifyFiles(UpdatePlan& plan, StateTable& table);
+// GoOn or Stopped.
+[[nodiscard]] StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table);
 
 // Bytes still to fetch for downloadList, less what partial files already hold:
 // DownloadBytesFrom over the ".part" of each entry of downloadList.

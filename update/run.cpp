@@ -79,51 +79,67 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
     return false;
 }
 
-void RunUpdate() {
+namespace {
+
+// The list as served, checked: signed when the build has a key, parsed, and claiming none of
+// the launcher's own files. signedAt: the accepted statement's time, or 0.
+StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const TransferSettings& settings) {
+    std::string body;
+    HttpStatus status = 0;
+    // Nothing else tells a list cut at a line's end from a whole one, and every
+    // recorded file it no longer names would be deleted.
+    if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse, settings)) {
+        ReportFailure(Pick(L"Could not reach the server. Check your internet connection.",
+                           L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin."));
+        return StepOutcome::Failed;
+    }
+    // Checked before the list is read at all: its bytes decide what runs on this machine.
+    if (!ListPublicKey.empty()) {
+        const StatementVerdict verdict = CheckSignedList(body, signedAt, settings);
+        if (verdict != StatementVerdict::Accepted) {
+            AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
+            ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
+            return StepOutcome::Failed;
+        }
+    }
+    // A list that claims the launcher's own files is no list of the game's.
+    if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + L".old")) {
+        ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
+        return StepOutcome::Failed;
+    }
+    return StepOutcome::GoOn;
+}
+
+// Before the first download, each step may end the run.
+StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
+                             bool stateReadWhole) {
+    StepOutcome outcome = CheckGameNotRunning();
+    if (outcome == StepOutcome::GoOn) outcome = CheckFreeSpace(plan.downloadBytes);
+    if (outcome != StepOutcome::GoOn) return outcome;
+    ClearTheWay(manifest, plan, table);
+    return ForgetStaleRecords(manifest, plan, table, stateReadWhole);
+}
+
+}  // namespace
+
+void RunUpdate(const TransferSettings& settings) {
     PostStatus(Pick(L"Connecting to the server...", L"Sunucuya bağlanılıyor..."), L"", -1, Busy);
 
     Manifest manifest;
     std::uint64_t signedAt = 0;
-    {
-        std::string body;
-        HttpStatus status = 0;
-        // Nothing else tells a list cut at a line's end from a whole one, and every
-        // recorded file it no longer names would be deleted.
-        if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse)) {
-            ReportFailure(Pick(L"Could not reach the server. Check your internet connection.",
-                               L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin."));
-            return;
-        }
-        // Checked before the list is read at all: its bytes decide what runs on this machine.
-        if (!ListPublicKey.empty()) {
-            const StatementVerdict verdict = CheckSignedList(body, signedAt);
-            if (verdict != StatementVerdict::Accepted) {
-                AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
-                ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
-                return;
-            }
-        }
-        // A list that claims the launcher's own files is no list of the game's.
-        if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + L".old")) {
-            ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
-            return;
-        }
-    }
+    if (FetchList(manifest, signedAt, settings) != StepOutcome::GoOn) return;
     if (signedAt != 0) RememberAcceptedStatement(signedAt);
 
     bool stateReadWhole = true;
     StateTable table = LoadStateTable(&stateReadWhole);
     UpdatePlan plan = PlanUpdate(manifest, table);
-    if (!plan.verifyList.empty() && !VerifyFiles(plan, table)) return;
+    if (!plan.verifyList.empty() && VerifyFiles(plan, table) != StepOutcome::GoOn) return;
     plan.downloadBytes = ComputeDownloadBytes(plan);
     AppendLogLine(SummaryLine(manifest, plan));
 
     if (!plan.downloadList.empty()) {
-        if (IsGameRunning()) return;
-        if (!HasFreeSpace(plan.downloadBytes)) return;
-        ClearTheWay(manifest, plan, table);
-        if (!ForgetStaleRecords(manifest, plan, table, stateReadWhole)) return;
-        if (!DownloadAndInstall(plan, table)) return;
+        if (PrepareDownloads(manifest, plan, table, stateReadWhole) != StepOutcome::GoOn) return;
+        if (DownloadAndInstall(plan, table, settings) != StepOutcome::GoOn) return;
     }
     RemoveDroppedFiles(manifest, table);
     PostStatus(Pick(L"The game is up to date.", L"Oyun güncel."), VersionDetail(manifest.version), 1000, Ready);

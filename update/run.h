@@ -5,12 +5,13 @@
 
 #include "formats/manifest.h"
 #include "transfer/http.h"
+#include "transfer/settings.h"
 #include "update/plan.h"
 
 inline constexpr std::uint64_t kManifestCap = 67108864;  // 64 MiB: a body this large fails the fetch
 
 // Everything it says leaves as status posts, log lines and WM_APP_RELAUNCH.
-void RunUpdate();
+void RunUpdate(const TransferSettings& settings = {});
 
 // Appends to body; answers false once body holds kManifestCap bytes or more.
 ByteSink ManifestSink(std::string& body);

@@ -66,7 +66,7 @@ const wchar_t* VerdictText(StatementVerdict verdict) {
     return L"";
 }
 
-StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt) {
+StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt, const TransferSettings& settings) {
     const std::string listHash = Sha256Hex(body);
     std::string text;
     HttpStatus status = 0;
@@ -74,7 +74,8 @@ StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt)
         text.append(reinterpret_cast<const char*>(data), count);
         return text.size() <= kStatementCap;
     };
-    if (listHash.empty() || !HttpGet(BaseUrl + L"s/" + std::wstring(listHash.begin(), listHash.end()), 0, sink, status))
+    const std::wstring url = BaseUrl + L"s/" + std::wstring(listHash.begin(), listHash.end());
+    if (listHash.empty() || !HttpGet(url, 0, sink, status, UnannouncedLength::Accept, settings))
         return status == 200 || status == 206 ? StatementVerdict::Malformed : StatementVerdict::Missing;
     ListStatement statement;
     if (!ParseListStatement(text, statement)) return StatementVerdict::Malformed;

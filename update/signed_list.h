@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "formats/list_statement.h"
+#include "transfer/settings.h"
 
 // The operator's public key as the build takes it, 128 hex digits (x, then y), set by the
 // entry point. Empty: the list is taken unsigned, as it always was.
@@ -33,7 +34,7 @@ const wchar_t* VerdictText(StatementVerdict verdict);
 
 // Fetches BaseUrl + "s/" + the SHA-256 of body, verifies it under ListPublicKey and judges
 // it against the clock and kSignedFileName. signedAt is its time when accepted.
-StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt);
+StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt, const TransferSettings& settings);
 
 // 0 when the file is missing or holds no time: a player who deletes it only gives up the
 // replay check, which a hand that can write the folder could defeat anyway.

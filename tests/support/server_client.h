@@ -39,18 +39,6 @@ struct RecordedRequest {
 // The manifest text for files: "KXUPDATE 1", "version" when given, one "f" line each.
 std::string ManifestText(const std::vector<SiteFile>& files, const std::string& version = "");
 
-// TransferStallLimit shortened for one scope, so that a dripping server is judged in seconds.
-class ScopedStallLimit {
-public:
-    explicit ScopedStallLimit(StallLimit limit) : saved_(TransferStallLimit) { TransferStallLimit = limit; }
-    ~ScopedStallLimit() { TransferStallLimit = saved_; }
-    ScopedStallLimit(const ScopedStallLimit&) = delete;
-    ScopedStallLimit& operator=(const ScopedStallLimit&) = delete;
-
-private:
-    StallLimit saved_;
-};
-
 // True when the test runs with the server up (TARSIN_TEST_URL and TARSIN_TEST_WWW set).
 bool TestServerAvailable();
 

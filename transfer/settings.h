@@ -1,0 +1,25 @@
+#pragma once
+// What a transfer is set up with: the product's values by default; a test gives its own
+// where it sets the transfer up.
+#include <cstdint>
+
+// A transfer that delivers fewer than floorBytesPerSecond averaged over a window of windowMs
+// (windows counted one after the other from sending the request) ends as a broken one: a
+// server or proxy that drips bytes would otherwise hold an unattended run for ever, each
+// read well inside the session's receive time-out. 1 KiB/s is far below any line a game is
+// fetched over; 120 s is twice that time-out, so silence alone still ends by the time-out.
+struct StallLimit {
+    std::uint32_t windowMs;
+    std::uint32_t floorBytesPerSecond;
+};
+inline constexpr std::uint32_t kStallWindowMs = 120000;
+inline constexpr std::uint32_t kStallFloorBytesPerSecond = 1024;
+
+// Brings a verified part's bytes to the disk through its handle before DownloadFile answers true.
+using FileFlush = bool (*)(void* handle);
+bool FlushFileData(void* handle);  // FlushFileBuffers
+
+struct TransferSettings {
+    StallLimit stall{kStallWindowMs, kStallFloorBytesPerSecond};
+    FileFlush flush = FlushFileData;
+};
