@@ -8,6 +8,7 @@
 #include "app/worker.h"
 #include "support/files.h"
 #include "support/handles.h"
+#include "support/texts.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ void RelaunchLauncher() {
         DestroyWindow(MainWindow);
         return;
     }
-    ReportFailure(Pick(L"The launcher was updated; open it again.", L"Launcher güncellendi; yeniden açın."));
+    ReportFailure(UserText(Text::LauncherUpdated));
     // The worker frame has already ended in Busy, so with "--exit-when-done" nothing else
     // would close the window: end here as after any failed run.
     CloseWhenDone();

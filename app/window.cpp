@@ -8,6 +8,7 @@
 #include "status/status.h"
 #include "app/worker.h"
 #include "support/files.h"
+#include "support/texts.h"
 
 namespace {
 
@@ -38,9 +39,9 @@ void CreateControls() {
     Controls.status = CreateControl(L"STATIC", L"", 0, 0);
     Controls.progress = CreateControl(PROGRESS_CLASSW, L"", 0, 0);
     Controls.detail = CreateControl(L"STATIC", L"", 0, 0);
-    Controls.settings = CreateControl(L"BUTTON", Pick(L"Settings", L"Ayarlar"), WS_TABSTOP, kSettingsId);
-    Controls.retry = CreateControl(L"BUTTON", Pick(L"Retry", L"Tekrar dene"), WS_TABSTOP, kRetryId);
-    Controls.play = CreateControl(L"BUTTON", Pick(L"Play", L"Oyna"), WS_TABSTOP | BS_DEFPUSHBUTTON, kPlayId);
+    Controls.settings = CreateControl(L"BUTTON", UserText(Text::Settings), WS_TABSTOP, kSettingsId);
+    Controls.retry = CreateControl(L"BUTTON", UserText(Text::Retry), WS_TABSTOP, kRetryId);
+    Controls.play = CreateControl(L"BUTTON", UserText(Text::Play), WS_TABSTOP | BS_DEFPUSHBUTTON, kPlayId);
     SendMessageW(Controls.title, WM_SETFONT, reinterpret_cast<WPARAM>(TitleFont), 0);
     SendMessageW(Controls.progress, PBM_SETRANGE32, 0, 1000);
 }

@@ -25,12 +25,10 @@ void EndWorkerFrame() {
     CloseWhenDone();
 }
 
-int ExitCodeFor(UiMode mode) { return mode == Ready ? 0 : 2; }
-
 void CloseWhenDone() {
     if (!ExitWhenDone) return;
     std::lock_guard lock(StatusLock);
     if (CurrentStatus.UiMode == Busy) return;
-    ExitCode = ExitCodeFor(CurrentStatus.UiMode);
+    ExitCode = CurrentStatus.UiMode == Ready ? 0 : 2;
     (void)PostMessageW(MainWindow, WM_CLOSE, 0, 0);
 }

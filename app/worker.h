@@ -10,7 +10,6 @@ DWORD WINAPI UpdateWorker(void* unused);
 // After RunUpdate: clears WorkerRunning, has the window apply the status once more, then CloseWhenDone.
 void EndWorkerFrame();
 
-// With ExitWhenDone and a result in the status: ExitCode from it, and WM_CLOSE to the window.
+// With ExitWhenDone and a result in the status: ExitCode 0 for Ready, else 2, and WM_CLOSE to the window.
 // A Busy status (a stop request, a self-update) decides nothing.
 void CloseWhenDone();
-int ExitCodeFor(UiMode mode);  // 0 for Ready, 2 for a failure

@@ -15,8 +15,3 @@ extern void* HttpSession;     // HINTERNET
 
 inline constexpr wchar_t kGameExe[] = L"ruvok.exe";
 inline constexpr wchar_t kConfigExe[] = L"config.exe";
-
-// The user text of the launcher's language.
-inline const wchar_t* Pick(const wchar_t* english, const wchar_t* turkish) {
-    return UseTurkish ? turkish : english;
-}

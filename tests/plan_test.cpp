@@ -15,6 +15,7 @@
 #include "formats/state_file.h"
 #include "support/handles.h"
 #include "support/text.h"
+#include "support/texts.h"
 #include "tests/support/test_util.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"
@@ -189,7 +190,7 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
     EXPECT_EQ(ParseStateText(ReadFileBytes(StatePath())), table);
 
     const StatusMessage status = ReadStatus();
-    EXPECT_EQ(status.StatusText, L"Checking game files...");
+    EXPECT_EQ(status.StatusText, TextIn(Text::CheckingFiles, Language::English));
     EXPECT_EQ(status.UiMode, Busy);
 }
 
@@ -208,7 +209,7 @@ TEST_F(VerifyFixture, TurkishLabel) {
     Add("a.bin", "published", "published");
     UpdatePlan plan = PlanUpdate(manifest, table);
     ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
-    EXPECT_EQ(ReadStatus().StatusText, L"Oyun dosyaları denetleniyor...");
+    EXPECT_EQ(ReadStatus().StatusText, TextIn(Text::CheckingFiles, Language::Turkish));
 }
 
 TEST_F(VerifyFixture, StopRequestEndsSilentlyWithoutSaving) {

@@ -5,6 +5,7 @@
 
 #include "support/config.h"
 #include "status/status.h"
+#include "support/texts.h"
 #include "tests/support/status_watch.h"
 
 namespace {
@@ -47,12 +48,12 @@ TEST_F(ProgressTest, ConstructsEmptyWithoutPosting) {
 TEST_F(ProgressTest, TheFirstAddPostsTheLabelAsABusyStatus) {
     ProgressTracker tracker(FakeTicks);
     tracker.total = 100 * kMB;
-    tracker.label = L"Checking game files...";
+    tracker.label = TextIn(Text::CheckingFiles, Language::English);
     fakeNow += 1000;
     tracker.Add(1);
     ASSERT_TRUE(Posted());
     const StatusMessage status = ReadStatus();
-    EXPECT_EQ(status.StatusText, L"Checking game files...");
+    EXPECT_EQ(status.StatusText, TextIn(Text::CheckingFiles, Language::English));
     EXPECT_EQ(status.UiMode, Busy);
     EXPECT_EQ(status.Progress, 0);
     EXPECT_EQ(status.DetailText, L"0 MB / 100 MB   0.0 MB/s   left 1747626:39");

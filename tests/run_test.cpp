@@ -16,6 +16,7 @@
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"
+#include "support/texts.h"
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"
 #include "update/guards.h"
@@ -192,7 +193,7 @@ struct RunUpdateTest : ::testing::Test {
         return table;
     }
     static void ExpectUpToDate(const StatusMessage& status, const wchar_t* detail) {
-        EXPECT_EQ(status.StatusText, L"The game is up to date.");
+        EXPECT_EQ(status.StatusText, TextIn(Text::UpToDate, Language::English));
         EXPECT_EQ(status.DetailText, detail);
         EXPECT_EQ(status.Progress, 1000);
         EXPECT_EQ(status.UiMode, Ready);
@@ -466,7 +467,7 @@ TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) 
 
     // The file list fits in one block, which comes after 4 s: the first window brings nothing.
     ASSERT_TRUE(site.SetFault("manifest.txt", "slow", 4000, 1));
-    EXPECT_EQ(Run().StatusText, L"Could not reach the server. Check your internet connection.");
+    EXPECT_EQ(Run().StatusText, TextIn(Text::ServerUnreachable, Language::English));
 }
 
 // A watched program is started under its name; the game file itself is not in this manifest.
@@ -489,7 +490,7 @@ TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate)
         ASSERT_TRUE(program.ok());
         ASSERT_TRUE(SamePathIgnoringCase(program.ImageName(), dir.path() + name));
         const StatusMessage refused = Run();
-        EXPECT_EQ(refused.StatusText, L"An update is available but the game is running. Close it and retry.");
+        EXPECT_EQ(refused.StatusText, TextIn(Text::GameRunning, Language::English));
         EXPECT_EQ(refused.DetailText, L"");
         EXPECT_EQ(refused.UiMode, Failed) << "Play stays off although a game file exists";
         EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
@@ -529,7 +530,7 @@ TEST_F(RunUpdateTest, TurkishTextsThroughout) {
     UseTurkish = true;
     site.Publish(kData, "2.0");
     const StatusMessage done = Run();
-    EXPECT_EQ(done.StatusText, L"Oyun güncel.");
+    EXPECT_EQ(done.StatusText, TextIn(Text::UpToDate, Language::Turkish));
     EXPECT_EQ(done.DetailText, L"Sürüm 2.0");
     EXPECT_EQ(done.UiMode, Ready);
     EXPECT_EQ(Log().back(), "Oyun g\xc3\xbcncel. | S\xc3\xbcr\xc3\xbcm 2.0");
@@ -538,17 +539,17 @@ TEST_F(RunUpdateTest, TurkishTextsThroughout) {
     ASSERT_FALSE(tool.ImageName().empty());
     site.Publish({kData[0]}, "2.1");
     ASSERT_TRUE(WriteFileBytes(Local(kData[0].path), "damaged"));
-    EXPECT_EQ(Run().StatusText, L"Güncelleme var ama oyun açık. Oyunu kapatıp tekrar deneyin.");
+    EXPECT_EQ(Run().StatusText, TextIn(Text::GameRunning, Language::Turkish));
     ASSERT_TRUE(site.WriteManifest("KXUPDATE 1\n"));
-    EXPECT_EQ(Run().StatusText, L"Sunucudaki dosya listesi okunamadı.");
+    EXPECT_EQ(Run().StatusText, TextIn(Text::ListUnreadable, Language::Turkish));
     ASSERT_TRUE(site.RemoveFile("manifest.txt"));
-    EXPECT_EQ(Run().StatusText, L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin.");
+    EXPECT_EQ(Run().StatusText, TextIn(Text::ServerUnreachable, Language::Turkish));
 }
 
 TEST_F(RunUpdateTest, FetchAndParseFailuresTouchNoFile) {
     ASSERT_TRUE(WriteFileBytes(Local("data/world.pak"), "local"));
     const StatusMessage missing = Run();  // nothing published: 404
-    EXPECT_EQ(missing.StatusText, L"Could not reach the server. Check your internet connection.");
+    EXPECT_EQ(missing.StatusText, TextIn(Text::ServerUnreachable, Language::English));
     EXPECT_EQ(missing.UiMode, Failed);
     EXPECT_EQ(missing.Progress, 0);
 
@@ -557,11 +558,11 @@ TEST_F(RunUpdateTest, FetchAndParseFailuresTouchNoFile) {
 
     ASSERT_TRUE(site.WriteManifest("KXUPDATE 1\nversion\t3\n"));
     const StatusMessage empty = Run();
-    EXPECT_EQ(empty.StatusText, L"Could not read the file list from the server.");
+    EXPECT_EQ(empty.StatusText, TextIn(Text::ListUnreadable, Language::English));
     EXPECT_EQ(empty.UiMode, FailedCanPlay);
     site.Publish(kData, "3");
     ASSERT_TRUE(site.SetFault("manifest.txt", "status", 500, 1));
-    EXPECT_EQ(Run().StatusText, L"Could not reach the server. Check your internet connection.");
+    EXPECT_EQ(Run().StatusText, TextIn(Text::ServerUnreachable, Language::English));
 
     EXPECT_EQ(ReadFileBytes(Local("data/world.pak")), "local");
     EXPECT_FALSE(FileExists(dir / L"data-state.txt"));
@@ -633,7 +634,7 @@ TEST_F(RunUpdateTest, AListNamingTheLaunchersFilesOrHoldingAControlByteIsRefused
                                        std::to_string(served.size()) + "\t-\t" + name + "\n"));
         ASSERT_TRUE(site.Clear());
         const StatusMessage refused = Run();
-        EXPECT_EQ(refused.StatusText, L"Could not read the file list from the server.");
+        EXPECT_EQ(refused.StatusText, TextIn(Text::ListUnreadable, Language::English));
         EXPECT_EQ(refused.UiMode, Failed);
         EXPECT_TRUE(FolderFiles(dir.path()) == before) << "a file changed";
         EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
@@ -709,12 +710,12 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringVerificationEndsSilently) {
     site.Publish(files, "1");
     for (const SiteFile& f : files) ASSERT_TRUE(WriteFileBytes(Local(f.path), f.content));
     {
-        StopWhenShown stop(L"Checking game files...");
+        StopWhenShown stop(TextIn(Text::CheckingFiles, Language::English));
         RunUpdate();
     }
     ASSERT_TRUE(QuitRequested) << "the run ended before the stop came";
     const StatusMessage status = ReadStatus();
-    EXPECT_EQ(status.StatusText, L"Checking game files...");
+    EXPECT_EQ(status.StatusText, TextIn(Text::CheckingFiles, Language::English));
     EXPECT_EQ(status.UiMode, Busy);
     EXPECT_FALSE(FileExists(dir / L"data-state.txt")) << "nothing saved";
     EXPECT_TRUE(Log().empty()) << "no summary, no status";

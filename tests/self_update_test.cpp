@@ -7,6 +7,7 @@
 
 #include "status/status.h"
 #include "support/config.h"
+#include "support/texts.h"
 #include "tests/support/status_watch.h"
 #include "formats/state_file.h"
 #include "support/files.h"
@@ -158,7 +159,7 @@ TEST_F(SelfUpdate, TheLauncherInTheMiddleEndsTheRunAndTheNextRunFinishes) {
     BaseUrl = site.baseUrl();
     RunUpdate();
     BaseUrl = savedUrl;
-    EXPECT_EQ(ReadStatus().StatusText, L"The game is up to date.");
+    EXPECT_EQ(ReadStatus().StatusText, TextIn(Text::UpToDate, Language::English));
     EXPECT_EQ(ReadStatus().DetailText, L"Version 2.0");
     EXPECT_EQ(ReadFileBytes(dir / L"z.pak"), "last file");
     EXPECT_EQ(site.RequestsFor("o/" + Sha256Hex(newLauncher)).size(), 1u);

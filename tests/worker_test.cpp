@@ -7,6 +7,7 @@
 #include "app/globals.h"
 #include "app/window.h"
 #include "status/status.h"
+#include "support/texts.h"
 #include "tests/support/test_util.h"
 #include "tests/support/status_watch.h"
 
@@ -58,7 +59,7 @@ TEST(ConnectStatusToWindow, EachSignalBecomesItsMessage) {
     EXPECT_EQ(WM_APP_STATUS, 0x8001u);
     EXPECT_EQ(WM_APP_RELAUNCH, 0x8002u);
     PostedMessages posted;
-    PostStatus(L"Connecting to the server...", L"", -1, Busy);
+    PostStatus(TextIn(Text::Connecting, Language::English), L"", -1, Busy);
     PostRelaunch();
     EXPECT_EQ(posted.Take(), (std::vector<UINT>{WM_APP_STATUS, WM_APP_RELAUNCH}));
 }

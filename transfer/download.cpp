@@ -6,6 +6,7 @@
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"
+#include "support/texts.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
 
@@ -14,16 +15,16 @@ namespace {
 // Manifest paths are UTF-8: decoded here, so the window shows the real name and the
 // log holds it in UTF-8 once, where "%S" would widen each byte on its own.
 std::wstring ConnectionLost(const ManifestEntry& entry) {
-    return FormatText(Pick(L"Connection lost: %s", L"Bağlantı kesildi: %s"), FromUtf8(entry.path).c_str());
+    return FormatText(UserText(Text::ConnectionLost), FromUtf8(entry.path).c_str());
 }
 
 std::wstring Corrupted(const ManifestEntry& entry) {
-    return FormatText(Pick(L"File arrived corrupted, retry: %s", L"Dosya bozuk indi, tekrar deneyin: %s"),
+    return FormatText(UserText(Text::Corrupted),
                       FromUtf8(entry.path).c_str());
 }
 
 std::wstring NotWritten(const std::wstring& part) {
-    return FormatText(Pick(L"Could not write: %s", L"Dosya yazılamadı: %s"), part.c_str());
+    return FormatText(UserText(Text::NotWritten), part.c_str());
 }
 
 std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {

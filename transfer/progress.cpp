@@ -8,6 +8,7 @@
 #include "support/config.h"
 #include "status/status.h"
 #include "support/text.h"
+#include "support/texts.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ std::wstring ProgressDetail(std::uint64_t done, std::uint64_t total, double byte
     const std::wstring doneText = FormatMegabytes(done);
     const std::wstring totalText = FormatMegabytes(total);
     return FormatText(L"%s / %s   %.1f MB/s   %s %llu:%02llu", doneText.c_str(), totalText.c_str(),
-                      bytesPerSecond / 1048576.0, Pick(L"left", L"kalan"),
+                      bytesPerSecond / 1048576.0, UserText(Text::TimeLeft),
                       static_cast<unsigned long long>(secondsLeft / 60),
                       static_cast<unsigned long long>(secondsLeft % 60));
 }

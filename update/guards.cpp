@@ -7,6 +7,7 @@
 #include "status/status.h"
 #include "support/handles.h"
 #include "support/text.h"
+#include "support/texts.h"
 #include "update/plan.h"
 #include "update/self_update.h"
 
@@ -40,8 +41,7 @@ StepOutcome CheckGameNotRunning() {
         running = IsWatchedName(process.szExeFile) && RunsFromInstallDir(process.th32ProcessID, process.szExeFile);
     }
     if (!running) return StepOutcome::GoOn;
-    PostStatus(Pick(L"An update is available but the game is running. Close it and retry.",
-                    L"Güncelleme var ama oyun açık. Oyunu kapatıp tekrar deneyin."),
+    PostStatus(UserText(Text::GameRunning),
                L"", 0, Failed);
     return StepOutcome::Failed;
 }
@@ -49,7 +49,7 @@ StepOutcome CheckGameNotRunning() {
 std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes) { return SaturatingAdd(downloadBytes, kFreeSpaceMargin); }
 
 std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available) {
-    return FormatText(Pick(L"Not enough free space: %s needed, %s free.", L"Yeterli boş alan yok: %s gerekiyor, %s boş."),
+    return FormatText(UserText(Text::NotEnoughSpace),
                       FormatMegabytes(need).c_str(), FormatMegabytes(available).c_str());
 }
 

@@ -11,6 +11,7 @@
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"
+#include "support/texts.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"
 #include "update/self_update.h"
@@ -27,8 +28,8 @@ std::uint64_t DownloadTotal(const UpdatePlan& plan) {
 }
 
 std::wstring DownloadLabel(bool freshInstall, int number, int count) {
-    const wchar_t* phase = freshInstall ? Pick(L"Downloading the game", L"Oyun indiriliyor")
-                                        : Pick(L"Downloading the update", L"Güncelleme indiriliyor");
+    const wchar_t* phase = freshInstall ? UserText(Text::DownloadingGame)
+                                        : UserText(Text::DownloadingUpdate);
     return FormatText(L"%s (%d/%d)", phase, number, count);
 }
 
@@ -104,7 +105,7 @@ namespace {
 // Ends the run either way: the rest of downloadList is the restarted launcher's work.
 StepOutcome InstallLauncher(const ManifestEntry& entry, StateTable& table) {
     if (!ReplaceLauncher(entry)) {
-        ReportFailure(Pick(L"Could not update the launcher.", L"Launcher güncellenemedi."));
+        ReportFailure(UserText(Text::LauncherNotUpdated));
         return StepOutcome::Failed;
     }
     table[entry.path] = entry.hash;
@@ -156,8 +157,7 @@ StepOutcome ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan,
     // run only hashes more. A state file that can be neither replaced nor deleted is held by
     // another program, and replacing files under its records would corrupt them.
     if (DeleteClearingReadOnly(InstallDir + kStateFileName)) return StepOutcome::GoOn;
-    ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
-                                  L"Dosya yerine konamadı (oyun açık olabilir): %s"),
+    ReportFailure(FormatText(UserText(Text::ReplaceFailed),
                              kStateFileName));
     return StepOutcome::Failed;
 }
@@ -175,15 +175,13 @@ StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const 
         errorText.clear();
         if (!DownloadFile(entry, tracker, errorText, settings)) {
             if (QuitRequested) return StepOutcome::Stopped;
-            ReportFailure(std::wstring(Pick(L"The download was interrupted. Retry to continue where it left off.",
-                                            L"İndirme yarıda kaldı. Kaldığı yerden sürdürmek için tekrar deneyin.")) +
+            ReportFailure(std::wstring(UserText(Text::DownloadInterrupted)) +
                           L"\n" + errorText);
             return StepOutcome::Failed;
         }
         if (IsLauncherEntry(entry)) return InstallLauncher(entry, table);
         if (!InstallFile(entry, table)) {
-            ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
-                                          L"Dosya yerine konamadı (oyun açık olabilir): %s"),
+            ReportFailure(FormatText(UserText(Text::ReplaceFailed),
                                      FromUtf8(entry.path).c_str()));
             return StepOutcome::Failed;
         }

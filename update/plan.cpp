@@ -4,6 +4,7 @@
 
 #include "support/config.h"
 #include "support/files.h"
+#include "support/texts.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"
 #include "transfer/sha256.h"
@@ -40,7 +41,7 @@ UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::sp
 StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
     ProgressTracker tracker;
     tracker.total = plan.verifyBytes;
-    tracker.label = Pick(L"Checking game files...", L"Oyun dosyaları denetleniyor...");
+    tracker.label = UserText(Text::CheckingFiles);
     const ProgressCallback toTracker = [&tracker](std::uint64_t count) { tracker.Add(count); };
 
     // Appending here puts the failed verifications after the planned downloads.

@@ -11,6 +11,7 @@
 #include "support/files.h"
 #include "support/log.h"
 #include "support/text.h"
+#include "support/texts.h"
 #include "transfer/download.h"
 #include "update/guards.h"
 #include "update/install.h"
@@ -33,7 +34,7 @@ std::wstring SummaryLine(const Manifest& manifest, const UpdatePlan& plan) {
 
 std::wstring VersionDetail(const std::string& version) {
     if (version.empty()) return L"";
-    return FormatText(Pick(L"Version %s", L"Sürüm %s"), FromUtf8(version).c_str());
+    return FormatText(UserText(Text::Version), FromUtf8(version).c_str());
 }
 
 namespace {
@@ -89,8 +90,7 @@ StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const Transfe
     // Nothing else tells a list cut at a line's end from a whole one, and every
     // recorded file it no longer names would be deleted.
     if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse, settings)) {
-        ReportFailure(Pick(L"Could not reach the server. Check your internet connection.",
-                           L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin."));
+        ReportFailure(UserText(Text::ServerUnreachable));
         return StepOutcome::Failed;
     }
     // Checked before the list is read at all: its bytes decide what runs on this machine.
@@ -98,13 +98,13 @@ StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const Transfe
         const StatementVerdict verdict = CheckSignedList(body, signedAt, settings);
         if (verdict != StatementVerdict::Accepted) {
             AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
-            ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
+            ReportFailure(UserText(Text::ListUnreadable));
             return StepOutcome::Failed;
         }
     }
     // A list that claims the launcher's own files is no list of the game's.
     if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + L".old")) {
-        ReportFailure(Pick(L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."));
+        ReportFailure(UserText(Text::ListUnreadable));
         return StepOutcome::Failed;
     }
     return StepOutcome::GoOn;
@@ -123,7 +123,7 @@ StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, S
 }  // namespace
 
 void RunUpdate(const TransferSettings& settings) {
-    PostStatus(Pick(L"Connecting to the server...", L"Sunucuya bağlanılıyor..."), L"", -1, Busy);
+    PostStatus(UserText(Text::Connecting), L"", -1, Busy);
 
     Manifest manifest;
     std::uint64_t signedAt = 0;
@@ -142,5 +142,5 @@ void RunUpdate(const TransferSettings& settings) {
         if (DownloadAndInstall(plan, table, settings) != StepOutcome::GoOn) return;
     }
     RemoveDroppedFiles(manifest, table);
-    PostStatus(Pick(L"The game is up to date.", L"Oyun güncel."), VersionDetail(manifest.version), 1000, Ready);
+    PostStatus(UserText(Text::UpToDate), VersionDetail(manifest.version), 1000, Ready);
 }

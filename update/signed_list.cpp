@@ -66,6 +66,28 @@ const wchar_t* VerdictText(StatementVerdict verdict) {
     return L"";
 }
 
+namespace {
+
+// 0 when the file is missing or holds no time: a player who deletes it only gives up the
+// replay check, which a hand that can write the folder could defeat anyway.
+std::uint64_t ReadNewestAccepted() {
+    const std::wstring path = InstallDir + kSignedFileName;
+    OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    char buffer[32];
+    DWORD got = 0;
+    if (!file.ok() || !ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) || got < 2 || buffer[got - 1] != '\n')
+        return 0;
+    std::uint64_t value = 0;
+    for (DWORD i = 0; i + 1 < got; ++i) {
+        if (buffer[i] < '0' || buffer[i] > '9' || i >= 19) return 0;
+        value = value * 10 + static_cast<std::uint64_t>(buffer[i] - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
 StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt, const TransferSettings& settings) {
     const std::string listHash = Sha256Hex(body);
     std::string text;
@@ -85,21 +107,6 @@ StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt,
     return verdict;
 }
 
-std::uint64_t ReadNewestAccepted() {
-    const std::wstring path = InstallDir + kSignedFileName;
-    OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    char buffer[32];
-    DWORD got = 0;
-    if (!file.ok() || !ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) || got < 2 || buffer[got - 1] != '\n')
-        return 0;
-    std::uint64_t value = 0;
-    for (DWORD i = 0; i + 1 < got; ++i) {
-        if (buffer[i] < '0' || buffer[i] > '9' || i >= 19) return 0;
-        value = value * 10 + static_cast<std::uint64_t>(buffer[i] - '0');
-    }
-    return value;
-}
 
 void RememberAcceptedStatement(std::uint64_t signedAt) {
     if (signedAt <= ReadNewestAccepted()) return;

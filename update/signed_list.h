@@ -36,9 +36,6 @@ const wchar_t* VerdictText(StatementVerdict verdict);
 // it against the clock and kSignedFileName. signedAt is its time when accepted.
 StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt, const TransferSettings& settings);
 
-// 0 when the file is missing or holds no time: a player who deletes it only gives up the
-// replay check, which a hand that can write the folder could defeat anyway.
-std::uint64_t ReadNewestAccepted();
 // Writes signedAt when it is newer. A failure is ignored: the update goes on, at worst
 // without the replay check.
 void RememberAcceptedStatement(std::uint64_t signedAt);

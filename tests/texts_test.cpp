@@ -1,0 +1,53 @@
+#include "support/texts.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/config.h"
+
+// The whole table, held against the exact texts; other tests look them up by name.
+TEST(Texts, EveryNameHoldsItsExactEnglishAndTurkishText) {
+    const struct {
+        Text name;
+        const wchar_t* english;
+        const wchar_t* turkish;
+    } cases[] = {
+        {Text::Connecting, L"Connecting to the server...", L"Sunucuya bağlanılıyor..."},
+        {Text::ServerUnreachable, L"Could not reach the server. Check your internet connection.",
+         L"Sunucuya bağlanılamadı. İnternet bağlantınızı denetleyin."},
+        {Text::ListUnreadable, L"Could not read the file list from the server.", L"Sunucudaki dosya listesi okunamadı."},
+        {Text::CheckingFiles, L"Checking game files...", L"Oyun dosyaları denetleniyor..."},
+        {Text::GameRunning, L"An update is available but the game is running. Close it and retry.",
+         L"Güncelleme var ama oyun açık. Oyunu kapatıp tekrar deneyin."},
+        {Text::NotEnoughSpace, L"Not enough free space: %s needed, %s free.",
+         L"Yeterli boş alan yok: %s gerekiyor, %s boş."},
+        {Text::DownloadingGame, L"Downloading the game", L"Oyun indiriliyor"},
+        {Text::DownloadingUpdate, L"Downloading the update", L"Güncelleme indiriliyor"},
+        {Text::DownloadInterrupted, L"The download was interrupted. Retry to continue where it left off.",
+         L"İndirme yarıda kaldı. Kaldığı yerden sürdürmek için tekrar deneyin."},
+        {Text::ConnectionLost, L"Connection lost: %s", L"Bağlantı kesildi: %s"},
+        {Text::Corrupted, L"File arrived corrupted, retry: %s", L"Dosya bozuk indi, tekrar deneyin: %s"},
+        {Text::NotWritten, L"Could not write: %s", L"Dosya yazılamadı: %s"},
+        {Text::ReplaceFailed, L"Could not replace a file (is the game running?): %s",
+         L"Dosya yerine konamadı (oyun açık olabilir): %s"},
+        {Text::LauncherNotUpdated, L"Could not update the launcher.", L"Launcher güncellenemedi."},
+        {Text::LauncherUpdated, L"The launcher was updated; open it again.", L"Launcher güncellendi; yeniden açın."},
+        {Text::UpToDate, L"The game is up to date.", L"Oyun güncel."},
+        {Text::Version, L"Version %s", L"Sürüm %s"},
+        {Text::TimeLeft, L"left", L"kalan"},
+        {Text::Settings, L"Settings", L"Ayarlar"},
+        {Text::Retry, L"Retry", L"Tekrar dene"},
+        {Text::Play, L"Play", L"Oyna"},
+    };
+    for (const auto& c : cases) {
+        const int name = static_cast<int>(c.name);
+        EXPECT_EQ(std::wstring(TextIn(c.name, Language::English)), c.english) << name;
+        EXPECT_EQ(std::wstring(TextIn(c.name, Language::Turkish)), c.turkish) << name;
+        UseTurkish = false;
+        EXPECT_EQ(std::wstring(UserText(c.name)), c.english) << name;
+        UseTurkish = true;
+        EXPECT_EQ(std::wstring(UserText(c.name)), c.turkish) << name;
+        UseTurkish = false;
+    }
+}
