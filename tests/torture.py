@@ -22,6 +22,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import select
 import shutil
 import signal
@@ -64,13 +65,22 @@ SKIP_GROUPS = {
     "issue16": {"kill_move", "kill_swap"},
 }
 
+
+def launcher_texts():
+    """{name: English text} from the launcher's one table of texts, each cut at its first
+    "%s": what a line that holds it begins with."""
+    with open(os.path.join(HERE, "..", "support", "texts.cpp"), encoding="utf-8") as f:
+        rows = re.findall(r'\{Text::(\w+),\s*L"((?:[^"\\]|\\.)*)",\s*L"(?:[^"\\]|\\.)*"\}', f.read())
+    return {name: english.split("%s")[0] for name, english in rows}
+
+
+TEXT = launcher_texts()
 # Terminal statuses: how the last line of the log may begin, and the exit code each gives.
-UP_TO_DATE = "The game is up to date."
-ENDINGS = (UP_TO_DATE, "Could not reach the server.", "Could not read the file list from the server.",
-           "The download was interrupted.", "Could not replace a file (is the game running?): ",
-           "Could not update the launcher.", "An update is available but the game is running.",
-           "Not enough free space: ", "The launcher was updated; open it again.")
-CORRUPTED = "File arrived corrupted, retry: "
+UP_TO_DATE = TEXT["UpToDate"]
+ENDINGS = tuple(TEXT[name] for name in (
+    "UpToDate", "ServerUnreachable", "ListUnreadable", "DownloadInterrupted", "ReplaceFailed",
+    "LauncherNotUpdated", "GameRunning", "NotEnoughSpace", "LauncherUpdated"))
+CORRUPTED = TEXT["Corrupted"]
 
 PLAYER_FILES = ("saves/slot1.sav", "saves/slot2.sav", "screenshots/shot1.png", "notes.txt", "mods/readme.txt")
 PLAYER_FOLDERS = ("saves", "screenshots", "mods", "notes.txt")
@@ -1102,14 +1112,14 @@ class Campaign:
     def leftovers_in_the_way(self, failed, files, records):
         """The files no record names among those that stand where the failed run needed a
         folder or a file: files the launcher may not remove."""
-        if failed.startswith("Could not write: ") and failed.endswith(".part"):
-            where = failed[len("Could not write: "):-len(".part")]
+        if failed.startswith(TEXT["NotWritten"]) and failed.endswith(".part"):
+            where = failed[len(TEXT["NotWritten"]):-len(".part")]
             prefix = harness.windows_path(self.install.path) + "\\"
             if not where.startswith(prefix):
                 return []
             target = key(where[len(prefix):])
-        elif failed.startswith(ENDINGS[4]):
-            target = key(failed[len(ENDINGS[4]):])
+        elif failed.startswith(TEXT["ReplaceFailed"]):
+            target = key(failed[len(TEXT["ReplaceFailed"]):])
         else:
             return []
         parts = target.split("/")
