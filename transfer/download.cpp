@@ -36,6 +36,24 @@ void CreateDirectoriesInside(const std::wstring& path) {
         if (path[i] == L'\\') (void)CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
 }
 
+// A part larger than its file is deleted; a smaller one is hashed and counted as done, and
+// the transfer goes on from its end. False when it could not be hashed.
+bool ResumePart(const std::wstring& part, const ManifestEntry& entry, HashObject& hash, ProgressTracker& tracker,
+                bool& partExists, std::uint64_t& offset) {
+    std::uint64_t existing = 0;
+    if (!QueryFileSize(part, existing)) return true;
+    if (existing > entry.size) {
+        (void)DeleteFileW(part.c_str());
+        return true;
+    }
+    partExists = true;
+    if (existing == 0) return true;
+    if (!HashFile(part, hash, {})) return false;
+    tracker.Add(existing);
+    offset = existing;
+    return true;
+}
+
 }  // namespace
 
 bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
@@ -69,19 +87,7 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
 
     bool partExists = false;
     std::uint64_t offset = 0;
-    std::uint64_t existing = 0;
-    if (QueryFileSize(part, existing)) {
-        if (existing > entry.size) {
-            (void)DeleteFileW(part.c_str());
-        } else {
-            partExists = true;
-            if (existing > 0) {
-                if (!HashFile(part, hash, {})) return false;
-                tracker.Add(existing);
-                offset = existing;
-            }
-        }
-    }
+    if (!ResumePart(part, entry, hash, tracker, partExists, offset)) return false;
 
     // Opened for a complete part too: its bytes are flushed through this handle.
     OwnedHandle file(CreateFileW(part.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

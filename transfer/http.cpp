@@ -4,13 +4,13 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <vector>
 
 #include "support/config.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "transfer/internet_handle.h"
+#include "transfer/watched_request.h"
 
 #ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
 #define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
@@ -25,62 +25,6 @@ constexpr DWORD kPathChars = 2048;
 HINTERNET OpenSession(DWORD accessType) {
     return WinHttpOpen(L"TarsinLauncher/1", accessType, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
-
-struct QueueTimerTraits {  // a timer-queue timer; deleting it waits for a tick that is running
-    using Raw = HANDLE;
-    static Raw Invalid() { return nullptr; }
-    static bool IsValid(Raw h) { return h != nullptr; }
-    static void Close(Raw h) { (void)DeleteTimerQueueTimer(nullptr, h, INVALID_HANDLE_VALUE); }
-};
-using QueueTimer = ScopedHandle<QueueTimerTraits>;
-
-// The request handle, closed exactly once: by a tick at the end of a window that brought too
-// little, since closing is the only way to end a call WinHTTP keeps waiting in, or when the
-// owner goes. Under Wine 8 a blocked call runs on after the close until bytes come, so the
-// read loop asks only for bytes that have arrived and looks at stalled() after each block.
-class WatchedRequest {
-public:
-    WatchedRequest(HINTERNET request, const StallLimit& limit)
-        : raw_(request),
-          open_(request),
-          floor_(std::max<std::uint64_t>(1, std::uint64_t{limit.floorBytesPerSecond} * limit.windowMs / 1000)) {
-        HANDLE timer = nullptr;
-        if (request && CreateTimerQueueTimer(&timer, nullptr, Tick, this, limit.windowMs, limit.windowMs, 0))
-            timer_ = QueueTimer(timer);
-    }
-    ~WatchedRequest() {
-        timer_.Close();  // first: no tick may close the handle after this
-        if (HINTERNET h = open_.exchange(nullptr)) WinHttpCloseHandle(h);
-    }
-    WatchedRequest(const WatchedRequest&) = delete;
-    WatchedRequest& operator=(const WatchedRequest&) = delete;
-
-    // A transfer that cannot be watched is not begun.
-    bool ok() const { return raw_ != nullptr && timer_.ok(); }
-    HINTERNET get() const { return raw_; }
-    void Delivered(std::uint32_t count) { delivered_ += count; }
-    bool stalled() const { return stalled_; }
-
-private:
-    static void CALLBACK Tick(void* context, BOOLEAN) {
-        WatchedRequest& self = *static_cast<WatchedRequest*>(context);
-        const std::uint64_t delivered = self.delivered_;
-        if (delivered - self.windowStart_ >= self.floor_) {
-            self.windowStart_ = delivered;
-            return;
-        }
-        self.stalled_ = true;
-        if (HINTERNET h = self.open_.exchange(nullptr)) WinHttpCloseHandle(h);
-    }
-
-    HINTERNET raw_;
-    std::atomic<HINTERNET> open_;
-    std::uint64_t floor_;
-    std::atomic<std::uint64_t> delivered_{0};
-    std::uint64_t windowStart_ = 0;  // the ticks' own
-    std::atomic<bool> stalled_{false};
-    QueueTimer timer_;
-};
 
 // A Content-Length the body is held to. A transfer coding overrides it, and a value
 // that is not a plain decimal number announces nothing.
@@ -103,6 +47,43 @@ bool AnnouncedLength(HINTERNET request, std::uint64_t& length) {
         length = length * 10 + static_cast<std::uint64_t>(text[i] - L'0');
     }
     return true;
+}
+
+// The body into sink, in large blocks, until it ends, breaks, stalls or a stop is asked for.
+// announced: the length the answer announced, or null.
+bool ReceiveBody(WatchedRequest& request, const ByteSink& sink, const std::uint64_t* announced) {
+    // One buffer per thread, kept between calls: a fresh 256 KiB block per request
+    // (one per file) cost a measurable share of installing many small files.
+    thread_local std::vector<std::uint8_t> buffer(kReceiveBufferSize);
+    if (QuitRequested) return false;
+    // Read no more than has arrived: Wine's read waits until all it was asked for is there,
+    // which a dripping server never sends, so the stall would not end the call. The pieces
+    // (8 KiB under Wine) are gathered into the buffer, so the sink still gets large blocks,
+    // and what was gathered goes to the sink however the transfer ends.
+    DWORD filled = 0;
+    std::uint64_t received = 0;
+    for (;;) {
+        DWORD available = 0;
+        DWORD got = 0;
+        bool broken = !WinHttpQueryDataAvailable(request.get(), &available);
+        if (!broken && available > 0 &&
+            !WinHttpReadData(request.get(), buffer.data() + filled, std::min(available, kReceiveBufferSize - filled),
+                             &got)) {
+            broken = true;
+            got = 0;
+        }
+        request.Delivered(got);
+        filled += got;
+        received += got;
+        const bool ended = !broken && got == 0;
+        const bool stopped = broken || QuitRequested || request.stalled();
+        if (filled == kReceiveBufferSize || (filled > 0 && (ended || stopped))) {
+            if (!sink(buffer.data(), filled) || QuitRequested) return false;
+            filled = 0;
+        }
+        if (stopped) return false;
+        if (ended) return !announced || received == *announced;
+    }
 }
 
 }  // namespace
@@ -158,38 +139,7 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
     const bool hasLength = AnnouncedLength(request.get(), announced);
     if (!hasLength && unannounced == UnannouncedLength::Refuse) return false;
 
-    // One buffer per thread, kept between calls: a fresh 256 KiB block per request
-    // (one per file) cost a measurable share of installing many small files.
-    thread_local std::vector<std::uint8_t> buffer(kReceiveBufferSize);
-    if (QuitRequested) return false;
-    // Read no more than has arrived: Wine's read waits until all it was asked for is there,
-    // which a dripping server never sends, so the stall would not end the call. The pieces
-    // (8 KiB under Wine) are gathered into the buffer, so the sink still gets large blocks,
-    // and what was gathered goes to the sink however the transfer ends.
-    DWORD filled = 0;
-    std::uint64_t received = 0;
-    for (;;) {
-        DWORD available = 0;
-        DWORD got = 0;
-        bool broken = !WinHttpQueryDataAvailable(request.get(), &available);
-        if (!broken && available > 0 &&
-            !WinHttpReadData(request.get(), buffer.data() + filled, std::min(available, kReceiveBufferSize - filled),
-                             &got)) {
-            broken = true;
-            got = 0;
-        }
-        request.Delivered(got);
-        filled += got;
-        received += got;
-        const bool ended = !broken && got == 0;
-        const bool stopped = broken || QuitRequested || request.stalled();
-        if (filled == kReceiveBufferSize || (filled > 0 && (ended || stopped))) {
-            if (!sink(buffer.data(), filled) || QuitRequested) return false;
-            filled = 0;
-        }
-        if (stopped) return false;
-        if (ended) return !hasLength || received == announced;
-    }
+    return ReceiveBody(request, sink, hasLength ? &announced : nullptr);
 }
 
 void* OpenHttpSession() {
