@@ -40,3 +40,17 @@ std::wstring FileKey(const std::wstring& path) {
     full.resize(written);
     return FoldCase(full);
 }
+
+bool ClearReadOnly(const std::wstring& path, std::uint32_t attributes) {
+    const DWORD rest = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    return SetFileAttributesW(path.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
+bool DeleteClearingReadOnly(const std::wstring& path) {
+    if (DeleteFileW(path.c_str())) return true;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !(attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    return ClearReadOnly(path, attributes) && DeleteFileW(path.c_str());
+}

@@ -22,3 +22,10 @@ std::wstring ModulePath();
 // compares names. Two spellings that reach one file give one key. Short 8.3 names
 // are not resolved.
 std::wstring FileKey(const std::wstring& path);
+
+// attributes: the file's, as just read. Keeps the others.
+[[nodiscard]] bool ClearReadOnly(const std::wstring& path, std::uint32_t attributes);
+
+// A file an older installer or a disc copy marked read-only refuses DeleteFileW, on Windows
+// as under Wine; a file the launcher may delete is deleted all the same.
+[[nodiscard]] bool DeleteClearingReadOnly(const std::wstring& path);

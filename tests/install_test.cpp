@@ -16,6 +16,8 @@
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"
 #include "transfer/download.h"
+#include "update/clear_way.h"
+#include "update/records.h"
 #include "update/self_update.h"
 
 namespace {
@@ -212,7 +214,7 @@ TEST_F(InstallFixture, InstallFileReplacesAReadOnlyTargetAndWaitsForABriefHolder
 
 // A record that claims old content must be gone from the disk before the new bytes arrive:
 // saved without it, or the state file deleted; when neither can be done, no file is moved.
-TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun) {
+TEST_F(InstallFixture, SaveRecordsBeforeDownloadsSavesOrDeletesBeforeAnyMoveOrEndsTheRun) {
     Manifest manifest;
     manifest.entries.push_back(EntryFor("changed.pak", "new"));
     UpdatePlan plan;
@@ -250,7 +252,7 @@ TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun
             if (c.blocker == kHeld)
                 holder = OwnedHandle(CreateFileW(StatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_EQ(holder.ok(), c.blocker == kHeld) << c.name;
-            outcome = ForgetStaleRecords(manifest, plan, table, c.readWhole);
+            outcome = SaveRecordsBeforeDownloads(manifest, plan, table, c.readWhole);
         }
         (void)RemoveDirectoryW(temp.c_str());
         EXPECT_EQ(outcome, c.outcome == kFailed ? StepOutcome::Failed : StepOutcome::GoOn) << c.name;

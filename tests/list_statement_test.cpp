@@ -7,7 +7,7 @@
 
 #include "tests/support/test_util.h"
 #include "transfer/signature.h"
-#include "update/run.h"
+#include "update/fetch_list.h"
 #include "update/signed_list.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "support/texts.h"
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"
+#include "update/fetch_list.h"
 #include "update/guards.h"
 #include "update/self_update.h"
 

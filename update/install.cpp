@@ -2,18 +2,14 @@
 
 #include <windows.h>
 
-#include <string_view>
-#include <unordered_set>
-
 #include "support/config.h"
 #include "status/status.h"
-#include "formats/lines.h"
 #include "support/files.h"
-#include "support/handles.h"
 #include "support/text.h"
 #include "support/texts.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"
+#include "update/records.h"
 #include "update/self_update.h"
 
 // DownloadFile counts a resumed part's bytes as done before fetching the rest, and
@@ -46,26 +42,6 @@ MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, in
 
 namespace {
 
-// The same file to Windows, as RemoveDroppedFiles compares them.
-std::wstring KeyOf(std::string_view path) { return FileKey(ToLocalPath(path)); }
-
-// attributes: the file's, as just read.
-bool ClearReadOnly(const std::wstring& path, DWORD attributes) {
-    const DWORD rest = attributes & ~FILE_ATTRIBUTE_READONLY;
-    return SetFileAttributesW(path.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL) != FALSE;
-}
-
-// A file an older installer or a disc copy marked read-only refuses DeleteFileW, on Windows
-// as under Wine; a file the launcher may delete is deleted all the same.
-bool DeleteClearingReadOnly(const std::wstring& path) {
-    if (DeleteFileW(path.c_str())) return true;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !(attributes & FILE_ATTRIBUTE_READONLY))
-        return false;
-    return ClearReadOnly(path, attributes) && DeleteFileW(path.c_str());
-}
-
 // Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
 bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
     bool cleared = false;
@@ -96,7 +72,7 @@ bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
 bool InstallFile(const ManifestEntry& entry, StateTable& table) {
     if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
     table[entry.path] = entry.hash;
-    (void)SaveStateTable(table);
+    SaveRecords(table);
     return true;
 }
 
@@ -109,58 +85,12 @@ StepOutcome InstallLauncher(const ManifestEntry& entry, StateTable& table) {
         return StepOutcome::Failed;
     }
     table[entry.path] = entry.hash;
-    (void)SaveStateTable(table);
+    SaveRecords(table);
     PostRelaunch();
     return StepOutcome::Relaunch;
 }
 
 }  // namespace
-
-bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table) {
-    bool dropped = false;
-    for (const ManifestEntry* entry : plan.downloadList) {
-        const auto record = table.find(entry->path);
-        if (record == table.end() || record->second == entry->hash) continue;
-        table.erase(record);
-        dropped = true;
-    }
-
-    // A record under a spelling the list no longer uses ("Data/x" now "data/x") names the
-    // same file; RemoveDroppedFiles drops it only once the run is through. Such records are
-    // few, so keys are made only when there is one.
-    std::unordered_set<std::string_view> listed;
-    listed.reserve(manifest.entries.size());
-    for (const ManifestEntry& entry : manifest.entries) listed.insert(entry.path);
-    std::unordered_set<std::wstring> planned;
-    for (auto record = table.begin(); record != table.end();) {
-        if (listed.contains(record->first) || !IsSafeRelativePath(record->first)) {
-            ++record;
-            continue;
-        }
-        if (planned.empty())
-            for (const ManifestEntry* entry : plan.downloadList) planned.insert(FileKey(entry->localPath));
-        if (!planned.contains(KeyOf(record->first))) {
-            ++record;
-            continue;
-        }
-        record = table.erase(record);
-        dropped = true;
-    }
-    return dropped;
-}
-
-StepOutcome ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
-                               bool stateReadWhole) {
-    if (!DropStaleRecords(manifest, plan, table) && stateReadWhole) return StepOutcome::GoOn;
-    if (SaveStateTable(table)) return StepOutcome::GoOn;
-    // The run goes on as long as no record on disk can lie: without a state file the next
-    // run only hashes more. A state file that can be neither replaced nor deleted is held by
-    // another program, and replacing files under its records would corrupt them.
-    if (DeleteClearingReadOnly(InstallDir + kStateFileName)) return StepOutcome::GoOn;
-    ReportFailure(FormatText(UserText(Text::ReplaceFailed),
-                             kStateFileName));
-    return StepOutcome::Failed;
-}
 
 StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
@@ -187,112 +117,4 @@ StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const 
         }
     }
     return StepOutcome::GoOn;
-}
-
-void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
-    std::unordered_set<std::string_view> listed;
-    listed.reserve(manifest.entries.size());
-    for (const ManifestEntry& entry : manifest.entries) listed.insert(entry.path);
-
-    // A path spelled anew ("Data/x" as "data/x", "./x" as "x") drops its old record,
-    // but the file is the listed one and stays. Made only once a record is dropped.
-    std::unordered_set<std::wstring> listedFiles;
-    bool changed = false;
-    for (auto record = table.begin(); record != table.end();) {
-        const std::string& path = record->first;
-        if (listed.contains(path) || !IsSafeRelativePath(path)) {
-            ++record;
-            continue;
-        }
-        if (!changed) {
-            listedFiles.reserve(manifest.entries.size());
-            for (const ManifestEntry& entry : manifest.entries) listedFiles.insert(FileKey(entry.localPath));
-        }
-        const std::wstring local = ToLocalPath(path);
-        if (!listedFiles.contains(FileKey(local))) (void)DeleteClearingReadOnly(local);
-        record = table.erase(record);
-        changed = true;
-    }
-    if (changed) (void)SaveStateTable(table);
-}
-
-namespace {
-
-struct FindTraits {  // FindFirstFileExW's search
-    using Raw = HANDLE;
-    static Raw Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Raw h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void Close(Raw h) { FindClose(h); }
-};
-using FindHandle = ScopedHandle<FindTraits>;
-
-// A link inside is never followed: what it leads to is no part of the installation.
-void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheWay& found) {
-    WIN32_FIND_DATAW data;
-    FindHandle search(FindFirstFileExW((local + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                       nullptr, 0));
-    if (!search.ok()) {
-        found.other = true;
-        return;
-    }
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            found.other = true;
-        else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            FindWhatIsInside(path + "/" + ToUtf8(name), local + L"\\" + name, found);
-        else
-            found.files.push_back(path + "/" + ToUtf8(name));
-    } while (!found.other && FindNextFileW(search.get(), &data));
-    if (!found.other && GetLastError() != ERROR_NO_MORE_FILES) found.other = true;
-    found.folders.push_back(local);
-}
-
-}  // namespace
-
-bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table) {
-    if (obstacle.other) return false;
-    if (obstacle.files.empty()) return true;
-    std::unordered_set<std::wstring> listed, recorded;
-    for (const ManifestEntry& entry : manifest.entries) listed.insert(KeyOf(entry.path));
-    for (const StateRecord& record : table)
-        if (IsSafeRelativePath(record.first)) recorded.insert(KeyOf(record.first));
-    for (const std::string& file : obstacle.files) {
-        // Partial downloads in a folder that gives way are the launcher's own leftovers: no
-        // list may name a ".part" beside its file, and no one else writes them there.
-        if (EndsWithNoCase(file, ".part")) continue;
-        const std::wstring key = KeyOf(file);
-        if (!recorded.contains(key) || listed.contains(key)) return false;
-    }
-    return true;
-}
-
-// A folder a planned file needs is checked once, however many files it holds.
-void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table) {
-    std::unordered_set<std::string_view> foldersChecked;
-    for (const ManifestEntry* entry : plan.downloadList) {
-        InTheWay obstacle;
-        const std::string_view path = entry->path;
-        for (std::size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
-            const std::string_view folder = path.substr(0, slash);
-            if (!foldersChecked.insert(folder).second) continue;
-            const DWORD attributes = GetFileAttributesW(ToLocalPath(folder).c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                obstacle.files.emplace_back(folder);
-                break;
-            }
-        }
-        if (obstacle.files.empty()) {
-            const DWORD attributes = GetFileAttributesW(entry->localPath.c_str());
-            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                obstacle.other = true;
-            else
-                FindWhatIsInside(entry->path, entry->localPath, obstacle);
-        }
-        if (!MayClearTheWay(obstacle, manifest, table)) continue;
-        for (const std::string& file : obstacle.files) (void)DeleteClearingReadOnly(ToLocalPath(file));
-        for (const std::wstring& folder : obstacle.folders) (void)RemoveDirectoryW(folder.c_str());
-    }
 }

@@ -1,8 +1,7 @@
 #pragma once
-// Fetch, verify and put into place every planned file; delete what left the manifest.
+// Fetch every planned file and move it into place; the launcher's own is swapped in instead.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "formats/manifest.h"
 #include "formats/state_file.h"
@@ -26,41 +25,6 @@ struct MoveTarget {
 inline constexpr int kMoveRetries = 8;
 inline constexpr std::uint32_t kMoveRetryDelayMs = 250;
 MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar);
-
-// Deletes recorded, rule-abiding files that no manifest entry reaches under any
-// spelling; forgets every record no entry names.
-void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
-
-// What stands where a planned file needs a folder (a file on its path) or its own name (a
-// folder): the files found, as the manifest would write their paths, and the folders to
-// remove after them, innermost first. other: a link, or a folder that could not be listed.
-struct InTheWay {
-    std::vector<std::string> files;
-    std::vector<std::wstring> folders;
-    bool other = false;
-};
-
-// True when RemoveDroppedFiles would delete every file in the way anyway: each is recorded,
-// abides by the path rule, and no entry reaches it under any spelling (one file to Windows).
-bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table);
-
-// Before the downloads: removes what stands in the way of a planned file when MayClearTheWay
-// allows it; anything else stays, and the download or the move fails as it would have.
-void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table);
-
-// Removes the record of every planned download whose recorded hash is not the entry's, and
-// every record under a spelling the list no longer uses that reaches a planned download;
-// true when it removed any. Once the new bytes are moved into place, such a record would
-// claim the old content for them until the table is saved.
-bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table);
-
-// Before the first download: no record on disk may claim old content for a file about to be
-// replaced. Saves when DropStaleRecords removed a record, or when the state file on disk was
-// not read whole (it may hold records the table lacks). When that save fails, deletes the
-// state file instead; when that fails too, reports "Could not replace a file (is the game
-// running?): data-state.txt" and answers Failed.
-[[nodiscard]] StepOutcome ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
-                                      bool stateReadWhole);
 
 // The download tracker's total: the full size of every file in downloadList, held at 2^64 - 1.
 std::uint64_t DownloadTotal(const UpdatePlan& plan);

@@ -8,6 +8,7 @@
 #include "transfer/download.h"
 #include "transfer/progress.h"
 #include "transfer/sha256.h"
+#include "update/records.h"
 
 UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table) {
     return DecidePlan(manifest, table, QueryLocalFiles(manifest));
@@ -57,7 +58,7 @@ StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
             plan.downloadList.push_back(entry);
         }
     }
-    (void)SaveStateTable(table);
+    SaveRecords(table);
     return StepOutcome::GoOn;
 }
 

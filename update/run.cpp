@@ -1,28 +1,17 @@
 #include "update/run.h"
 
-#include <algorithm>
-#include <string_view>
-#include <unordered_set>
-#include <vector>
-
-#include "support/config.h"
-#include "status/status.h"
 #include "formats/state_file.h"
-#include "support/files.h"
+#include "status/status.h"
+#include "support/config.h"
 #include "support/log.h"
 #include "support/text.h"
 #include "support/texts.h"
-#include "transfer/download.h"
+#include "update/clear_way.h"
+#include "update/fetch_list.h"
 #include "update/guards.h"
 #include "update/install.h"
+#include "update/records.h"
 #include "update/signed_list.h"
-
-ByteSink ManifestSink(std::string& body) {
-    return [&body](const std::uint8_t* data, std::uint32_t count) {
-        body.append(reinterpret_cast<const char*>(data), count);
-        return body.size() < kManifestCap;
-    };
-}
 
 // URL and version are decoded from UTF-8 ("%s"), so a "ü" is written once as UTF-8, not twice.
 std::wstring SummaryLine(const Manifest& manifest, const UpdatePlan& plan) {
@@ -39,77 +28,6 @@ std::wstring VersionDetail(const std::string& version) {
 
 namespace {
 
-// Where the platform ends the name: trailing dots, spaces and "/." parts fall away.
-std::string_view NameEnd(std::string_view path) {
-    const std::size_t last = path.find_last_not_of("./ ");
-    return last == std::string_view::npos ? std::string_view() : path.substr(0, last + 1);
-}
-
-}  // namespace
-
-// A key costs a platform call (some 2 us under Wine, 40 ms for 20,000 files at every
-// run), so only entries whose name ends like one of these files are compared.
-bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher) {
-    std::vector<std::wstring> own;
-    bool anyPart = false;
-    for (const ManifestEntry& entry : manifest.entries) {
-        const std::string_view end = NameEnd(entry.path);
-        anyPart = anyPart || EndsWithNoCase(end, ".part");
-        if (!EndsWithNoCase(end, ".txt") && !EndsWithNoCase(end, ".tmp") && !EndsWithNoCase(end, ".log") &&
-            !EndsWithNoCase(end, ".old"))
-            continue;
-        if (own.empty()) {
-            const std::wstring state = InstallDir + kStateFileName;
-            own = {FileKey(state), FileKey(state + kStateTempSuffix), FileKey(InstallDir + kLogFileName),
-                   FileKey(oldLauncher)};
-            if (!ListPublicKey.empty()) {
-                const std::wstring signedFile = InstallDir + kSignedFileName;
-                own.push_back(FileKey(signedFile));
-                own.push_back(FileKey(signedFile + L".tmp"));
-            }
-        }
-        if (std::find(own.begin(), own.end(), FileKey(entry.localPath)) != own.end()) return true;
-    }
-    if (!anyPart) return false;
-
-    std::unordered_set<std::wstring> parts;
-    parts.reserve(manifest.entries.size());
-    for (const ManifestEntry& entry : manifest.entries) parts.insert(FileKey(PartPath(entry)));
-    for (const ManifestEntry& entry : manifest.entries)
-        if (EndsWithNoCase(NameEnd(entry.path), ".part") && parts.contains(FileKey(entry.localPath))) return true;
-    return false;
-}
-
-namespace {
-
-// The list as served, checked: signed when the build has a key, parsed, and claiming none of
-// the launcher's own files. signedAt: the accepted statement's time, or 0.
-StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const TransferSettings& settings) {
-    std::string body;
-    HttpStatus status = 0;
-    // Nothing else tells a list cut at a line's end from a whole one, and every
-    // recorded file it no longer names would be deleted.
-    if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse, settings)) {
-        ReportFailure(UserText(Text::ServerUnreachable));
-        return StepOutcome::Failed;
-    }
-    // Checked before the list is read at all: its bytes decide what runs on this machine.
-    if (!ListPublicKey.empty()) {
-        const StatementVerdict verdict = CheckSignedList(body, signedAt, settings);
-        if (verdict != StatementVerdict::Accepted) {
-            AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
-            ReportFailure(UserText(Text::ListUnreadable));
-            return StepOutcome::Failed;
-        }
-    }
-    // A list that claims the launcher's own files is no list of the game's.
-    if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + L".old")) {
-        ReportFailure(UserText(Text::ListUnreadable));
-        return StepOutcome::Failed;
-    }
-    return StepOutcome::GoOn;
-}
-
 // Before the first download, each step may end the run.
 StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
                              bool stateReadWhole) {
@@ -117,7 +35,7 @@ StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, S
     if (outcome == StepOutcome::GoOn) outcome = CheckFreeSpace(plan.downloadBytes);
     if (outcome != StepOutcome::GoOn) return outcome;
     ClearTheWay(manifest, plan, table);
-    return ForgetStaleRecords(manifest, plan, table, stateReadWhole);
+    return SaveRecordsBeforeDownloads(manifest, plan, table, stateReadWhole);
 }
 
 }  // namespace

@@ -1,0 +1,24 @@
+#pragma once
+// The file list as served, and every check it passes before the run reads it.
+#include <cstdint>
+#include <string>
+
+#include "formats/manifest.h"
+#include "transfer/http.h"
+#include "transfer/settings.h"
+#include "update/step.h"
+
+inline constexpr std::uint64_t kManifestCap = 67108864;  // 64 MiB: a body this large fails the fetch
+
+// The list at BaseUrl + "manifest.txt", whole (its length announced), signed when the build
+// has a key, parsed, and naming none of the launcher's own files; otherwise the failure is
+// posted and Failed answered. signedAt: the accepted statement's time, or 0.
+[[nodiscard]] StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const TransferSettings& settings);
+
+// Appends to body; answers false once body holds kManifestCap bytes or more.
+ByteSink ManifestSink(std::string& body);
+
+// True when an entry reaches, under any spelling, a file the launcher keeps for itself:
+// the state file and its ".tmp", the log, oldLauncher (the running launcher's ".old"
+// name), or the ".part" of another entry. Served bytes would land in it.
+bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher);
