@@ -375,7 +375,9 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
         EXPECT_EQ(failed.StatusText, L"Could not replace a file (is the game running?): data/sesler/ağaç.ogg");
         EXPECT_EQ(failed.UiMode, FailedCanPlay);
         EXPECT_EQ(ReadFileBytes(Local(next[2].path + ".part")), next[2].content);
-        EXPECT_EQ(State(), TableOf({kGame[0], kGame[1]})) << "the old record went before the download";
+        StateTable owned = TableOf({kGame[0], kGame[1]});
+        owned[next[2].path] = kUnprovenHash;
+        EXPECT_EQ(State(), owned) << "the old content's claim went before the download";
     }
     EXPECT_EQ(Log().back(), "Could not replace a file (is the game running?): data/sesler/a\xc4\x9f" "a\xc3\xa7.ogg");
 
@@ -399,36 +401,83 @@ TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
         EXPECT_EQ(State(), TableOf(*files)) << version;
     }
 
-    // A file of the player's in the old folder: it stays, and so does the folder and the failure.
-    ASSERT_TRUE(WriteFileBytes(Local("maps/deep/notes.txt"), "the player's notes"));
+    // A file of the player's in the old folder, a download of another program's too: it
+    // stays, and so does the folder and the failure.
     site.Publish(asFile, "5");
-    EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): maps");
-    EXPECT_EQ(ReadFileBytes(Local("maps/deep/notes.txt")), "the player's notes");
-    EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
+    for (const char* own : {"maps/deep/notes.txt", "maps/deep/trailer.mp4.part"}) {
+        ASSERT_TRUE(WriteFileBytes(Local(own), "the player's file"));
+        EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): maps") << own;
+        EXPECT_EQ(ReadFileBytes(Local(own)), "the player's file");
+        EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
+        ASSERT_TRUE(DeleteFileW(Local(own).c_str()));
+    }
 }
 
 // Found by the fault campaign: with the state file held, the run read no record, hashed
 // every file, installed the changed one and could save nothing, so the old record on disk
 // claimed the old content for the new bytes; a later return of the old content at the same
 // size would have been trusted unread. Now nothing is moved while that record may stand.
-TEST_F(RunUpdateTest, NoFileIsReplacedWhileTheStateFileCannotBeWritten) {
-    const std::vector<SiteFile> first = {{"ruvok.exe", "MZ game"}, {"data/a.pak", "first content"}};
-    const std::vector<SiteFile> second = {{"ruvok.exe", "MZ game"}, {"data/a.pak", "other content"}};
+// Held readable, the state file gives its records, and a file that becomes a folder could be
+// cleared away: the run stops before that too.
+TEST_F(RunUpdateTest, NoFileIsReplacedOrDeletedWhileTheStateFileCannotBeWritten) {
+    const std::vector<SiteFile> first = {{"ruvok.exe", "MZ game"}, {"maps", "all maps"}, {"data/a.pak", "first content"}};
+    const std::vector<SiteFile> second = {{"ruvok.exe", "MZ game"}, {"maps/a.dat", "map a"}, {"data/a.pak", "other content"}};
+    for (const DWORD sharing : {DWORD{0}, DWORD{FILE_SHARE_READ}}) {
+        SCOPED_TRACE(sharing);
+        site.Publish(first, "1");
+        ExpectUpToDate(Run(), L"Version 1");
+        site.Publish(second, "2");
+        {
+            OwnedHandle held(CreateFileW((dir / L"data-state.txt").c_str(), GENERIC_READ, sharing, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held.ok());
+            EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): data-state.txt");
+        }
+        ExpectInstalled(first);
+        EXPECT_EQ(State(), TableOf(first));
+
+        ExpectUpToDate(Run(), L"Version 2");
+        ExpectInstalled(second);
+        EXPECT_EQ(State(), TableOf(second));
+    }
+}
+
+// The record of a file whose update never ended still proves that the launcher installed it.
+TEST_F(RunUpdateTest, AFileWhoseUpdateBrokeOffIsDeletedWhenTheListDropsIt) {
+    const std::vector<SiteFile> first = {{"ruvok.exe", "MZ game"}, {"a.bin", PseudoRandomBytes(300000, 71)}};
+    std::vector<SiteFile> second = first;
+    second[1].content = PseudoRandomBytes(300000, 72);
     site.Publish(first, "1");
     ExpectUpToDate(Run(), L"Version 1");
     site.Publish(second, "2");
-    {
-        OwnedHandle held(CreateFileW((dir / L"data-state.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                     nullptr));
-        ASSERT_TRUE(held.ok());
-        EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): data-state.txt");
-    }
-    EXPECT_EQ(ReadFileBytes(Local("data/a.pak")), "first content");
-    EXPECT_EQ(State(), TableOf(first));
+    ASSERT_TRUE(site.SetFault(Object(second[1].content), "close_after", 100000, 1));
+    EXPECT_EQ(Run().StatusText, L"The download was interrupted. Retry to continue where it left off.\nConnection lost: a.bin");
+    ExpectPrefixLeftOf(second[1]);
 
-    ExpectUpToDate(Run(), L"Version 2");
-    ExpectInstalled(second);
-    EXPECT_EQ(State(), TableOf(second));
+    site.Publish({first[0]}, "3");
+    ExpectUpToDate(Run(), L"Version 3");
+    EXPECT_FALSE(FileExists(Local("a.bin")));
+    EXPECT_TRUE(PartFiles().empty());
+    EXPECT_EQ(State(), TableOf({first[0]}));
+}
+
+// Beyond MAX_PATH every file call needs the "\\?\" form on Windows; Wine takes either.
+TEST_F(RunUpdateTest, AFileWhoseFullPathIsLongerThan300CharactersIsInstalledUpdatedAndDeleted) {
+    std::string deep = "deep";
+    while (dir.path().size() + deep.size() < 320) deep += "/" + std::string(60, 'd');
+    const std::string path = deep + "/./dosya.bin";
+    std::vector<SiteFile> files = {{"ruvok.exe", "MZ game"}, {path, "first"}};
+    for (const char* content : {"first", "second, longer"}) {
+        files[1].content = content;
+        site.Publish(files, content);
+        ExpectUpToDate(Run(), (L"Version " + FromUtf8(content)).c_str());
+        EXPECT_EQ(ReadFileBytes(Local(deep + "/dosya.bin")), content);
+        EXPECT_EQ(State(), TableOf(files));
+    }
+    site.Publish({files[0]}, "3");
+    ExpectUpToDate(Run(), L"Version 3");
+    EXPECT_FALSE(FileExists(Local(deep + "/dosya.bin")));
+    EXPECT_EQ(State(), TableOf({files[0]}));
 }
 
 // Wine, like Windows, refuses to delete a read-only file; the move onto one it allows.

@@ -41,14 +41,16 @@ TEST(SamePathIgnoringCase, IgnoresLetterCaseAndNothingElse) {
     }
 }
 
-TEST(IsLauncherEntry, RecognisesTheRunningExecutableInAnyCase) {
+TEST(IsLauncherEntry, RecognisesTheRunningExecutableUnderAnySpellingWindowsTakesForIt) {
     const std::wstring self = ModulePath();
     ASSERT_FALSE(self.empty());
     std::wstring upper = self, lower = self;
     CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
     CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+    const std::size_t slash = self.rfind(L'\\') + 1;
+    const std::wstring folder = self.substr(0, slash), name = self.substr(slash);
     ManifestEntry entry;
-    for (const std::wstring& path : {self, upper, lower}) {
+    for (const std::wstring& path : {self, upper, lower, folder + L".\\" + name, self + L".", folder + L"\\" + name}) {
         entry.localPath = path;
         EXPECT_TRUE(IsLauncherEntry(entry)) << ToUtf8(path);
     }
@@ -173,6 +175,17 @@ TEST_F(SelfUpdate, TheLauncherInTheMiddleEndsTheRunAndTheNextRunFinishes) {
     EXPECT_EQ(ReadFileBytes(dir / L"z.pak"), "last file");
     EXPECT_EQ(site.RequestsFor("o/" + Sha256Hex(newLauncher)).size(), 1u);
     EXPECT_EQ(ReadFileBytes(launcher), newLauncher);
+}
+
+TEST_F(SelfUpdate, TheLauncherListedAsDotSlashIsSwappedInLikeThePlainName) {
+    const std::string newLauncher = "MZ a dotted launcher " + PseudoRandomBytes(20000, 13);
+    site.Publish({{"./Launcher.exe", newLauncher}, {"z.pak", "last file"}}, "2.1");
+    const std::string result = RunChild("run");
+    EXPECT_NE(result.find("relaunch=1\n"), std::string::npos) << result;
+    EXPECT_TRUE(ReadFileBytes(launcher) == newLauncher);
+    EXPECT_TRUE(ReadFileBytes(launcher + L".old") == original);
+    EXPECT_EQ(ParseStateText(ReadFileBytes(dir / L"data-state.txt")),
+              (StateTable{{"./Launcher.exe", Sha256Hex(newLauncher)}}));
 }
 
 TEST_F(SelfUpdate, ASwapThatCannotMoveAsideFailsAndTheNextAttemptUsesThePart) {
