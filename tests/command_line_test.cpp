@@ -79,16 +79,6 @@ TEST(IsTurkishLanguage, LooksAtThePrimaryLanguageOnly) {
     for (const auto& c : cases) EXPECT_EQ(IsTurkishLanguage(c.language), c.turkish) << std::hex << c.language;
 }
 
-TEST(InstanceLockName, OneNamePerFolderIdentity) {
-    FolderId folder{0x1234abcd, {1, 2, 3}}, otherVolume = folder, otherFile = folder;
-    otherVolume.volume = 0x1234abce;
-    otherFile.file[15] = 1;
-    const std::wstring name = InstanceLockName(folder);
-    EXPECT_EQ(name, L"Global\\TarsinLauncher-id-000000001234abcd-01020300000000000000000000000000");
-    EXPECT_NE(name, InstanceLockName(otherVolume));
-    EXPECT_NE(name, InstanceLockName(otherFile));
-}
-
 TEST(InstanceLockName, OneNamePerFolderWhateverItsLetterCase) {
     const std::wstring name = InstanceLockName(L"C:\\Oyunlar\\Tarsin Ağaç\\");
     EXPECT_EQ(name, InstanceLockName(L"c:\\OYUNLAR\\tarsin AĞAÇ\\"));
