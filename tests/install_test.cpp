@@ -252,7 +252,7 @@ TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun
     manifest.entries.push_back(EntryFor("changed.pak", "new"));
     UpdatePlan plan;
     plan.downloadList = {&manifest.entries[0]};
-    enum Blocker { kNone, kHeld, kTempIsAFolder };
+    enum Blocker { kNone, kHeld, kTempIsAFolder, kTempIsAFolderStateGone };
     enum Outcome { kUntouched, kSaved, kDeleted, kFailed };
     struct Case {
         const char* name;
@@ -265,6 +265,7 @@ TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun
         {"a stale record", true, true, kNone, kSaved},
         {"a state file not read whole", false, false, kNone, kSaved},
         {"a stale record, no save possible", true, true, kTempIsAFolder, kDeleted},
+        {"a stale record, no save possible, no state file left", true, true, kTempIsAFolderStateGone, kDeleted},
         {"a stale record, the state file held", true, true, kHeld, kFailed},
         {"not read whole, the state file held", false, false, kHeld, kFailed},
     };
@@ -275,7 +276,8 @@ TEST_F(InstallFixture, ForgetStaleRecordsSavesOrDeletesBeforeAnyMoveOrEndsTheRun
         // A line no save writes back shows whether the file was saved.
         const std::string before = FormatStateText(table) + "a line no save writes\n";
         ASSERT_TRUE(WriteFileBytes(StatePath(), before));
-        if (c.blocker == kTempIsAFolder) {
+        if (c.blocker == kTempIsAFolderStateGone) ASSERT_TRUE(DeleteFileW(StatePath().c_str()));
+        if (c.blocker == kTempIsAFolder || c.blocker == kTempIsAFolderStateGone) {
             ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         }
         PostStatus(L"", L"", -1, Busy);
