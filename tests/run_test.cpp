@@ -649,6 +649,20 @@ TEST_F(RunUpdateTest, APathSpelledAnewKeepsItsFile) {
     EXPECT_EQ(Log()[Log().size() - 2], Summary("2", static_cast<int>(after.size()), 0, 0, "0 MB"));
 }
 
+// Found by the fault campaign: a kept file is never hashed, so its new spelling got no record.
+TEST_F(RunUpdateTest, AKeptFileSpelledAnewIsStillDeletedWhenTheListDropsIt) {
+    const SiteFile game = {"ruvok.exe", "MZ game"};
+    site.Publish({game, {"Cfg/user.cfg", "defaults", "k"}}, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    site.Publish({game, {"cfg/user.cfg", "defaults", "k"}}, "2");
+    ExpectUpToDate(Run(), L"Version 2");
+    ASSERT_EQ(ReadFileBytes(Local("Cfg/user.cfg")), "defaults");
+    site.Publish({game}, "3");
+    ExpectUpToDate(Run(), L"Version 3");
+    EXPECT_FALSE(FileExists(Local("Cfg/user.cfg")));
+    EXPECT_EQ(State(), TableOf({game}));
+}
+
 // Every file under the installation folder but the log, with its bytes.
 std::map<std::wstring, std::string> FolderFiles(const std::wstring& folder) {
     std::map<std::wstring, std::string> files;

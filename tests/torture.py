@@ -1097,6 +1097,8 @@ class Campaign:
         once = [p for p in unrecorded if key(p) in self.ever_recorded]
         self.notes["unrecorded files left after settling"] += len(unrecorded) - len(once)
         self.notes["files once recorded, left unrecorded after settling"] += len(once)
+        if once:
+            print(f"torture: {self.phase} after step {self.step_no}: once recorded, left: {once}", flush=True)
 
         self.server.clear()
         chain = self.run_chain(rng, "none")

@@ -229,7 +229,7 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
 
     // A path spelled anew ("Data/x" as "data/x", "./x" as "x") drops its old record,
     // but the file is the listed one and stays. Made only once a record is dropped.
-    std::unordered_set<std::wstring> listedFiles;
+    std::unordered_map<std::wstring, const std::string*> listedFiles;
     bool changed = false;
     for (auto record = table.begin(); record != table.end();) {
         const std::string& path = record->first;
@@ -239,10 +239,15 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
         }
         if (!changed) {
             listedFiles.reserve(manifest.entries.size());
-            for (const ManifestEntry& entry : manifest.entries) listedFiles.insert(FileKey(entry.localPath));
+            for (const ManifestEntry& entry : manifest.entries) listedFiles.emplace(FileKey(entry.localPath), &entry.path);
         }
         const std::wstring local = ToLocalPath(path);
-        if (!listedFiles.contains(FileKey(local))) {
+        if (const auto kept = listedFiles.find(FileKey(local)); kept != listedFiles.end()) {
+            // The proof that the launcher installed it passes to the listed spelling, which a
+            // kept file that exists never gets otherwise (it is neither hashed nor fetched).
+            // Listed, so skipped if the walk comes to it.
+            (void)table.try_emplace(*kept->second, kUnprovenHash);
+        } else {
             (void)DeleteClearingReadOnly(local);
             // The download of a file the list has dropped can never end: its part goes too,
             // unless the list has a file of that very name.

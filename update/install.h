@@ -27,7 +27,8 @@ inline constexpr std::uint32_t kMoveRetryDelayMs = 250;
 MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, int waitsSoFar);
 
 // Deletes recorded, rule-abiding files that no manifest entry reaches under any
-// spelling, with their ".part"; forgets every record no entry names.
+// spelling, with their ".part"; forgets every record no entry names. A file listed under
+// another spelling stays, and its proof of ownership passes to that spelling.
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
 
 // What stands where a planned file needs a folder (a file on its path) or its own name (a
