@@ -189,6 +189,11 @@ struct RunUpdateTest : ::testing::Test {
         for (const SiteFile& f : files) table[f.path] = Sha256Hex(f.content);
         return table;
     }
+    // What the disk holds while the download of path is under way: the launcher's, unproven.
+    static StateTable Downloading(StateTable table, const std::string& path) {
+        table[path] = kUnprovenHash;
+        return table;
+    }
     static void ExpectUpToDate(const StatusMessage& status, const wchar_t* detail) {
         EXPECT_EQ(status.StatusText, L"The game is up to date.");
         EXPECT_EQ(status.DetailText, detail);
@@ -344,7 +349,7 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
     EXPECT_EQ(failed.Progress, 0);
     EXPECT_EQ(failed.UiMode, FailedCanPlay) << "the game file arrived before the break";
     EXPECT_EQ(ReadFileBytes(Local("data/world.pak.part")), kGame[1].content.substr(0, 250000));
-    EXPECT_EQ(State(), TableOf({kGame[0]}));
+    EXPECT_EQ(State(), Downloading(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty()) << "later files wait for the next run";
     EXPECT_EQ(Log().back(),
               "The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
@@ -375,9 +380,8 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
         EXPECT_EQ(failed.StatusText, L"Could not replace a file (is the game running?): data/sesler/ağaç.ogg");
         EXPECT_EQ(failed.UiMode, FailedCanPlay);
         EXPECT_EQ(ReadFileBytes(Local(next[2].path + ".part")), next[2].content);
-        StateTable owned = TableOf({kGame[0], kGame[1]});
-        owned[next[2].path] = kUnprovenHash;
-        EXPECT_EQ(State(), owned) << "the old content's claim went before the download";
+        EXPECT_EQ(State(), Downloading(TableOf({kGame[0], kGame[1]}), next[2].path))
+            << "the old content's claim went before the download";
     }
     EXPECT_EQ(Log().back(), "Could not replace a file (is the game running?): data/sesler/a\xc4\x9f" "a\xc3\xa7.ogg");
 
@@ -442,23 +446,26 @@ TEST_F(RunUpdateTest, NoFileIsReplacedOrDeletedWhileTheStateFileCannotBeWritten)
     }
 }
 
-// The record of a file whose update never ended still proves that the launcher installed it.
-TEST_F(RunUpdateTest, AFileWhoseUpdateBrokeOffIsDeletedWhenTheListDropsIt) {
-    const std::vector<SiteFile> first = {{"ruvok.exe", "MZ game"}, {"a.bin", PseudoRandomBytes(300000, 71)}};
-    std::vector<SiteFile> second = first;
-    second[1].content = PseudoRandomBytes(300000, 72);
-    site.Publish(first, "1");
-    ExpectUpToDate(Run(), L"Version 1");
-    site.Publish(second, "2");
-    ASSERT_TRUE(site.SetFault(Object(second[1].content), "close_after", 100000, 1));
-    EXPECT_EQ(Run().StatusText, L"The download was interrupted. Retry to continue where it left off.\nConnection lost: a.bin");
-    ExpectPrefixLeftOf(second[1]);
+// The record of a file whose download never ended still proves that the launcher owns it and
+// its part: a file changed by the update, and one new in it whose folder becomes a file later.
+TEST_F(RunUpdateTest, AFileWhoseDownloadBrokeOffIsDeletedWithItsPartWhenTheListDropsIt) {
+    const SiteFile game = {"ruvok.exe", "MZ game"}, sound = {"sound", "a file where a folder was"};
+    for (const std::string path : {"a.bin", "sound/b.bin"}) {
+        const SiteFile before = {path, PseudoRandomBytes(300000, 71)}, after = {path, PseudoRandomBytes(300000, 72)};
+        site.Publish(path == "a.bin" ? std::vector<SiteFile>{game, before} : std::vector<SiteFile>{game}, "1");
+        ExpectUpToDate(Run(), L"Version 1");
+        site.Publish({game, after}, "2");
+        ASSERT_TRUE(site.SetFault(Object(after.content), "close_after", 100000, 1));
+        EXPECT_EQ(Run().StatusText, L"The download was interrupted. Retry to continue where it left off.\nConnection lost: " +
+                                        FromUtf8(path));
+        ExpectPrefixLeftOf(after);
 
-    site.Publish({first[0]}, "3");
-    ExpectUpToDate(Run(), L"Version 3");
-    EXPECT_FALSE(FileExists(Local("a.bin")));
-    EXPECT_TRUE(PartFiles().empty());
-    EXPECT_EQ(State(), TableOf({first[0]}));
+        site.Publish({game, sound}, "3");
+        ExpectUpToDate(Run(), L"Version 3");
+        EXPECT_FALSE(FileExists(Local(path))) << path;
+        EXPECT_TRUE(PartFiles().empty()) << path;
+        EXPECT_EQ(State(), TableOf({game, sound}));
+    }
 }
 
 // Beyond MAX_PATH every file call needs the "\\?\" form on Windows; Wine takes either.
@@ -794,7 +801,7 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunRes
     EXPECT_EQ(status.StatusText, L"Downloading the game (2/3)");
     EXPECT_EQ(status.UiMode, Busy);
     const std::string part = ExpectPrefixLeftOf(kGame[1]);
-    EXPECT_EQ(State(), TableOf({kGame[0]}));
+    EXPECT_EQ(State(), Downloading(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_EQ(Log(), std::vector<std::string>{Summary("1", 3, 0, 3, "1 MB")}) << "no status after the summary";
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty());
 

@@ -159,6 +159,14 @@ bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTab
     return changed;
 }
 
+// Only where no file stands: a file that exists without a record may be the player's, and
+// stays theirs until the new bytes replace it.
+bool MarkNewDownload(const ManifestEntry& entry, StateTable& table) {
+    if (table.contains(entry.path) || QueryLocalFile(entry.localPath).exists) return false;
+    table.emplace(entry.path, kUnprovenHash);
+    return true;
+}
+
 // Without write permission (under Program Files, not elevated) the folder refuses the new
 // temporary file with "access denied", and the delete of the state file too; a program that
 // holds the state file lets the temporary file be made but refuses the move, or the delete
@@ -171,7 +179,8 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save, std::uint32_t del
 }
 
 bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table, bool stateReadWhole) {
-    if (!DropStaleRecords(manifest, plan, table) && stateReadWhole) return true;
+    const bool marked = !plan.downloadList.empty() && MarkNewDownload(*plan.downloadList.front(), table);
+    if (!DropStaleRecords(manifest, plan, table) && !marked && stateReadWhole) return true;
     StateSaveError saveError;
     if (SaveStateTable(table, &saveError)) return true;
     // The run goes on as long as no record on disk can lie: without a state file the next
@@ -212,6 +221,9 @@ bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
             InstallLauncher(entry, table);
             return false;
         }
+        // Saved with this file's record, so that the next download is the launcher's on the disk
+        // before its first byte arrives.
+        if (i + 1 < count) (void)MarkNewDownload(*plan.downloadList[static_cast<std::size_t>(i + 1)], table);
         if (!InstallFile(entry, table)) {
             ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
                                           L"Dosya yerine konamadı (oyun açık olabilir): %s"),
@@ -308,11 +320,12 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
         if (listed.contains(key)) return false;
         if (recorded.contains(key)) continue;
         // A ".part" is the launcher's own leftover only beside a file the list or the table
-        // names: other programs write such names too (a browser's download). A partial the
-        // launcher left for a file that was new in a version it never finished, which the
-        // list has dropped since, is neither: it is kept like a player's file, the folder
-        // stays and the run fails naming it, as for any file of the player's in the way.
-        // Deleting a player's file is the worse mistake; moving it away mends the run.
+        // names: other programs write such names too (a browser's download). Every download
+        // is recorded before it begins (MarkNewDownload, DropStaleRecords), and its record
+        // goes only with its part (RemoveDroppedFiles), so a partial of the launcher's for an
+        // entry the list has dropped is still found here. One left by an older launcher is
+        // not, and is kept like a player's file: the folder stays and the run fails naming
+        // it. Deleting a player's file is the worse mistake; moving it away mends the run.
         if (!EndsWithNoCase(file, ".part")) return false;
         const std::wstring base = KeyOf(std::string_view(file).substr(0, file.size() - 5));
         if (!listed.contains(base) && !recorded.contains(base)) return false;

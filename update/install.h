@@ -56,14 +56,19 @@ void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTa
 // the table is saved.
 bool DropStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateTable& table);
 
+// A planned download with no record and no file gets a record with kUnprovenHash: its ".part"
+// and the file, once moved into place, are then the launcher's even if the run ends before
+// the file's own record is saved. True when it added one.
+bool MarkNewDownload(const ManifestEntry& entry, StateTable& table);
+
 // Why the state file can be neither saved nor deleted, from the save's failure and the
 // delete's error code: the folder refuses new files, or another program holds the file.
 enum class StuckStateFile { Held, FolderRefuses };
 StuckStateFile WhyStateFileIsStuck(const StateSaveError& save, std::uint32_t deleteError);
 
 // Before anything is deleted or downloaded: no record on disk may claim old content for a
-// file about to be replaced. Saves when DropStaleRecords changed a record, or when the state
-// file on disk was not read whole (it may hold records the table lacks). When that save
+// file about to be replaced, and the first download is marked (MarkNewDownload). Saves when
+// either changed a record, or when the state file on disk was not read whole (it may hold records the table lacks). When that save
 // fails, deletes the state file instead; when that fails too, reports "Could not replace a
 // file (is the game running?): data-state.txt", or "Could not write: " and the temporary
 // file's path when the folder refuses new files, and answers false.
