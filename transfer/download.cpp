@@ -30,9 +30,12 @@ std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {
     return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(status), FromUtf8(entry.path).c_str());
 }
 
-void CreateDirectoriesInside(const std::wstring& path) {
-    for (std::size_t i = InstallDir.size(); i < path.size(); ++i)
-        if (path[i] == L'\\') (void)CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+// longPath: in LongPath's form.
+void CreateDirectoriesInside(const std::wstring& longPath) {
+    const std::wstring root = LongPath(InstallDir);
+    const std::size_t start = longPath.starts_with(root) ? root.size() : 0;
+    for (std::size_t i = start; i < longPath.size(); ++i)
+        if (longPath[i] == L'\\') (void)CreateDirectoryW(longPath.substr(0, i).c_str(), nullptr);
 }
 
 bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
@@ -63,20 +66,21 @@ std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".
 std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
 
 bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText) {
-    const std::wstring part = PartPath(entry);
-    CreateDirectoriesInside(part);
+    const std::wstring part = PartPath(entry);  // as messages show it
+    const std::wstring longPart = LongPath(part);
+    CreateDirectoriesInside(longPart);
     HashObject hash;
 
     bool partExists = false;
     std::uint64_t offset = 0;
     std::uint64_t existing = 0;
-    if (QueryFileSize(part, existing)) {
+    if (QueryFileSize(longPart, existing)) {
         if (existing > entry.size) {
-            (void)DeleteFileW(part.c_str());
+            (void)DeleteFileW(longPart.c_str());
         } else {
             partExists = true;
             if (existing > 0) {
-                if (!HashFile(part, hash, {})) return false;
+                if (!HashFile(longPart, hash, {})) return false;
                 tracker.Add(existing);
                 offset = existing;
             }
@@ -84,7 +88,7 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
     }
 
     // Opened for a complete part too: its bytes are flushed through this handle.
-    OwnedHandle file(CreateFileW(part.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedHandle file(CreateFileW(longPart.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) {
         errorText = NotWritten(part);
         return false;
@@ -112,13 +116,13 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         facts.transferred = true;
         facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status);
     }
-    facts.partIsFile = QueryFileSize(part, facts.partSize);
+    facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
 
     const TransferOutcome outcome = JudgeTransfer(facts);
     if (outcome.deletePart) {
         file.Close();
-        (void)DeleteFileW(part.c_str());
+        (void)DeleteFileW(longPart.c_str());
     }
     switch (outcome.verdict) {
         case Verdict::ConnectionLost: errorText = ConnectionLost(entry); return false;

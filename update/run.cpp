@@ -121,8 +121,9 @@ void RunUpdate() {
     if (!plan.downloadList.empty()) {
         if (IsGameRunning()) return;
         if (!HasFreeSpace(plan.downloadBytes)) return;
-        ClearTheWay(manifest, plan, table);
+        // Whether the run may go on is settled before the first file is deleted.
         if (!ForgetStaleRecords(manifest, plan, table, stateReadWhole)) return;
+        ClearTheWay(manifest, plan, table);
         if (!DownloadAndInstall(plan, table)) return;
     }
     RemoveDroppedFiles(manifest, table);
