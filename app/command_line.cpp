@@ -39,3 +39,14 @@ std::wstring InstanceLockName(const std::wstring& installDir) {
     std::swprintf(hex, 17, L"%016llx", static_cast<unsigned long long>(hash));
     return std::wstring(L"Global\\TarsinLauncher-") + hex;
 }
+
+std::wstring InstanceLockName(const FolderId& folder) {
+    wchar_t hex[64];
+    std::swprintf(hex, 64, L"%016llx-", static_cast<unsigned long long>(folder.volume));
+    std::wstring name = std::wstring(L"Global\\TarsinLauncher-id-") + hex;
+    for (const std::uint8_t byte : folder.file) {
+        std::swprintf(hex, 64, L"%02x", byte);
+        name += hex;
+    }
+    return name;
+}

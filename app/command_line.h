@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+
 struct LaunchOptions {
     std::wstring baseUrl;
     bool exitWhenDone = false;
@@ -22,3 +24,6 @@ LaunchOptions ParseArguments(const std::vector<std::wstring>& arguments, const s
 // folder just as well. The folder's path is case-folded, as the file system takes every
 // spelling of it for one, and hashed, so that a long path never outgrows a name.
 std::wstring InstanceLockName(const std::wstring& installDir);
+// The same from the folder's identity, which every name of the folder shares: a junction, a
+// subst drive, a mapped drive and its UNC path, a short name, a symbolic link.
+std::wstring InstanceLockName(const FolderId& folder);

@@ -28,13 +28,11 @@ constexpr DWORD kWorkerGraceMs = 3000;
 // (that takes at most the worker grace above), short enough for a player who double-clicked.
 constexpr DWORD kOtherLauncherWaitMs = 5000;
 
-// The folder's mutex, owned for the rest of the process once claimed; the system gives it up
-// when the process ends, however it ends. Another user's launcher denies us its mutex (default
-// security), which counts as held too. When no mutex can be had at all, the launcher runs
-// unguarded, as it always did, rather than leave its player without one.
-[[nodiscard]] bool ClaimInstallDir(OwnedHandle& lock) {
-    const std::wstring name = InstanceLockName(InstallDir);
-    const ULONGLONG deadline = GetTickCount64() + kOtherLauncherWaitMs;
+// A mutex of the folder, owned for the rest of the process once claimed; the system gives it
+// up when the process ends, however it ends. Another user's launcher denies us its mutex
+// (default security), which counts as held too. When no mutex can be had at all, the launcher
+// runs unguarded, as it always did, rather than leave its player without one.
+[[nodiscard]] bool ClaimMutex(const std::wstring& name, ULONGLONG deadline, OwnedHandle& lock) {
     for (;;) {
         OwnedHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
         if (mutex.ok()) {
@@ -50,6 +48,22 @@ constexpr DWORD kOtherLauncherWaitMs = 5000;
     }
 }
 
+// By the folder's identity, so that two names of one folder make one launcher; then by its
+// path as well, the only name older launchers know: the launcher a self-update restarts waits
+// on it for the old one to close. The path's name alone only when the folder cannot be opened.
+[[nodiscard]] bool ClaimInstallDir(OwnedHandle& byIdentity, OwnedHandle& byPath) {
+    const ULONGLONG deadline = GetTickCount64() + kOtherLauncherWaitMs;
+    FolderId folder;
+    if (QueryFolderId(InstallDir, folder) && !ClaimMutex(InstanceLockName(folder), deadline, byIdentity)) return false;
+    return ClaimMutex(InstanceLockName(InstallDir), deadline, byPath);
+}
+
+bool SameFolder(const std::wstring& a, const std::wstring& b) {
+    FolderId first, second;
+    if (QueryFolderId(a, first) && QueryFolderId(b, second)) return first == second;
+    return SamePathIgnoringCase(a, b);
+}
+
 // The window of the launcher that holds this folder, restored and brought to the front.
 BOOL CALLBACK ShowIfOurFolders(HWND window, LPARAM) {
     wchar_t windowClass[64];
@@ -60,7 +74,7 @@ BOOL CALLBACK ShowIfOurFolders(HWND window, LPARAM) {
     wchar_t image[520];
     DWORD length = 520;
     if (!process.ok() || !QueryFullProcessImageNameW(process.get(), 0, image, &length)) return TRUE;
-    if (!SamePathIgnoringCase(InstallDirOf(std::wstring(image, length)), InstallDir)) return TRUE;
+    if (!SameFolder(InstallDirOf(std::wstring(image, length)), InstallDir)) return TRUE;
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
     SetForegroundWindow(window);
     return FALSE;
@@ -108,14 +122,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // A second launcher on this folder touches no file of it, the log included. An unattended
     // one says so by its exit code and leaves the other's window where it is: it may have been
     // started behind the running game, which a window coming forward would cover.
-    OwnedHandle folderLock;
-    if (!ClaimInstallDir(folderLock)) {
+    OwnedHandle folderLock, pathLock;
+    if (!ClaimInstallDir(folderLock, pathLock)) {
         if (options.exitWhenDone) return 2;
         (void)EnumWindows(ShowIfOurFolders, 0);
         return 0;
     }
-    (void)DeleteFileW((modulePath + L".old").c_str());
-    (void)DeleteFileW((InstallDir + kLogFileName).c_str());
+    (void)DeleteFileW(LongPath(modulePath + L".old").c_str());
+    (void)DeleteFileW(LongPath(InstallDir + kLogFileName).c_str());
     BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;
     ListPublicKey = kBuiltListKey;

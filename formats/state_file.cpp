@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "support/config.h"
+#include "support/files.h"
 #include "support/handles.h"
 
 namespace {
@@ -13,7 +14,7 @@ StateTable LoadStateTable(bool* whole) {
     bool ignored = true;
     bool& read = whole ? *whole : ignored;
     read = true;
-    const std::wstring path = InstallDir + kStateFileName;
+    const std::wstring path = LongPath(InstallDir + kStateFileName);
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) {
@@ -43,22 +44,32 @@ StateTable LoadStateTable(bool* whole) {
     return ParseStateText(text);
 }
 
-bool SaveStateTable(const StateTable& table) {
+bool SaveStateTable(const StateTable& table, StateSaveError* error) {
+    StateSaveError ignored;
+    StateSaveError& failure = error ? *error : ignored;
+    failure = {};
     // Saved after every installed file: the text's buffer is kept between saves, so a
     // run of many files does not allocate and grow a fresh one each time.
     thread_local std::string text;
     text.clear();
     AppendStateText(table, text);
-    const std::wstring target = InstallDir + kStateFileName;
+    const std::wstring target = LongPath(InstallDir + kStateFileName);
     const std::wstring temp = target + kStateTempSuffix;
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                      nullptr));
-        if (!file.ok()) return false;
+        if (!file.ok()) {
+            failure = {StateSaveError::CreateTemp, GetLastError()};
+            return false;
+        }
         DWORD written = 0;
         if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-            written != text.size())
+            written != text.size()) {
+            failure = {StateSaveError::Write, GetLastError()};
             return false;
+        }
     }  // closed before the move: our own unshared handle would make it fail
-    return MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    failure = {StateSaveError::Move, GetLastError()};
+    return false;
 }

@@ -13,6 +13,19 @@ using StateRecord = StateTable::value_type;
 inline constexpr wchar_t kStateFileName[] = L"data-state.txt";  // in InstallDir
 inline constexpr wchar_t kStateTempSuffix[] = L".tmp";           // the file a save writes first
 
+// The hash of a record that keeps the launcher's proof that it installed a file, once an
+// update of that file has begun: the old content is no longer claimed, and the new is not
+// there yet. 64 bytes, so every launcher reads it, and no hexadecimal digest: no SHA-256 is
+// written so, no published file matches it, and planning never trusts it (RecordVouches).
+// RemoveDroppedFiles still deletes the file when the list drops it.
+inline constexpr std::string_view kUnprovenHash = "unproven-content-of-a-file-the-launcher-installed---------------";
+static_assert(kUnprovenHash.size() == 64);
+
+// True when a record proves the content that hash names.
+inline bool RecordVouches(std::string_view recordHash, std::string_view hash) {
+    return recordHash == hash && hash != kUnprovenHash;
+}
+
 // A larger state file is not ours (a real one is smaller than the manifest that
 // made it) and would exhaust a 32-bit address space: it loads as an empty table.
 inline constexpr std::uint64_t kStateFileCap = 64ull << 20;
@@ -22,7 +35,12 @@ inline constexpr std::uint64_t kStateFileCap = 64ull << 20;
 // unreadable, too large): records on disk may then be missing from the table. A folder in
 // its place counts as read whole: it holds no record.
 StateTable LoadStateTable(bool* whole = nullptr);
-[[nodiscard]] bool SaveStateTable(const StateTable& table);  // through "data-state.txt.tmp"
+// Where a failed save stopped, with the system's error code there.
+struct StateSaveError {
+    enum Step { None, CreateTemp, Write, Move } step = None;
+    std::uint32_t code = 0;
+};
+[[nodiscard]] bool SaveStateTable(const StateTable& table, StateSaveError* error = nullptr);  // through ".tmp"
 
 // The file's text for a table, and a table from a text (what Load and Save do around the I/O).
 std::string FormatStateText(const StateTable& table);

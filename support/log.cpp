@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/config.h"
+#include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"
 
@@ -14,7 +15,7 @@ std::mutex LogLock;
 void AppendLogLine(std::wstring_view text) {
     std::lock_guard lock(LogLock);
     const std::wstring path = InstallDir + kLogFileName;
-    OwnedHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+    OwnedHandle file(CreateFileW(LongPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
     if (!file.ok()) return;
 
     SYSTEMTIME now;

@@ -132,7 +132,21 @@ TEST(FileKey, TwoSpellingsOfOneFileShareAKey) {
     for (const auto& c : cases) EXPECT_EQ(FileKey(c.a) == FileKey(c.b), c.same) << ToUtf8(c.a) << " | " << ToUtf8(c.b);
 }
 
-TEST(DropStaleRecords, DropsTheRecordsOfPlannedDownloadsThatClaimOtherContent) {
+TEST(LongPath, IsTheFullPathInTheFormThatPassesMaxPath) {
+    const struct {
+        const wchar_t* path;
+        const wchar_t* longPath;
+    } cases[] = {
+        {L"C:\\Game\\data\\x.bin", L"\\\\?\\C:\\Game\\data\\x.bin"},
+        {L"C:\\Game\\.\\a\\\\b.bin.", L"\\\\?\\C:\\Game\\a\\b.bin"},
+        {L"C:\\Game\\", L"\\\\?\\C:\\Game\\"},
+        {L"\\\\server\\share\\Game\\x.bin", L"\\\\?\\UNC\\server\\share\\Game\\x.bin"},
+        {L"\\\\?\\C:\\Game\\x.bin", L"\\\\?\\C:\\Game\\x.bin"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(LongPath(c.path), c.longPath) << ToUtf8(c.path);
+}
+
+TEST(MarkStaleRecordsUnproven, KeepsOwnershipButNoClaimOfOtherContentForPlannedDownloads) {
     ScopedInstallDir install(L"C:\\Game\\");
     Manifest manifest;
     for (const auto& [path, content] : std::initializer_list<std::pair<const char*, const char*>>{
@@ -151,9 +165,11 @@ TEST(DropStaleRecords, DropsTheRecordsOfPlannedDownloadsThatClaimOtherContent) {
     table["Data/Renamed.pak"] = Sha256Hex("old");  // the same file to Windows
     table["./data//renamed.pak"] = manifest.entries[4].hash;
 
-    EXPECT_TRUE(DropStaleRecords(manifest, plan, table));
-    EXPECT_EQ(table, others);
-    EXPECT_FALSE(DropStaleRecords(manifest, plan, table));
+    EXPECT_TRUE(MarkStaleRecordsUnproven(manifest, plan, table));
+    StateTable expected = others;
+    for (const char* owned : {"changed.pak", "TarsinLauncher.exe", "data/renamed.pak"}) expected[owned] = kUnprovenHash;
+    EXPECT_EQ(table, expected);
+    EXPECT_FALSE(MarkStaleRecordsUnproven(manifest, plan, table));
 }
 
 struct InstallFixture : ::testing::Test {
@@ -212,6 +228,25 @@ TEST_F(InstallFixture, InstallFileReplacesAReadOnlyTargetAndWaitsForABriefHolder
     }
 }
 
+TEST(WhyStateFileIsStuck, BlamesTheFolderOnlyWhenItRefusedTheNewFile) {
+    using enum StateSaveError::Step;
+    const struct {
+        const char* name;
+        StateSaveError save;
+        std::uint32_t deleteError;
+        StuckStateFile why;
+    } cases[] = {
+        {"a folder the player may not write", {CreateTemp, ERROR_ACCESS_DENIED}, ERROR_ACCESS_DENIED, StuckStateFile::FolderRefuses},
+        {"a write-protected medium", {CreateTemp, ERROR_WRITE_PROTECT}, ERROR_WRITE_PROTECT, StuckStateFile::FolderRefuses},
+        {"a read-only folder, the file held as well", {CreateTemp, ERROR_ACCESS_DENIED}, ERROR_SHARING_VIOLATION, StuckStateFile::Held},
+        {"the state file held", {Move, ERROR_SHARING_VIOLATION}, ERROR_SHARING_VIOLATION, StuckStateFile::Held},
+        {"the state file held, the move denied", {Move, ERROR_ACCESS_DENIED}, ERROR_ACCESS_DENIED, StuckStateFile::Held},
+        {"the temporary file held", {CreateTemp, ERROR_SHARING_VIOLATION}, ERROR_SHARING_VIOLATION, StuckStateFile::Held},
+        {"a full disk, the file held", {Write, ERROR_DISK_FULL}, ERROR_SHARING_VIOLATION, StuckStateFile::Held},
+    };
+    for (const auto& c : cases) EXPECT_EQ(WhyStateFileIsStuck(c.save, c.deleteError), c.why) << c.name;
+}
+
 // A record that claims old content must be gone from the disk before the new bytes arrive:
 // saved without it, or the state file deleted; when neither can be done, no file is moved.
 TEST_F(InstallFixture, SaveRecordsBeforeDownloadsSavesOrDeletesBeforeAnyMoveOrEndsTheRun) {
@@ -219,7 +254,7 @@ TEST_F(InstallFixture, SaveRecordsBeforeDownloadsSavesOrDeletesBeforeAnyMoveOrEn
     manifest.entries.push_back(EntryFor("changed.pak", "new"));
     UpdatePlan plan;
     plan.downloadList = {&manifest.entries[0]};
-    enum Blocker { kNone, kHeld, kTempIsAFolder };
+    enum Blocker { kNone, kHeld, kTempIsAFolder, kTempIsAFolderStateGone };
     enum Outcome { kUntouched, kSaved, kDeleted, kFailed };
     struct Case {
         const char* name;
@@ -232,17 +267,22 @@ TEST_F(InstallFixture, SaveRecordsBeforeDownloadsSavesOrDeletesBeforeAnyMoveOrEn
         {"a stale record", true, true, kNone, kSaved},
         {"a state file not read whole", false, false, kNone, kSaved},
         {"a stale record, no save possible", true, true, kTempIsAFolder, kDeleted},
+        {"a stale record, no save possible, no state file left", true, true, kTempIsAFolderStateGone, kDeleted},
         {"a stale record, the state file held", true, true, kHeld, kFailed},
         {"not read whole, the state file held", false, false, kHeld, kFailed},
     };
     const std::wstring temp = StatePath() + L".tmp";
+    ASSERT_TRUE(WriteFileBytes(manifest.entries[0].localPath, "old"));  // no new download to mark
     for (const Case& c : cases) {
         StateTable table{{"other.pak", Sha256Hex("other")}};
         if (c.stale) table["changed.pak"] = Sha256Hex("old");
         // A line no save writes back shows whether the file was saved.
         const std::string before = FormatStateText(table) + "a line no save writes\n";
         ASSERT_TRUE(WriteFileBytes(StatePath(), before));
-        if (c.blocker == kTempIsAFolder) {
+        if (c.blocker == kTempIsAFolderStateGone) {
+            ASSERT_TRUE(DeleteFileW(StatePath().c_str()));
+        }
+        if (c.blocker == kTempIsAFolder || c.blocker == kTempIsAFolderStateGone) {
             ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         }
         PostStatus(L"", L"", -1, Busy);
@@ -256,7 +296,7 @@ TEST_F(InstallFixture, SaveRecordsBeforeDownloadsSavesOrDeletesBeforeAnyMoveOrEn
         }
         (void)RemoveDirectoryW(temp.c_str());
         EXPECT_EQ(outcome, c.outcome == kFailed ? StepOutcome::Failed : StepOutcome::GoOn) << c.name;
-        EXPECT_EQ(table.count("changed.pak"), 0u) << c.name;
+        EXPECT_EQ(table.count("changed.pak") ? table.at("changed.pak") : kUnprovenHash, kUnprovenHash) << c.name;
         if (c.outcome == kDeleted) {
             EXPECT_FALSE(FileExists(StatePath())) << c.name;
         } else {
@@ -353,7 +393,8 @@ TEST(MayClearTheWay, OnlyWhatRemoveDroppedFilesWouldDeleteAnyway) {
         {"another name: a dotted capital I is no i to the file system", {{"VER\xc4\xb0/a\xc4\x9f" "a\xc3\xa7.ogg"}, {}, false}, false},
         {"empty folders", {{}, {L"empty"}, false}, true},
         {"a player's file among them", {{"old/a.dat", "old/notes.txt"}, {}, false}, false},
-        {"partial downloads left among them", {{"old/a.dat", "old/c.dat.part", "old/deep/d.PART"}, {}, false}, true},
+        {"partial downloads of recorded or listed files", {{"old/a.dat", "OLD/b.dat.Part", "maps/A.dat.part"}, {}, false}, true},
+        {"a player's \".part\" beside no file of the launcher's", {{"old/a.dat", "old/deep/d.PART"}, {}, false}, false},
         {"a recorded file the list names again", {{"CFG/User.cfg"}, {}, false}, false},
         {"a record that breaks the path rule", {{"../up"}, {}, false}, false},
         {"a link", {{}, {}, true}, false},
@@ -470,7 +511,7 @@ TEST_F(DownloadFixture, EveryVerifiedPartIsFlushedBeforeItIsMovedAndRecorded) {
         EXPECT_TRUE(SamePathIgnoringCase(seen.file, PartPath(entries[i]))) << ToUtf8(seen.file);
         EXPECT_EQ(seen.size, entries[i].size) << entries[i].path;
         EXPECT_FALSE(seen.targetExisted) << entries[i].path << " was moved before its flush";
-        EXPECT_EQ(ParseStateText(seen.state).count(entries[i].path), 0u) << entries[i].path << " was recorded before";
+        EXPECT_NE(ParseStateText(seen.state)[entries[i].path], entries[i].hash) << entries[i].path << " was recorded before";
         EXPECT_EQ(table[entries[i].path], entries[i].hash);
     }
 }

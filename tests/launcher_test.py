@@ -190,6 +190,32 @@ class OneLauncherPerFolder(unittest.TestCase):
             install.end()
         self.assertInstalledOnce(install, site, files)
 
+    def test_a_second_launcher_reaching_the_folder_through_a_link_touches_no_file(self):
+        site, files = self.slow_site("through-link", 11)
+        install = fresh_install("through-link")
+        link = os.path.join(WORK, "through-link-link")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(install.path, link)
+        second = None
+        try:
+            first = install.start("--url=" + site.url, "--exit-when-done")
+            self.assertTrue(harness.wait_until(lambda: " dosya, " in install.log(), 30), "the first is downloading")
+            install.write("TarsinLauncher.exe.old", b"left by a self-update")
+            log = install.log()
+            second = MAIN.start(os.path.join(link, harness.LAUNCHER_NAME), "--url=" + site.url, "--exit-when-done",
+                                language="en")
+            self.assertEqual(second.wait(timeout=30), 2)
+            self.assertEqual(install.read("TarsinLauncher.exe.old"), b"left by a self-update")
+            self.assertTrue(install.log().startswith(log), "the first launcher's log was not deleted")
+            self.assertEqual(first.wait(60), 0)
+        finally:
+            if second:
+                harness.kill_group(second)
+            install.end()
+            os.remove(link)
+        self.assertInstalledOnce(install, site, files)
+
     def test_two_folders_run_side_by_side(self):
         site, files = self.slow_site("side-by-side", 9, requests=2)
         installs = [fresh_install("side-a"), fresh_install("side-b")]
@@ -267,7 +293,9 @@ class DataSafety(unittest.TestCase):
         finally:
             install.end()
         self.assertEqual(install.read("data/map.pak"), new, "killed after the move")
-        self.assertIn(install.state().get("data/map.pak"), (None, sha256(new)))
+        # The old record was kept as the launcher's proof of the file, claiming no content.
+        unproven = "unproven-content-of-a-file-the-launcher-installed".ljust(64, "-")
+        self.assertIn(install.state().get("data/map.pak"), (unproven, sha256(new)))
 
         # The publisher goes back to the old content, of the same size.
         site.publish(others + [("data/map.pak", old)], version="3")

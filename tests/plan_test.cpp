@@ -34,7 +34,7 @@ std::string Upper(std::string text) {
 }
 
 enum class Local { Missing, Same, OtherSize };
-enum class Record { None, Same, Other, UpperCase };
+enum class Record { None, Same, Other, UpperCase, Unproven };
 enum class Outcome { Skipped, Verify, Download };
 
 struct PlanCase {
@@ -55,6 +55,7 @@ const PlanCase kPlanCases[] = {
     {"unrecorded", false, Local::Same, Record::None, Outcome::Verify},
     {"other-record", false, Local::Same, Record::Other, Outcome::Verify},
     {"record-in-capitals", false, Local::Same, Record::UpperCase, Outcome::Verify},
+    {"unproven-record-a-list-names-too", false, Local::Same, Record::Unproven, Outcome::Verify},
     {"other-size-recorded", false, Local::OtherSize, Record::Same, Outcome::Download},
     {"other-size", false, Local::OtherSize, Record::None, Outcome::Download},
 };
@@ -78,6 +79,7 @@ TEST(DecidePlan, ClassifiesEveryEntryFromSizesAndRecords) {
             case Record::Same: table[entry.path] = entry.hash; break;
             case Record::Other: table[entry.path] = Sha256Hex("other"); break;
             case Record::UpperCase: table[entry.path] = Upper(entry.hash); break;
+            case Record::Unproven: manifest.entries.back().hash = table[entry.path] = kUnprovenHash; break;
         }
     }
 

@@ -193,6 +193,11 @@ struct RunUpdateTest : ::testing::Test {
         for (const SiteFile& f : files) table[f.path] = Sha256Hex(f.content);
         return table;
     }
+    // What the disk holds while the download of path is under way: the launcher's, unproven.
+    static StateTable Downloading(StateTable table, const std::string& path) {
+        table[path] = kUnprovenHash;
+        return table;
+    }
     static void ExpectUpToDate(const StatusMessage& status, const wchar_t* detail) {
         EXPECT_EQ(status.StatusText, TextIn(Text::UpToDate, Language::English));
         EXPECT_EQ(status.DetailText, detail);
@@ -348,7 +353,7 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
     EXPECT_EQ(failed.Progress, 0);
     EXPECT_EQ(failed.UiMode, FailedCanPlay) << "the game file arrived before the break";
     EXPECT_EQ(ReadFileBytes(Local("data/world.pak.part")), kGame[1].content.substr(0, 250000));
-    EXPECT_EQ(State(), TableOf({kGame[0]}));
+    EXPECT_EQ(State(), Downloading(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty()) << "later files wait for the next run";
     EXPECT_EQ(Log().back(),
               "The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
@@ -379,7 +384,8 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
         EXPECT_EQ(failed.StatusText, L"Could not replace a file (is the game running?): data/sesler/ağaç.ogg");
         EXPECT_EQ(failed.UiMode, FailedCanPlay);
         EXPECT_EQ(ReadFileBytes(Local(next[2].path + ".part")), next[2].content);
-        EXPECT_EQ(State(), TableOf({kGame[0], kGame[1]})) << "the old record went before the download";
+        EXPECT_EQ(State(), Downloading(TableOf({kGame[0], kGame[1]}), next[2].path))
+            << "the old content's claim went before the download";
     }
     EXPECT_EQ(Log().back(), "Could not replace a file (is the game running?): data/sesler/a\xc4\x9f" "a\xc3\xa7.ogg");
 
@@ -403,36 +409,86 @@ TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
         EXPECT_EQ(State(), TableOf(*files)) << version;
     }
 
-    // A file of the player's in the old folder: it stays, and so does the folder and the failure.
-    ASSERT_TRUE(WriteFileBytes(Local("maps/deep/notes.txt"), "the player's notes"));
+    // A file of the player's in the old folder, a download of another program's too: it
+    // stays, and so does the folder and the failure.
     site.Publish(asFile, "5");
-    EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): maps");
-    EXPECT_EQ(ReadFileBytes(Local("maps/deep/notes.txt")), "the player's notes");
-    EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
+    for (const char* own : {"maps/deep/notes.txt", "maps/deep/trailer.mp4.part"}) {
+        ASSERT_TRUE(WriteFileBytes(Local(own), "the player's file"));
+        EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): maps") << own;
+        EXPECT_EQ(ReadFileBytes(Local(own)), "the player's file");
+        EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
+        ASSERT_TRUE(DeleteFileW(Local(own).c_str()));
+    }
 }
 
 // Found by the fault campaign: with the state file held, the run read no record, hashed
 // every file, installed the changed one and could save nothing, so the old record on disk
 // claimed the old content for the new bytes; a later return of the old content at the same
 // size would have been trusted unread. Now nothing is moved while that record may stand.
-TEST_F(RunUpdateTest, NoFileIsReplacedWhileTheStateFileCannotBeWritten) {
-    const std::vector<SiteFile> first = {{"ruvok.exe", "MZ game"}, {"data/a.pak", "first content"}};
-    const std::vector<SiteFile> second = {{"ruvok.exe", "MZ game"}, {"data/a.pak", "other content"}};
-    site.Publish(first, "1");
-    ExpectUpToDate(Run(), L"Version 1");
-    site.Publish(second, "2");
-    {
-        OwnedHandle held(CreateFileW((dir / L"data-state.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                     nullptr));
-        ASSERT_TRUE(held.ok());
-        EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): data-state.txt");
-    }
-    EXPECT_EQ(ReadFileBytes(Local("data/a.pak")), "first content");
-    EXPECT_EQ(State(), TableOf(first));
+// Held readable, the state file gives its records, and a file that becomes a folder could be
+// cleared away: the run stops before that too.
+TEST_F(RunUpdateTest, NoFileIsReplacedOrDeletedWhileTheStateFileCannotBeWritten) {
+    const std::vector<SiteFile> first = {{"ruvok.exe", "MZ game"}, {"maps", "all maps"}, {"data/a.pak", "first content"}};
+    const std::vector<SiteFile> second = {{"ruvok.exe", "MZ game"}, {"maps/a.dat", "map a"}, {"data/a.pak", "other content"}};
+    for (const DWORD sharing : {DWORD{0}, DWORD{FILE_SHARE_READ}}) {
+        SCOPED_TRACE(sharing);
+        site.Publish(first, "1");
+        ExpectUpToDate(Run(), L"Version 1");
+        site.Publish(second, "2");
+        {
+            OwnedHandle held(CreateFileW((dir / L"data-state.txt").c_str(), GENERIC_READ, sharing, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(held.ok());
+            EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): data-state.txt");
+        }
+        ExpectInstalled(first);
+        EXPECT_EQ(State(), TableOf(first));
 
-    ExpectUpToDate(Run(), L"Version 2");
-    ExpectInstalled(second);
-    EXPECT_EQ(State(), TableOf(second));
+        ExpectUpToDate(Run(), L"Version 2");
+        ExpectInstalled(second);
+        EXPECT_EQ(State(), TableOf(second));
+    }
+}
+
+// The record of a file whose download never ended still proves that the launcher owns it and
+// its part: a file changed by the update, and one new in it whose folder becomes a file later.
+TEST_F(RunUpdateTest, AFileWhoseDownloadBrokeOffIsDeletedWithItsPartWhenTheListDropsIt) {
+    const SiteFile game = {"ruvok.exe", "MZ game"}, sound = {"sound", "a file where a folder was"};
+    for (const std::string path : {"a.bin", "sound/b.bin"}) {
+        const SiteFile before = {path, PseudoRandomBytes(300000, 71)}, after = {path, PseudoRandomBytes(300000, 72)};
+        site.Publish(path == "a.bin" ? std::vector<SiteFile>{game, before} : std::vector<SiteFile>{game}, "1");
+        ExpectUpToDate(Run(), L"Version 1");
+        site.Publish({game, after}, "2");
+        ASSERT_TRUE(site.SetFault(Object(after.content), "close_after", 100000, 1));
+        EXPECT_EQ(Run().StatusText, L"The download was interrupted. Retry to continue where it left off.\nConnection lost: " +
+                                        FromUtf8(path));
+        ExpectPrefixLeftOf(after);
+
+        site.Publish({game, sound}, "3");
+        ExpectUpToDate(Run(), L"Version 3");
+        EXPECT_FALSE(FileExists(Local(path))) << path;
+        EXPECT_TRUE(PartFiles().empty()) << path;
+        EXPECT_EQ(State(), TableOf({game, sound}));
+    }
+}
+
+// Beyond MAX_PATH every file call needs the "\\?\" form on Windows; Wine takes either.
+TEST_F(RunUpdateTest, AFileWhoseFullPathIsLongerThan300CharactersIsInstalledUpdatedAndDeleted) {
+    std::string deep = "deep";
+    while (dir.path().size() + deep.size() < 320) deep += "/" + std::string(60, 'd');
+    const std::string path = deep + "/./dosya.bin";
+    std::vector<SiteFile> files = {{"ruvok.exe", "MZ game"}, {path, "first"}};
+    for (const char* content : {"first", "second, longer"}) {
+        files[1].content = content;
+        site.Publish(files, content);
+        ExpectUpToDate(Run(), (L"Version " + FromUtf8(content)).c_str());
+        EXPECT_EQ(ReadFileBytes(Local(deep + "/dosya.bin")), content);
+        EXPECT_EQ(State(), TableOf(files));
+    }
+    site.Publish({files[0]}, "3");
+    ExpectUpToDate(Run(), L"Version 3");
+    EXPECT_FALSE(FileExists(Local(deep + "/dosya.bin")));
+    EXPECT_EQ(State(), TableOf({files[0]}));
 }
 
 // Wine, like Windows, refuses to delete a read-only file; the move onto one it allows.
@@ -604,6 +660,20 @@ TEST_F(RunUpdateTest, APathSpelledAnewKeepsItsFile) {
     EXPECT_EQ(Log()[Log().size() - 2], Summary("2", static_cast<int>(after.size()), 0, 0, "0 MB"));
 }
 
+// Found by the fault campaign: a kept file is never hashed, so its new spelling got no record.
+TEST_F(RunUpdateTest, AKeptFileSpelledAnewIsStillDeletedWhenTheListDropsIt) {
+    const SiteFile game = {"ruvok.exe", "MZ game"};
+    site.Publish({game, {"Cfg/user.cfg", "defaults", "k"}}, "1");
+    ExpectUpToDate(Run(), L"Version 1");
+    site.Publish({game, {"cfg/user.cfg", "defaults", "k"}}, "2");
+    ExpectUpToDate(Run(), L"Version 2");
+    ASSERT_EQ(ReadFileBytes(Local("Cfg/user.cfg")), "defaults");
+    site.Publish({game}, "3");
+    ExpectUpToDate(Run(), L"Version 3");
+    EXPECT_FALSE(FileExists(Local("Cfg/user.cfg")));
+    EXPECT_EQ(State(), TableOf({game}));
+}
+
 // Every file under the installation folder but the log, with its bytes.
 std::map<std::wstring, std::string> FolderFiles(const std::wstring& folder) {
     std::map<std::wstring, std::string> files;
@@ -735,7 +805,7 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunRes
     EXPECT_EQ(status.StatusText, L"Downloading the game (2/3)");
     EXPECT_EQ(status.UiMode, Busy);
     const std::string part = ExpectPrefixLeftOf(kGame[1]);
-    EXPECT_EQ(State(), TableOf({kGame[0]}));
+    EXPECT_EQ(State(), Downloading(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_EQ(Log(), std::vector<std::string>{Summary("1", 3, 0, 3, "1 MB")}) << "no status after the summary";
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty());
 

@@ -43,14 +43,16 @@ TEST(SamePathIgnoringCase, IgnoresLetterCaseAndNothingElse) {
     }
 }
 
-TEST(IsLauncherEntry, RecognisesTheRunningExecutableInAnyCase) {
+TEST(IsLauncherEntry, RecognisesTheRunningExecutableUnderAnySpellingWindowsTakesForIt) {
     const std::wstring self = ModulePath();
     ASSERT_FALSE(self.empty());
     std::wstring upper = self, lower = self;
     CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
     CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+    const std::size_t slash = self.rfind(L'\\') + 1;
+    const std::wstring folder = self.substr(0, slash), name = self.substr(slash);
     ManifestEntry entry;
-    for (const std::wstring& path : {self, upper, lower}) {
+    for (const std::wstring& path : {self, upper, lower, folder + L".\\" + name, self + L".", folder + L"\\" + name}) {
         entry.localPath = path;
         EXPECT_TRUE(IsLauncherEntry(entry)) << ToUtf8(path);
     }
@@ -133,8 +135,8 @@ struct SelfUpdate : ::testing::Test {
 
 TEST_F(SelfUpdate, TheLauncherInTheMiddleEndsTheRunAndTheNextRunFinishes) {
     const std::string newLauncher = "MZ the new launcher " + PseudoRandomBytes(40000, 11);
-    // The manifest writes the name in other letters: recognition ignores case.
-    site.Publish({{"a.pak", "first file"}, {"LAUNCHER.exe", newLauncher}, {"z.pak", "last file"}}, "2.0");
+    // The manifest spells the name otherwise ("./", other letters): it is the same file to Windows.
+    site.Publish({{"a.pak", "first file"}, {"./LAUNCHER.exe", newLauncher}, {"z.pak", "last file"}}, "2.0");
     ASSERT_TRUE(WriteFileBytes(launcher + L".old", "left by an earlier self-update"));
 
     const std::string result = RunChild("run");
@@ -148,7 +150,7 @@ TEST_F(SelfUpdate, TheLauncherInTheMiddleEndsTheRunAndTheNextRunFinishes) {
     EXPECT_FALSE(FileExists(dir / L"z.pak"));
     EXPECT_TRUE(site.RequestsFor("o/" + Sha256Hex("last file")).empty());
     const StateTable afterChild = ParseStateText(ReadFileBytes(dir / L"data-state.txt"));
-    EXPECT_EQ(afterChild, (StateTable{{"LAUNCHER.exe", Sha256Hex(newLauncher)}, {"a.pak", Sha256Hex("first file")}}));
+    EXPECT_EQ(afterChild, (StateTable{{"./LAUNCHER.exe", Sha256Hex(newLauncher)}, {"a.pak", Sha256Hex("first file")}}));
     const std::string log = ReadFileBytes(dir / L"launcher.log");
     EXPECT_NE(log.find(": 3 dosya, 0 denetlendi, 3 indirilecek ("), std::string::npos) << log;
     EXPECT_EQ(log.find("The game is up to date."), std::string::npos) << log;

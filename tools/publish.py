@@ -368,27 +368,38 @@ def player_changes(old_version, old_entries, entries, launcher):
     return lines
 
 
-def hash_build(files, quiet):
-    """{path: SHA-256} of the build's files, nothing written."""
+def hash_all(files, quiet, digest_of):
+    """({path: digest_of(file, progress)}, the progress shown), over a pool of threads."""
     total = sum(f.size for f in files)
     progress = Progress("hashing", len(files), total,
                         enabled=not quiet and (total >= 64 * 2**20 or len(files) >= 5000))
-    local = threading.local()
 
     def one(file):
+        digest = digest_of(file, progress)
+        progress.file_done()
+        return digest
+
+    # Larger files first, so that the pool does not end waiting on one big file.
+    by_size = sorted(files, key=lambda f: -f.size)
+    with ThreadPoolExecutor(workers()) as pool:
+        digests = dict(zip((f.path for f in by_size), pool.map(one, by_size)))
+    progress.finish()
+    return digests, progress
+
+
+def hash_build(files, quiet):
+    """{path: SHA-256} of the build's files, nothing written."""
+    local = threading.local()
+
+    def digest_of(file, progress):
         if not hasattr(local, "buffer"):
             local.buffer = bytearray(CHUNK)
         digest, size = _copy_hashing(file.source, None, progress, local.buffer)
         if size != file.size:
             raise Refused(f"{file.path}: changed while it was being read")
-        progress.file_done()
         return digest
 
-    by_size = sorted(files, key=lambda f: -f.size)
-    with ThreadPoolExecutor(workers()) as pool:
-        digests = dict(zip((f.path for f in by_size), pool.map(one, by_size)))
-    progress.finish()
-    return digests
+    return hash_all(files, quiet, digest_of)[0]
 
 
 # ---- the launcher's executable ---------------------------------------------------
@@ -1017,19 +1028,8 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
         previous = {e.path: e.size for e in read_served(out_dir)[2]}
         store = ObjectStore(out_dir, verify_existing)
         total = sum(f.size for f in files)
-        progress = Progress("hashing", len(files), total,
-                            enabled=not quiet and (total >= 64 * 2**20 or len(files) >= 5000))
-
-        def one(file):
-            digest = store.add(file, previous.get(file.path) != file.size, progress)
-            progress.file_done()
-            return digest
-
-        # Larger files first, so that the pool does not end waiting on one big file.
-        by_size = sorted(files, key=lambda f: -f.size)
-        with ThreadPoolExecutor(workers()) as pool:
-            digests = dict(zip((f.path for f in by_size), pool.map(one, by_size)))
-        progress.finish()
+        digests, progress = hash_all(files, quiet,
+                                     lambda f, p: store.add(f, previous.get(f.path) != f.size, p))
 
         entries = [Entry(digests[f.path], f.size, flags.get(f.path, ""), f.path)
                    for f in manifest_order(files, launcher)]

@@ -31,13 +31,16 @@ std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {
     return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(status), FromUtf8(entry.path).c_str());
 }
 
-void CreateDirectoriesInside(const std::wstring& path) {
-    for (std::size_t i = InstallDir.size(); i < path.size(); ++i)
-        if (path[i] == L'\\') (void)CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+// longPath: in LongPath's form.
+void CreateDirectoriesInside(const std::wstring& longPath) {
+    const std::wstring root = LongPath(InstallDir);
+    const std::size_t start = longPath.starts_with(root) ? root.size() : 0;
+    for (std::size_t i = start; i < longPath.size(); ++i)
+        if (longPath[i] == L'\\') (void)CreateDirectoryW(longPath.substr(0, i).c_str(), nullptr);
 }
 
 // A part larger than its file is deleted; a smaller one is hashed and counted as done, and
-// the transfer goes on from its end. False when it could not be hashed.
+// the transfer goes on from its end. False when it could not be hashed. part: in LongPath's form.
 bool ResumePart(const std::wstring& part, const ManifestEntry& entry, HashObject& hash, ProgressTracker& tracker,
                 bool& partExists, std::uint64_t& offset) {
     std::uint64_t existing = 0;
@@ -81,16 +84,17 @@ std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + Fr
 
 bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
                   const TransferSettings& settings) {
-    const std::wstring part = PartPath(entry);
-    CreateDirectoriesInside(part);
+    const std::wstring part = PartPath(entry);  // as messages show it
+    const std::wstring longPart = LongPath(part);
+    CreateDirectoriesInside(longPart);
     HashObject hash;
 
     bool partExists = false;
     std::uint64_t offset = 0;
-    if (!ResumePart(part, entry, hash, tracker, partExists, offset)) return false;
+    if (!ResumePart(longPart, entry, hash, tracker, partExists, offset)) return false;
 
     // Opened for a complete part too: its bytes are flushed through this handle.
-    OwnedHandle file(CreateFileW(part.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedHandle file(CreateFileW(longPart.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) {
         errorText = NotWritten(part);
         return false;
@@ -118,13 +122,13 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         facts.transferred = true;
         facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status, UnannouncedLength::Accept, settings);
     }
-    facts.partIsFile = QueryFileSize(part, facts.partSize);
+    facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
 
     const TransferOutcome outcome = JudgeTransfer(facts);
     if (outcome.deletePart) {
         file.Close();
-        (void)DeleteFileW(part.c_str());
+        (void)DeleteFileW(longPart.c_str());
     }
     switch (outcome.verdict) {
         case Verdict::ConnectionLost: errorText = ConnectionLost(entry); return false;

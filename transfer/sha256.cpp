@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "support/config.h"
+#include "support/files.h"
 #include "support/handles.h"
 
 namespace {
@@ -29,7 +30,7 @@ bool OpenSha256Provider() {
 }
 
 bool HashFile(const std::wstring& path, HashObject& hash, const ProgressCallback& progress) {
-    OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    OwnedHandle file(CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.ok()) return false;
     // Kept per thread between calls, like the receive buffer: verifying many small

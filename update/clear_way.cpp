@@ -22,6 +22,7 @@ struct FindTraits {  // FindFirstFileExW's search
 using FindHandle = ScopedHandle<FindTraits>;
 
 // A link inside is never followed: what it leads to is no part of the installation.
+// local: in LongPath's form, as the folders found are then.
 void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheWay& found) {
     WIN32_FIND_DATAW data;
     FindHandle search(FindFirstFileExW((local + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
@@ -54,11 +55,19 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
     for (const StateRecord& record : table)
         if (IsSafeRelativePath(record.first)) recorded.insert(RecordKey(record.first));
     for (const std::string& file : obstacle.files) {
-        // Partial downloads in a folder that gives way are the launcher's own leftovers: no
-        // list may name a ".part" beside its file, and no one else writes them there.
-        if (EndsWithNoCase(file, ".part")) continue;
         const std::wstring key = RecordKey(file);
-        if (!recorded.contains(key) || list.Reaching(key)) return false;
+        if (list.Reaching(key)) return false;
+        if (recorded.contains(key)) continue;
+        // A ".part" is the launcher's own leftover only beside a file the list or the table
+        // names: other programs write such names too (a browser's download). Every download
+        // is recorded before it begins (MarkNewDownload, MarkStaleRecordsUnproven), and its
+        // record goes only with its part (RemoveDroppedFiles), so a partial of the launcher's
+        // for an entry the list has dropped is still found here. One left by an older launcher
+        // is not, and is kept like a player's file: the folder stays and the run fails naming
+        // it. Deleting a player's file is the worse mistake; moving it away mends the run.
+        if (!EndsWithNoCase(file, ".part")) return false;
+        const std::wstring base = RecordKey(std::string_view(file).substr(0, file.size() - 5));
+        if (!list.Reaching(base) && !recorded.contains(base)) return false;
     }
     return true;
 }
@@ -72,19 +81,20 @@ void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTa
         for (std::size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
             const std::string_view folder = path.substr(0, slash);
             if (!foldersChecked.insert(folder).second) continue;
-            const DWORD attributes = GetFileAttributesW(ToLocalPath(folder).c_str());
+            const DWORD attributes = GetFileAttributesW(LongPath(ToLocalPath(folder)).c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 obstacle.files.emplace_back(folder);
                 break;
             }
         }
         if (obstacle.files.empty()) {
-            const DWORD attributes = GetFileAttributesW(entry->localPath.c_str());
+            const std::wstring local = LongPath(entry->localPath);
+            const DWORD attributes = GetFileAttributesW(local.c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
             if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
                 obstacle.other = true;
             else
-                FindWhatIsInside(entry->path, entry->localPath, obstacle);
+                FindWhatIsInside(entry->path, local, obstacle);
         }
         if (!MayClearTheWay(obstacle, manifest, table)) continue;
         for (const std::string& file : obstacle.files) (void)DeleteClearingReadOnly(ToLocalPath(file));

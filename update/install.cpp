@@ -43,7 +43,8 @@ MoveRemedy RemedyForFailedMove(std::uint32_t error, const MoveTarget& target, in
 namespace {
 
 // Neither copy across volumes nor defer to a reboot: the move is whole or not at all.
-bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
+bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& targetPath) {
+    const std::wstring part = LongPath(partPath), target = LongPath(targetPath);
     bool cleared = false;
     for (int waits = 0;;) {
         if (MoveFileExW(part.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
@@ -110,6 +111,9 @@ StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const 
             return StepOutcome::Failed;
         }
         if (IsLauncherEntry(entry)) return InstallLauncher(entry, table);
+        // Saved with this file's record, so that the next download is the launcher's on the disk
+        // before its first byte arrives.
+        if (i + 1 < count) (void)MarkNewDownload(*plan.downloadList[static_cast<std::size_t>(i + 1)], table);
         if (!InstallFile(entry, table)) {
             ReportFailure(FormatText(UserText(Text::ReplaceFailed),
                                      FromUtf8(entry.path).c_str()));

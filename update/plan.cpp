@@ -32,7 +32,7 @@ UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::sp
             continue;
         }
         const auto record = table.find(entry.path);
-        if (record != table.end() && record->second == entry.hash) continue;
+        if (record != table.end() && RecordVouches(record->second, entry.hash)) continue;
         plan.verifyList.push_back(&entry);
         plan.verifyBytes = SaturatingAdd(plan.verifyBytes, entry.size);
     }

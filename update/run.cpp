@@ -33,9 +33,10 @@ StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, S
                              bool stateReadWhole) {
     StepOutcome outcome = CheckGameNotRunning();
     if (outcome == StepOutcome::GoOn) outcome = CheckFreeSpace(plan.downloadBytes);
-    if (outcome != StepOutcome::GoOn) return outcome;
-    ClearTheWay(manifest, plan, table);
-    return SaveRecordsBeforeDownloads(manifest, plan, table, stateReadWhole);
+    // Whether the run may go on is settled before the first file is deleted.
+    if (outcome == StepOutcome::GoOn) outcome = SaveRecordsBeforeDownloads(manifest, plan, table, stateReadWhole);
+    if (outcome == StepOutcome::GoOn) ClearTheWay(manifest, plan, table);
+    return outcome;
 }
 
 }  // namespace

@@ -12,12 +12,12 @@ bool SamePathIgnoringCase(std::wstring_view a, std::wstring_view b) {
            CSTR_EQUAL;
 }
 
-bool IsLauncherEntry(const ManifestEntry& entry) { return SamePathIgnoringCase(ModulePath(), entry.localPath); }
+bool IsLauncherEntry(const ManifestEntry& entry) { return FileKey(ModulePath()) == FileKey(entry.localPath); }
 
 bool ReplaceLauncher(const ManifestEntry& entry) {
-    const std::wstring current = ModulePath();
+    const std::wstring current = LongPath(ModulePath());
     const std::wstring old = current + L".old";
-    const std::wstring part = PartPath(entry);
+    const std::wstring part = LongPath(PartPath(entry));
 
     (void)DeleteFileW(old.c_str());
     // A running image may be renamed on its own volume, though it cannot be overwritten.

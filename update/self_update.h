@@ -8,7 +8,7 @@
 // Equal ignoring letter case and nothing else (the file system's ordinal upper-casing).
 bool SamePathIgnoringCase(std::wstring_view a, std::wstring_view b);
 
-// Case-insensitive comparison of ModulePath with the entry's localPath.
+// The entry's localPath reaches the running executable, under any spelling (FileKey).
 bool IsLauncherEntry(const ManifestEntry& entry);
 
 // True when the verified new executable now stands at ModulePath.
