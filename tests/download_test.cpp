@@ -34,13 +34,13 @@ ManifestEntry Entry(const std::string& path, const std::string& content) {
 
 // The four messages, written out here so that a change of wording shows.
 std::wstring Lost(const std::wstring& path) {
-    return (UseTurkish ? L"Ba\u011flant\u0131 kesildi: " : L"Connection lost: ") + path;
+    return Says(Text::ConnectionLost, path, UseTurkish ? Language::Turkish : Language::English);
 }
 std::wstring Corrupted(const std::wstring& path) {
-    return (UseTurkish ? L"Dosya bozuk indi, tekrar deneyin: " : L"File arrived corrupted, retry: ") + path;
+    return Says(Text::Corrupted, path, UseTurkish ? Language::Turkish : Language::English);
 }
 std::wstring NotWritten(const std::wstring& part) {
-    return (UseTurkish ? L"Dosya yaz\u0131lamad\u0131: " : L"Could not write: ") + part;
+    return Says(Text::NotWritten, part, UseTurkish ? Language::Turkish : Language::English);
 }
 
 class DownloadTest : public testing::TestWithParam<bool> {

@@ -303,7 +303,7 @@ TEST_F(InstallFixture, SaveRecordsBeforeDownloadsSavesOrDeletesBeforeAnyMoveOrEn
             EXPECT_EQ(ReadFileBytes(StatePath()), c.outcome == kSaved ? FormatStateText(table) : before) << c.name;
         }
         EXPECT_EQ(ReadStatus().StatusText,
-                  c.outcome == kFailed ? L"Could not replace a file (is the game running?): data-state.txt" : L"")
+                  c.outcome == kFailed ? Says(Text::ReplaceFailed, L"data-state.txt") : L"")
             << c.name;
     }
 }
@@ -523,7 +523,7 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatKeepsThePart) {
     TransferSettings refuse;
     refuse.flush = RefuseFlush;
     EXPECT_EQ(DownloadAndInstall(Plan(), table, refuse), StepOutcome::Failed);
-    EXPECT_EQ(ReadStatus().StatusText, L"The download was interrupted. Retry to continue where it left off.\nCould not write: " +
+    EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n" + Says(Text::NotWritten) +
                                            PartPath(entries[0]));
     EXPECT_TRUE(ReadFileBytes(PartPath(entries[0])) == content);
     EXPECT_FALSE(FileExists(entries[0].localPath));
@@ -563,7 +563,7 @@ TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
     ASSERT_TRUE(held.ok());
     StateTable table;
     EXPECT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::Failed);
-    EXPECT_EQ(ReadStatus().StatusText, L"The download was interrupted. Retry to continue where it left off.\n");
+    EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n");
     EXPECT_EQ(ReadStatus().UiMode, Failed);
 }
 
@@ -572,7 +572,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
     StateTable table;
     EXPECT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::Failed);
-    EXPECT_EQ(ReadStatus().StatusText, L"Could not replace a file (is the game running?): veri/güz.pak");
+    EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
     EXPECT_TRUE(table.empty());
     const std::string log = ReadFileBytes(dir / L"launcher.log");
@@ -580,7 +580,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
 
     UseTurkish = true;
     EXPECT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::Failed);
-    EXPECT_EQ(ReadStatus().StatusText, L"Dosya yerine konamadı (oyun açık olabilir): veri/güz.pak");
+    EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak", Language::Turkish));
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
 }
 

@@ -198,9 +198,10 @@ struct RunUpdateTest : ::testing::Test {
         table[path] = kUnprovenHash;
         return table;
     }
-    static void ExpectUpToDate(const StatusMessage& status, const wchar_t* detail) {
+    // version: the published one, UTF-8; none shows no detail.
+    static void ExpectUpToDate(const StatusMessage& status, const std::string& version) {
         EXPECT_EQ(status.StatusText, TextIn(Text::UpToDate, Language::English));
-        EXPECT_EQ(status.DetailText, detail);
+        EXPECT_EQ(status.DetailText, version.empty() ? std::wstring() : Says(Text::Version, FromUtf8(version)));
         EXPECT_EQ(status.Progress, 1000);
         EXPECT_EQ(status.UiMode, Ready);
     }
@@ -216,7 +217,7 @@ struct RunUpdateTest : ::testing::Test {
     // The next run installs every file, asking for the rest of resumed with one range request.
     void ExpectTheNextRunResumes(const std::vector<SiteFile>& files, const SiteFile& resumed, std::size_t had) {
         ASSERT_TRUE(site.Clear());
-        ExpectUpToDate(Run(), L"Version 1");
+        ExpectUpToDate(Run(), "1");
         ExpectInstalled(files);
         const std::vector<RecordedRequest> requests = site.RequestsFor(Object(resumed.content));
         ASSERT_EQ(requests.size(), 1u);
@@ -232,7 +233,7 @@ const std::vector<SiteFile> kGame = {
 
 TEST_F(RunUpdateTest, FirstInstallFetchesEverythingOnce) {
     site.Publish(kGame, "1.2 g\xc3\xbcz");
-    ExpectUpToDate(Run(), L"Version 1.2 güz");
+    ExpectUpToDate(Run(), "1.2 güz");
 
     ExpectInstalled(kGame);
     EXPECT_EQ(State(), TableOf(kGame));
@@ -251,7 +252,7 @@ TEST_F(RunUpdateTest, FirstInstallFetchesEverythingOnce) {
 
 TEST_F(RunUpdateTest, AnUpToDateInstallationAsksForTheManifestOnly) {
     site.Publish(kGame, "7");
-    ExpectUpToDate(Run(), L"Version 7");
+    ExpectUpToDate(Run(), "7");
     ASSERT_TRUE(site.Clear());
     WIN32_FILE_ATTRIBUTE_DATA before{}, after{};
     ASSERT_TRUE(GetFileAttributesExW((dir / L"data-state.txt").c_str(), GetFileExInfoStandard, &before));
@@ -263,7 +264,7 @@ TEST_F(RunUpdateTest, AnUpToDateInstallationAsksForTheManifestOnly) {
         held.emplace_back(CreateFileW(Local(f.path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held.back().ok()) << f.path;
     }
-    ExpectUpToDate(Run(), L"Version 7");
+    ExpectUpToDate(Run(), "7");
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
     EXPECT_EQ(Log().back(), "The game is up to date. | Version 7");
     EXPECT_EQ(Log()[Log().size() - 2], Summary("7", 3, 0, 0, "0 MB"));
@@ -274,7 +275,7 @@ TEST_F(RunUpdateTest, AnUpToDateInstallationAsksForTheManifestOnly) {
 TEST_F(RunUpdateTest, AnInstallationWithoutStateFileIsHashedOnceThenTrusted) {
     site.Publish(kGame);
     for (const SiteFile& f : kGame) ASSERT_TRUE(WriteFileBytes(Local(f.path), f.content));
-    ExpectUpToDate(Run(), L"");
+    ExpectUpToDate(Run(), "");
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
     EXPECT_EQ(State(), TableOf(kGame));
     EXPECT_EQ(Log().front(), Summary("", 3, 3, 0, "0 MB"));
@@ -283,20 +284,20 @@ TEST_F(RunUpdateTest, AnInstallationWithoutStateFileIsHashedOnceThenTrusted) {
     std::string changed = kGame[1].content;
     changed[10] ^= 0x55;
     ASSERT_TRUE(WriteFileBytes(Local(kGame[1].path), changed));
-    ExpectUpToDate(Run(), L"");
+    ExpectUpToDate(Run(), "");
     EXPECT_EQ(Log()[2], Summary("", 3, 0, 0, "0 MB"));
     EXPECT_EQ(ReadFileBytes(Local(kGame[1].path)), changed);
 }
 
 TEST_F(RunUpdateTest, AChangedFileOfTheSameSizeIsHashedAndReplaced) {
     site.Publish(kGame, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     std::vector<SiteFile> next = kGame;
     next[1].content = PseudoRandomBytes(next[1].content.size(), 99);
     site.Publish(next, "2");
     ASSERT_TRUE(site.Clear());
 
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     ExpectInstalled(next);
     EXPECT_EQ(State(), TableOf(next));
     EXPECT_EQ(Requested(), (std::vector<std::string>{"manifest.txt", Object(next[1].content)}));
@@ -309,7 +310,7 @@ TEST_F(RunUpdateTest, KeepFilesAreDownloadedOnlyWhenMissing) {
                                    {"user.cfg", "name=default\n", "k"}};
     ASSERT_TRUE(WriteFileBytes(Local("user.cfg"), "name=Player One\n"));
     site.Publish(files, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     EXPECT_EQ(ReadFileBytes(Local("settings.cfg")), "volume=5\n");
     EXPECT_EQ(ReadFileBytes(Local("user.cfg")), "name=Player One\n");
     EXPECT_EQ(State(), (StateTable{{"ruvok.exe", Sha256Hex("MZ game")}, {"settings.cfg", Sha256Hex("volume=5\n")}}));
@@ -319,7 +320,7 @@ TEST_F(RunUpdateTest, KeepFilesAreDownloadedOnlyWhenMissing) {
     files[1].content = "volume=7, a new default\n";
     site.Publish(files, "2");
     ASSERT_TRUE(site.Clear());
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     EXPECT_EQ(ReadFileBytes(Local("settings.cfg")), "volume=9\n");
     EXPECT_EQ(State()["settings.cfg"], Sha256Hex("volume=5\n")) << "the record is not touched";
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
@@ -331,12 +332,12 @@ TEST_F(RunUpdateTest, DroppedFilesAreDeletedOnlyWhenRecorded) {
                                       {"mods.cfg", "published mods", "k"}};
     ASSERT_TRUE(WriteFileBytes(Local("mods.cfg"), "the player's own mods"));
     site.Publish(v1, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     ASSERT_TRUE(FileExists(Local("data/old.pak")));
     ASSERT_TRUE(WriteFileBytes(Local("screenshots/shot1.png"), "a picture"));
 
     site.Publish({v1[0]}, "2");
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     EXPECT_FALSE(FileExists(Local("data/old.pak")));
     EXPECT_EQ(ReadFileBytes(Local("mods.cfg")), "the player's own mods") << "never recorded, never deleted";
     EXPECT_EQ(ReadFileBytes(Local("screenshots/shot1.png")), "a picture");
@@ -348,7 +349,7 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
     ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "close_after", 250000, 1));
     const StatusMessage failed = Run();
     EXPECT_EQ(failed.StatusText,
-              L"The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
+              Says(Text::DownloadInterrupted) + L"\n" + Says(Text::ConnectionLost, L"data/world.pak"));
     EXPECT_EQ(failed.DetailText, L"");
     EXPECT_EQ(failed.Progress, 0);
     EXPECT_EQ(failed.UiMode, FailedCanPlay) << "the game file arrived before the break";
@@ -359,7 +360,7 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
               "The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
 
     ASSERT_TRUE(site.Clear());
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     ExpectInstalled(kGame);
     const std::vector<std::string> expected = {"manifest.txt", Object(kGame[1].content), Object(kGame[2].content)};
     EXPECT_EQ(Requested(), expected);
@@ -372,7 +373,7 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
 
 TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
     site.Publish(kGame, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     std::vector<SiteFile> next = kGame;
     next[2].content += "a longer sound";
     site.Publish(next, "2");
@@ -381,7 +382,7 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
         OwnedHandle held(CreateFileW(Local(next[2].path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(held.ok());
         const StatusMessage failed = Run();
-        EXPECT_EQ(failed.StatusText, L"Could not replace a file (is the game running?): data/sesler/ağaç.ogg");
+        EXPECT_EQ(failed.StatusText, Says(Text::ReplaceFailed, L"data/sesler/ağaç.ogg"));
         EXPECT_EQ(failed.UiMode, FailedCanPlay);
         EXPECT_EQ(ReadFileBytes(Local(next[2].path + ".part")), next[2].content);
         EXPECT_EQ(State(), Downloading(TableOf({kGame[0], kGame[1]}), next[2].path))
@@ -390,7 +391,7 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
     EXPECT_EQ(Log().back(), "Could not replace a file (is the game running?): data/sesler/a\xc4\x9f" "a\xc3\xa7.ogg");
 
     ASSERT_TRUE(site.Clear());
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"}) << "verified from the complete part";
     EXPECT_EQ(Log()[Log().size() - 2], Summary("2", 3, 0, 1, "0 MB"));
     ExpectInstalled(next);
@@ -404,7 +405,7 @@ TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
         {&asFile, "1"}, {&asFolder, "2"}, {&asFile, "3"}, {&asFolder, "4"}};
     for (const auto& [files, version] : versions) {
         site.Publish(*files, version);
-        ExpectUpToDate(Run(), (L"Version " + FromUtf8(version)).c_str());
+        ExpectUpToDate(Run(), version);
         ExpectInstalled(*files);
         EXPECT_EQ(State(), TableOf(*files)) << version;
     }
@@ -414,7 +415,7 @@ TEST_F(RunUpdateTest, AFileThatBecomesAFolderAndBackIsInstalledInOneRunEach) {
     site.Publish(asFile, "5");
     for (const char* own : {"maps/deep/notes.txt", "maps/deep/trailer.mp4.part"}) {
         ASSERT_TRUE(WriteFileBytes(Local(own), "the player's file"));
-        EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): maps") << own;
+        EXPECT_EQ(Run().StatusText, Says(Text::ReplaceFailed, L"maps")) << own;
         EXPECT_EQ(ReadFileBytes(Local(own)), "the player's file");
         EXPECT_EQ(ReadFileBytes(Local("maps/a.dat")), "map a");
         ASSERT_TRUE(DeleteFileW(Local(own).c_str()));
@@ -433,18 +434,18 @@ TEST_F(RunUpdateTest, NoFileIsReplacedOrDeletedWhileTheStateFileCannotBeWritten)
     for (const DWORD sharing : {DWORD{0}, DWORD{FILE_SHARE_READ}}) {
         SCOPED_TRACE(sharing);
         site.Publish(first, "1");
-        ExpectUpToDate(Run(), L"Version 1");
+        ExpectUpToDate(Run(), "1");
         site.Publish(second, "2");
         {
             OwnedHandle held(CreateFileW((dir / L"data-state.txt").c_str(), GENERIC_READ, sharing, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(held.ok());
-            EXPECT_EQ(Run().StatusText, L"Could not replace a file (is the game running?): data-state.txt");
+            EXPECT_EQ(Run().StatusText, Says(Text::ReplaceFailed, L"data-state.txt"));
         }
         ExpectInstalled(first);
         EXPECT_EQ(State(), TableOf(first));
 
-        ExpectUpToDate(Run(), L"Version 2");
+        ExpectUpToDate(Run(), "2");
         ExpectInstalled(second);
         EXPECT_EQ(State(), TableOf(second));
     }
@@ -457,15 +458,15 @@ TEST_F(RunUpdateTest, AFileWhoseDownloadBrokeOffIsDeletedWithItsPartWhenTheListD
     for (const std::string path : {"a.bin", "sound/b.bin"}) {
         const SiteFile before = {path, PseudoRandomBytes(300000, 71)}, after = {path, PseudoRandomBytes(300000, 72)};
         site.Publish(path == "a.bin" ? std::vector<SiteFile>{game, before} : std::vector<SiteFile>{game}, "1");
-        ExpectUpToDate(Run(), L"Version 1");
+        ExpectUpToDate(Run(), "1");
         site.Publish({game, after}, "2");
         ASSERT_TRUE(site.SetFault(Object(after.content), "close_after", 100000, 1));
-        EXPECT_EQ(Run().StatusText, L"The download was interrupted. Retry to continue where it left off.\nConnection lost: " +
+        EXPECT_EQ(Run().StatusText, Says(Text::DownloadInterrupted) + L"\n" + Says(Text::ConnectionLost, L"") +
                                         FromUtf8(path));
         ExpectPrefixLeftOf(after);
 
         site.Publish({game, sound}, "3");
-        ExpectUpToDate(Run(), L"Version 3");
+        ExpectUpToDate(Run(), "3");
         EXPECT_FALSE(FileExists(Local(path))) << path;
         EXPECT_TRUE(PartFiles().empty()) << path;
         EXPECT_EQ(State(), TableOf({game, sound}));
@@ -481,12 +482,12 @@ TEST_F(RunUpdateTest, AFileWhoseFullPathIsLongerThan300CharactersIsInstalledUpda
     for (const char* content : {"first", "second, longer"}) {
         files[1].content = content;
         site.Publish(files, content);
-        ExpectUpToDate(Run(), (L"Version " + FromUtf8(content)).c_str());
+        ExpectUpToDate(Run(), content);
         EXPECT_EQ(ReadFileBytes(Local(deep + "/dosya.bin")), content);
         EXPECT_EQ(State(), TableOf(files));
     }
     site.Publish({files[0]}, "3");
-    ExpectUpToDate(Run(), L"Version 3");
+    ExpectUpToDate(Run(), "3");
     EXPECT_FALSE(FileExists(Local(deep + "/dosya.bin")));
     EXPECT_EQ(State(), TableOf({files[0]}));
 }
@@ -497,12 +498,12 @@ TEST_F(RunUpdateTest, ReadOnlyFilesInTheWayOrDroppedAreRemovedInOneRun) {
                                           {"old.dat", "dropped next"}};
     const std::vector<SiteFile> after = {{"ruvok.exe", "MZ game"}, {"maps/a.dat", "map a"}};
     site.Publish(before, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     for (const char* path : {"maps", "old.dat"})
         ASSERT_TRUE(SetFileAttributesW(Local(path).c_str(), FILE_ATTRIBUTE_READONLY)) << path;
 
     site.Publish(after, "2");
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     ExpectInstalled(after);
     EXPECT_FALSE(FileExists(Local("old.dat")));
     EXPECT_EQ(State(), TableOf(after));
@@ -517,7 +518,7 @@ TEST_F(RunUpdateTest, ADrippingServerEndsTheRunInItsWindowAndTheNextRunResumes) 
     const StatusMessage failed = Run();
     EXPECT_LT(GetTickCount64() - before, 8000u) << "the window, the next block and some slack";
     EXPECT_EQ(failed.StatusText,
-              L"The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
+              Says(Text::DownloadInterrupted) + L"\n" + Says(Text::ConnectionLost, L"data/world.pak"));
     const std::string part = ExpectPrefixLeftOf(kGame[1]);
 
     ExpectTheNextRunResumes(kGame, kGame[1], part.size());
@@ -535,7 +536,7 @@ const std::vector<SiteFile> kData = {
 
 TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate) {
     site.Publish(kData, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     std::vector<SiteFile> next = kData;
     next[0].content = PseudoRandomBytes(1000, 5);
     site.Publish(next, "2");
@@ -573,14 +574,14 @@ TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate)
         RunningProgram game(elsewhere.path(), L"ruvok.exe"), tool(elsewhere.path(), L"config.exe");
         ASSERT_TRUE(game.ok() && tool.ok());
         ASSERT_TRUE(SamePathIgnoringCase(game.ImageName(), elsewhere / L"ruvok.exe"));
-        ExpectUpToDate(Run(), L"Version 2");
+        ExpectUpToDate(Run(), "2");
         ExpectInstalled(next);
     }
 
     RunningProgram game(dir.path(), L"ruvok.exe");
     ASSERT_TRUE(game.ok());
     ASSERT_FALSE(game.ImageName().empty());
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
 }
 
 TEST_F(RunUpdateTest, TurkishTextsThroughout) {
@@ -647,14 +648,14 @@ TEST_F(RunUpdateTest, APathSpelledAnewKeepsItsFile) {
         after.push_back({renames[i].after, content});
     }
     site.Publish(before, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     site.Publish(after, "2");
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     ExpectInstalled(after);
     EXPECT_EQ(State(), TableOf(after));
 
     ASSERT_TRUE(site.Clear());
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     ExpectInstalled(after);
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
     EXPECT_EQ(Log()[Log().size() - 2], Summary("2", static_cast<int>(after.size()), 0, 0, "0 MB"));
@@ -664,12 +665,12 @@ TEST_F(RunUpdateTest, APathSpelledAnewKeepsItsFile) {
 TEST_F(RunUpdateTest, AKeptFileSpelledAnewIsStillDeletedWhenTheListDropsIt) {
     const SiteFile game = {"ruvok.exe", "MZ game"};
     site.Publish({game, {"Cfg/user.cfg", "defaults", "k"}}, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     site.Publish({game, {"cfg/user.cfg", "defaults", "k"}}, "2");
-    ExpectUpToDate(Run(), L"Version 2");
+    ExpectUpToDate(Run(), "2");
     ASSERT_EQ(ReadFileBytes(Local("Cfg/user.cfg")), "defaults");
     site.Publish({game}, "3");
-    ExpectUpToDate(Run(), L"Version 3");
+    ExpectUpToDate(Run(), "3");
     EXPECT_FALSE(FileExists(Local("Cfg/user.cfg")));
     EXPECT_EQ(State(), TableOf({game}));
 }
@@ -687,7 +688,7 @@ std::map<std::wstring, std::string> FolderFiles(const std::wstring& folder) {
 // Windows name the player's "saves/slot1.sav" itself.
 TEST_F(RunUpdateTest, AListNamingTheLaunchersFilesOrHoldingAControlByteIsRefused) {
     site.Publish(kData, "1");
-    ExpectUpToDate(Run(), L"Version 1");
+    ExpectUpToDate(Run(), "1");
     ASSERT_TRUE(WriteFileBytes(Local("saves/slot1.sav"), "the player's save"));
     ASSERT_TRUE(WriteFileBytes(dir / L"data-state.txt.tmp", "left by a save that failed"));
     const std::string served = "bytes served under the name";

@@ -72,7 +72,7 @@ private:
     Controls controls_{};
 };
 
-std::wstring Text(HWND window) {
+std::wstring ControlText(HWND window) {
     wchar_t buffer[256];
     return std::wstring(buffer, static_cast<std::size_t>(GetWindowTextW(window, buffer, 256)));
 }
@@ -151,8 +151,8 @@ TEST(ApplyStatus, ShowsEachModeAsItsTableSays) {
                 SetFocus(c.settings);
                 window.Show(500, m.mode);
                 const std::string where = std::to_string(m.mode) + (config ? " config" : "") + (running ? " running" : "");
-                EXPECT_EQ(Text(c.status), L"status text");
-                EXPECT_EQ(Text(c.detail), L"detail text");
+                EXPECT_EQ(ControlText(c.status), L"status text");
+                EXPECT_EQ(ControlText(c.detail), L"detail text");
                 EXPECT_EQ(IsWindowEnabled(c.play) != FALSE, m.play) << where;
                 EXPECT_EQ(IsWindowVisible(c.retry) != FALSE, m.retry) << where;
                 EXPECT_EQ(IsWindowEnabled(c.settings) != FALSE, config && !running) << where;

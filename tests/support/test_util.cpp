@@ -154,3 +154,7 @@ std::wstring SmallVolume() {
     path += L'\\';
     return FileExists(path + L"mounted") ? path : L"";
 }
+
+std::wstring Says(Text name, const std::wstring& argument, Language language) {
+    return FormatText(TextIn(name, language), argument.c_str());
+}

@@ -5,6 +5,10 @@
 #include <string_view>
 
 #include "formats/manifest.h"
+#include "support/texts.h"
+
+// A text of the launcher's table, by name, with its "%s" filled in.
+std::wstring Says(Text name, const std::wstring& argument = L"", Language language = Language::English);
 
 // A fresh directory under the temporary folder, removed with everything in it.
 class TempDir {
