@@ -49,6 +49,10 @@ bool SaveStateTable(const StateTable& table) {
     thread_local std::string text;
     text.clear();
     AppendStateText(table, text);
+    return SaveStateText(text);
+}
+
+bool SaveStateText(const std::string& text) {
     const std::wstring target = InstallDir + kStateFileName;
     const std::wstring temp = target + kStateTempSuffix;
     {
