@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
@@ -20,10 +22,6 @@ std::wstring ConnectionLost(const ManifestEntry& entry) {
 std::wstring Corrupted(const ManifestEntry& entry) {
     return FormatText(Pick(L"File arrived corrupted, retry: %s", L"Dosya bozuk indi, tekrar deneyin: %s"),
                       FromUtf8(entry.path).c_str());
-}
-
-std::wstring NotWritten(const std::wstring& part) {
-    return FormatText(Pick(L"Could not write: %s", L"Dosya yazılamadı: %s"), part.c_str());
 }
 
 std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {
@@ -58,11 +56,29 @@ TransferOutcome JudgeTransfer(const TransferFacts& facts) {
     return {Verdict::Complete, false};
 }
 
+std::wstring CouldNotWrite(const std::wstring& part) {
+    return FormatText(Pick(L"Could not write: %s", L"Dosya yazılamadı: %s"), part.c_str());
+}
+
 std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".part"; }
 
 std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
 
 bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText) {
+    OwnedHandle file;
+    if (!FetchFile(entry, tracker, errorText, file)) return false;
+    // A rename can reach the disk before the data it names: after a power cut the file
+    // would stand in place, recorded and of the right size, and never be hashed again.
+    // Unflushed, the verified part stays and the next run flushes it again.
+    if (!FlushToDisk(file.get())) {
+        errorText = CouldNotWrite(PartPath(entry));
+        return false;
+    }
+    return true;
+}
+
+bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+               OwnedHandle& verifiedPart) {
     const std::wstring part = PartPath(entry);
     CreateDirectoriesInside(part);
     HashObject hash;
@@ -86,7 +102,7 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
     // Opened for a complete part too: its bytes are flushed through this handle.
     OwnedHandle file(CreateFileW(part.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) {
-        errorText = NotWritten(part);
+        errorText = CouldNotWrite(part);
         return false;
     }
 
@@ -126,12 +142,6 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         case Verdict::HttpError: errorText = HttpError(entry, facts.status); return false;
         case Verdict::Complete: break;
     }
-    // A rename can reach the disk before the data it names: after a power cut the file
-    // would stand in place, recorded and of the right size, and never be hashed again.
-    // Unflushed, the verified part stays and the next run flushes it again.
-    if (!FlushToDisk(file.get())) {
-        errorText = NotWritten(part);
-        return false;
-    }
+    verifiedPart = std::move(file);
     return true;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "formats/manifest.h"
+#include "support/handles.h"
 #include "transfer/http.h"
 #include "transfer/progress.h"
 
@@ -14,6 +15,13 @@ std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
 // disk. On false, errorText holds the user's message (or stays empty when the old part
 // could not be hashed).
 [[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText);
+
+// DownloadFile up to the flush: on true, verifiedPart holds the part's handle, unflushed,
+// for the caller to flush (and close) before the part is moved.
+[[nodiscard]] bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+                             OwnedHandle& verifiedPart);
+
+std::wstring CouldNotWrite(const std::wstring& part);  // "Could not write: %s"
 
 // What is known once a download's transfer has ended (or was not needed), and what it comes to.
 struct TransferFacts {
@@ -34,7 +42,8 @@ struct TransferOutcome {
 };
 TransferOutcome JudgeTransfer(const TransferFacts& facts);
 
-// FlushFileBuffers on the verified part's handle, before DownloadFile answers true.
+// FlushFileBuffers on the verified part's handle, before DownloadFile answers true, or
+// before the caller of FetchFile moves the part.
 // Tests put their own in to watch when it runs or to make it fail.
 using FileFlush = bool (*)(void* handle);
 extern FileFlush FlushToDisk;

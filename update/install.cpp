@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string_view>
+#include <utility>
 #include <unordered_set>
 
 #include "support/config.h"
@@ -12,6 +13,7 @@
 #include "support/handles.h"
 #include "support/text.h"
 #include "transfer/download.h"
+#include "transfer/flush_queue.h"
 #include "transfer/progress.h"
 #include "update/self_update.h"
 
@@ -92,10 +94,15 @@ bool MoveIntoPlace(const std::wstring& part, const std::wstring& target) {
 
 }  // namespace
 
-bool InstallFile(const ManifestEntry& entry, StateTable& table) {
+bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept) {
     if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
-    table[entry.path] = entry.hash;
-    (void)SaveStateTable(table);
+    if (kept) {
+        SetStateRecord(table, entry.path, entry.hash, *kept);
+        (void)SaveStateText(kept->text);
+    } else {
+        table[entry.path] = entry.hash;
+        (void)SaveStateTable(table);
+    }
     return true;
 }
 
@@ -160,36 +167,74 @@ bool ForgetStaleRecords(const Manifest& manifest, const UpdatePlan& plan, StateT
     return false;
 }
 
+namespace {
+
+std::wstring Interrupted(const std::wstring& detail) {
+    return std::wstring(Pick(L"The download was interrupted. Retry to continue where it left off.",
+                             L"İndirme yarıda kaldı. Kaldığı yerden sürdürmek için tekrar deneyin.")) +
+           L"\n" + detail;
+}
+
+}  // namespace
+
+// Each verified file's flush runs while the next files download; files are moved and
+// recorded in list order, each once its own flush has ended, so no record is ever ahead of
+// data on the disk. A failure installs the verified files before it first.
 bool DownloadAndInstall(const UpdatePlan& plan, StateTable& table) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
+    KeptStateText kept;
+    FlushQueue flushes(kFlushThreads, FlushToDisk);
 
-    const int count = static_cast<int>(plan.downloadList.size());
+    // Installs the files before end whose flushes have ended, all of them when wait is set;
+    // false when the run ended (its status posted, or the launcher replaced).
+    std::size_t next = 0;  // the first file not installed; its ticket is its index
+    const auto installFlushed = [&](std::size_t end, bool wait) {
+        for (; next < end && (wait || flushes.Ended(next)); ++next) {
+            const ManifestEntry& entry = *plan.downloadList[next];
+            if (!flushes.Wait(next)) {
+                ReportFailure(Interrupted(CouldNotWrite(PartPath(entry))));
+                return false;
+            }
+            if (IsLauncherEntry(entry)) {
+                InstallLauncher(entry, table);
+                return false;
+            }
+            if (!InstallFile(entry, table, &kept)) {
+                ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
+                                              L"Dosya yerine konamadı (oyun açık olabilir): %s"),
+                                         FromUtf8(entry.path).c_str()));
+                return false;
+            }
+        }
+        return true;
+    };
+
+    const std::size_t count = plan.downloadList.size();
     std::wstring errorText;
-    for (int i = 0; i < count; ++i) {
-        const ManifestEntry& entry = *plan.downloadList[static_cast<std::size_t>(i)];
-        tracker.label = DownloadLabel(freshInstall, i + 1, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const ManifestEntry& entry = *plan.downloadList[i];
+        tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count));
         errorText.clear();
-        if (!DownloadFile(entry, tracker, errorText)) {
-            if (QuitRequested) return false;
-            ReportFailure(std::wstring(Pick(L"The download was interrupted. Retry to continue where it left off.",
-                                            L"İndirme yarıda kaldı. Kaldığı yerden sürdürmek için tekrar deneyin.")) +
-                          L"\n" + errorText);
+        OwnedHandle part;
+        if (!FetchFile(entry, tracker, errorText, part)) {
+            if (!installFlushed(i, true) || QuitRequested) return false;
+            ReportFailure(Interrupted(errorText));
             return false;
         }
+        (void)flushes.Submit(std::move(part));
+        // The launcher's own file ends the run: the rest is the restarted launcher's work.
         if (IsLauncherEntry(entry)) {
-            InstallLauncher(entry, table);
+            (void)installFlushed(i + 1, true);
             return false;
         }
-        if (!InstallFile(entry, table)) {
-            ReportFailure(FormatText(Pick(L"Could not replace a file (is the game running?): %s",
-                                          L"Dosya yerine konamadı (oyun açık olabilir): %s"),
-                                     FromUtf8(entry.path).c_str()));
+        if (!installFlushed(i + 1, false)) return false;
+        if (i + 1 - next >= static_cast<std::size_t>(kFlushDepth) &&
+            !installFlushed(i + 2 - static_cast<std::size_t>(kFlushDepth), true))
             return false;
-        }
     }
-    return true;
+    return installFlushed(count, true);
 }
 
 void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {

@@ -1,0 +1,55 @@
+#include "transfer/flush_queue.h"
+
+#include <utility>
+
+FlushQueue::FlushQueue(int threads, FileFlush flush) : flush_(flush) {
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+}
+
+FlushQueue::~FlushQueue() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stopping_ = true;
+    }
+    queued_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+}
+
+std::size_t FlushQueue::Submit(OwnedHandle file) {
+    std::size_t ticket;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ticket = results_.size();
+        results_.push_back(kQueued);
+        jobs_.push_back({ticket, std::move(file)});
+    }
+    queued_.notify_one();
+    return ticket;
+}
+
+bool FlushQueue::Ended(std::size_t ticket) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return results_[ticket] != kQueued;
+}
+
+bool FlushQueue::Wait(std::size_t ticket) {
+    std::unique_lock<std::mutex> hold(lock_);
+    ended_.wait(hold, [&] { return results_[ticket] != kQueued; });
+    return results_[ticket] == kFlushed;
+}
+
+void FlushQueue::Work() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        queued_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        hold.unlock();
+        const bool flushed = flush_(job.file.get());
+        job.file.Close();  // before the result is seen: an open, unshared handle blocks the move
+        hold.lock();
+        results_[job.ticket] = flushed ? kFlushed : kFailed;
+        ended_.notify_all();
+    }
+}
