@@ -2,9 +2,9 @@
 
 #include <utility>
 
-FlushQueue::FlushQueue(int threads, FileFlush flush) : flush_(flush) {
-    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
-}
+// A thread costs about 1 MiB under Wine: a run of a few large files needs one or two.
+FlushQueue::FlushQueue(int threads, FileFlush flush)
+    : flush_(flush), maxThreads_(threads > 0 ? static_cast<std::size_t>(threads) : 1) {}
 
 FlushQueue::~FlushQueue() {
     {
@@ -22,6 +22,7 @@ std::size_t FlushQueue::Submit(OwnedHandle file) {
         ticket = results_.size();
         results_.push_back(kQueued);
         jobs_.push_back({ticket, std::move(file)});
+        if (idle_ < jobs_.size() && threads_.size() < maxThreads_) threads_.emplace_back([this] { Work(); });
     }
     queued_.notify_one();
     return ticket;
@@ -41,7 +42,9 @@ bool FlushQueue::Wait(std::size_t ticket) {
 void FlushQueue::Work() {
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
+        ++idle_;
         queued_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
+        --idle_;
         if (stopping_) return;
         Job job = std::move(jobs_.front());
         jobs_.pop_front();

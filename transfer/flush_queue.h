@@ -15,7 +15,7 @@
 
 class FlushQueue {
 public:
-    FlushQueue(int threads, FileFlush flush);
+    FlushQueue(int threads, FileFlush flush);  // threads: at most, started as the flushes need them
     ~FlushQueue();  // lets the flushes under way end, leaves the rest unflushed, closes every handle
     FlushQueue(const FlushQueue&) = delete;
     FlushQueue& operator=(const FlushQueue&) = delete;
@@ -36,6 +36,8 @@ private:
     void Work();
 
     FileFlush flush_;
+    std::size_t maxThreads_;
+    std::size_t idle_ = 0;  // threads waiting for a job
     std::mutex lock_;
     std::condition_variable queued_, ended_;
     std::deque<Job> jobs_;
