@@ -1,5 +1,6 @@
 #include "transfer/flush_queue.h"
 
+#include <system_error>
 #include <utility>
 
 // A thread costs about 1 MiB under Wine: a run of a few large files needs one or two.
@@ -16,14 +17,26 @@ FlushQueue::~FlushQueue() {
 }
 
 std::size_t FlushQueue::Submit(OwnedHandle file) {
-    std::size_t ticket;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        ticket = results_.size();
-        results_.push_back(kQueued);
-        jobs_.push_back({ticket, std::move(file)});
-        if (idle_ < jobs_.size() && threads_.size() < maxThreads_) threads_.emplace_back([this] { Work(); });
+    std::unique_lock<std::mutex> hold(lock_);
+    const std::size_t ticket = results_.size();
+    results_.push_back(kQueued);
+    if (idle_ <= jobs_.size() && threads_.size() < maxThreads_) {  // no idle thread is left for it
+        try {
+            threads_.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+        }
     }
+    if (threads_.empty()) {
+        // Not one thread could start: flushed here, or its Wait would never end.
+        hold.unlock();
+        const bool flushed = flush_(file.get());
+        file.Close();
+        hold.lock();
+        results_[ticket] = flushed ? kFlushed : kFailed;
+        return ticket;
+    }
+    jobs_.push_back({ticket, std::move(file)});
+    hold.unlock();
     queued_.notify_one();
     return ticket;
 }
