@@ -45,14 +45,18 @@ StateTable LoadStateTable(bool* whole) {
 }
 
 bool SaveStateTable(const StateTable& table, StateSaveError* error) {
-    StateSaveError ignored;
-    StateSaveError& failure = error ? *error : ignored;
-    failure = {};
     // Saved after every installed file: the text's buffer is kept between saves, so a
     // run of many files does not allocate and grow a fresh one each time.
     thread_local std::string text;
     text.clear();
     AppendStateText(table, text);
+    return SaveStateText(text, error);
+}
+
+bool SaveStateText(const std::string& text, StateSaveError* error) {
+    StateSaveError ignored;
+    StateSaveError& failure = error ? *error : ignored;
+    failure = {};
     const std::wstring target = LongPath(InstallDir + kStateFileName);
     const std::wstring temp = target + kStateTempSuffix;
     {

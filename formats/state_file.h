@@ -46,3 +46,17 @@ struct StateSaveError {
 std::string FormatStateText(const StateTable& table);
 void AppendStateText(const StateTable& table, std::string& text);
 StateTable ParseStateText(std::string_view text);
+
+// The file's text kept between saves, so that the save after one more installed file costs
+// that file's line rather than a walk of the whole table. It stays the text of its table only
+// while every change to the table goes through SetStateRecord.
+struct KeptStateText {
+    std::string text;
+    bool current = false;  // false: built from the whole table at the next SetStateRecord
+};
+
+// table[path] = hash, and kept brought in step: the line appended when path sorts after every
+// record (a first install in list order), put in place otherwise. The same bytes as
+// FormatStateText(table).
+void SetStateRecord(StateTable& table, const std::string& path, const std::string& hash, KeptStateText& kept);
+[[nodiscard]] bool SaveStateText(const std::string& text, StateSaveError* error = nullptr);  // SaveStateTable, the text built

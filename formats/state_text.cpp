@@ -3,6 +3,7 @@
 #include "formats/state_file.h"
 
 #include <array>
+#include <iterator>
 
 #include "formats/lines.h"
 
@@ -17,6 +18,25 @@ bool LineCarries(std::string_view path) {
     for (const char c : path)
         if (c == '\n' || c == '\t') return false;
     return path.empty() || path.back() != '\r';
+}
+
+// Where the first line whose path is not below path starts. The lines are in key order, so
+// a binary search over byte positions, each probe widened to its line, finds it.
+std::size_t FirstLineNotBelow(std::string_view text, std::string_view path) {
+    std::size_t low = 0, high = text.size();  // both at line starts
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        const std::size_t start = middle == 0 ? 0 : text.rfind('\n', middle - 1) + 1;
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::size_t tab = text.find('\t', start);
+        const std::string_view linePath = text.substr(tab + 1, end - tab - 1);
+        if (linePath < path)
+            low = end + 1;
+        else
+            high = start;
+    }
+    return low;
 }
 }  // namespace
 
@@ -34,6 +54,28 @@ std::string FormatStateText(const StateTable& table) {
     std::string text;
     AppendStateText(table, text);
     return text;
+}
+
+void SetStateRecord(StateTable& table, const std::string& path, const std::string& hash, KeptStateText& kept) {
+    const auto [record, inserted] = table.insert_or_assign(path, hash);
+    std::string& text = kept.text;
+    if (!kept.current) {
+        text.clear();
+        AppendStateText(table, text);
+        kept.current = true;
+        return;
+    }
+    if (!LineCarries(path)) return;
+    const bool last = inserted && std::next(record) == table.end();
+    const std::size_t at = last ? text.size() : FirstLineNotBelow(text, path);
+    if (inserted) {
+        text.insert(at, hash.size() + path.size() + 2, '\t');
+        text.replace(at, hash.size(), hash);
+        text.replace(at + hash.size() + 1, path.size(), path);
+        text[at + hash.size() + path.size() + 1] = '\n';
+    } else {
+        text.replace(at, text.find('\t', at) - at, hash);
+    }
 }
 
 StateTable ParseStateText(std::string_view text) {

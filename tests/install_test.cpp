@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -477,6 +479,7 @@ struct FlushSeen {
     std::string state;
 };
 std::vector<FlushSeen> flushes;
+std::mutex flushesLock;  // flushes run on threads of their own
 
 bool WatchFlush(void* handle) {
     wchar_t name[1024];
@@ -488,7 +491,10 @@ bool WatchFlush(void* handle) {
     if (GetFileSizeEx(handle, &size)) seen.size = static_cast<std::uint64_t>(size.QuadPart);
     if (seen.file.size() > 5) seen.targetExisted = FileExists(seen.file.substr(0, seen.file.size() - 5));
     seen.state = ReadFileBytes(InstallDir + L"data-state.txt");
-    flushes.push_back(std::move(seen));
+    {
+        std::lock_guard<std::mutex> hold(flushesLock);
+        flushes.push_back(std::move(seen));
+    }
     return FlushFileBuffers(handle) != FALSE;
 }
 
@@ -507,8 +513,11 @@ TEST_F(DownloadFixture, EveryVerifiedPartIsFlushedBeforeItIsMovedAndRecorded) {
     ASSERT_EQ(DownloadAndInstall(Plan(), table, watch), StepOutcome::GoOn);
     ASSERT_EQ(flushes.size(), entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const FlushSeen& seen = flushes[i];
-        EXPECT_TRUE(SamePathIgnoringCase(seen.file, PartPath(entries[i]))) << ToUtf8(seen.file);
+        const auto found = std::find_if(flushes.begin(), flushes.end(), [&](const FlushSeen& seen) {
+            return SamePathIgnoringCase(seen.file, PartPath(entries[i]));
+        });
+        ASSERT_NE(found, flushes.end()) << entries[i].path << " was not flushed";
+        const FlushSeen& seen = *found;
         EXPECT_EQ(seen.size, entries[i].size) << entries[i].path;
         EXPECT_FALSE(seen.targetExisted) << entries[i].path << " was moved before its flush";
         EXPECT_NE(ParseStateText(seen.state)[entries[i].path], entries[i].hash) << entries[i].path << " was recorded before";
@@ -533,6 +542,97 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatKeepsThePart) {
     ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);  // the next run flushes the complete part
     EXPECT_TRUE(ReadFileBytes(entries[0].localPath) == content);
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u);
+}
+
+// The files of the kill test: three installed before the file whose flush never ends, then
+// as many as may be flushed meanwhile, and some that may not be fetched yet.
+std::vector<ManifestEntry> KillTestFiles(std::vector<std::string>* contents = nullptr) {
+    std::vector<ManifestEntry> files;
+    for (int i = 0; i < 3 + 1 + kFlushDepth + 3; ++i) {
+        const std::string path = i < 3 ? "before/" + std::to_string(i) : i == 3 ? "held.pak" : "after/" + std::to_string(i);
+        const std::string content = PseudoRandomBytes(20000 + 1000 * i, 100 + i);
+        files.push_back(EntryFor(path, content));
+        if (contents) contents->push_back(content);
+    }
+    return files;
+}
+
+bool HoldTheFlushOfHeldPak(void* handle) {
+    wchar_t name[1024];
+    const DWORD length = GetFinalPathNameByHandleW(handle, name, 1024, FILE_NAME_NORMALIZED);
+    if (length < 1024 && EndsWithNoCase(ToUtf8(std::wstring(name, length)), "held.pak.part")) {
+        (void)WriteFileBytes(InstallDir + L"flush-pending", "");
+        Sleep(INFINITE);
+    }
+    return FlushFileBuffers(handle) != FALSE;
+}
+
+// Run only by the test below, in a process of its own that it kills.
+TEST(PendingFlush, DISABLED_RunForTheKill) {
+    ScopedInstallDir install(FromUtf8(EnvVar("TARSIN_KILL_DIR")));
+    BaseUrl = FromUtf8(EnvVar("TARSIN_KILL_URL"));
+    TransferSettings settings;
+    settings.flush = HoldTheFlushOfHeldPak;
+    const std::vector<ManifestEntry> files = KillTestFiles();
+    UpdatePlan plan;
+    for (const ManifestEntry& entry : files) plan.downloadList.push_back(&entry);
+    StateTable table;
+    (void)DownloadAndInstall(plan, table, settings);
+}
+
+TEST_F(DownloadFixture, AKillWhileAFlushIsPendingLeavesNoRecordAheadOfItsData) {
+    std::vector<std::string> contents;
+    entries = KillTestFiles(&contents);
+    for (const std::string& content : contents) site.PublishObject(content);
+    wchar_t self[1024];
+    const DWORD selfLength = GetModuleFileNameW(nullptr, self, 1024);
+    ASSERT_TRUE(selfLength > 0 && selfLength < 1024);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TARSIN_KILL_DIR", dir.path().c_str()));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TARSIN_KILL_URL", BaseUrl.c_str()));
+    std::wstring command = L"\"" + std::wstring(self, selfLength) +
+                           L"\" --gtest_also_run_disabled_tests --gtest_filter=PendingFlush.DISABLED_RunForTheKill";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    const BOOL created = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                        &started);
+    (void)SetEnvironmentVariableW(L"TARSIN_KILL_DIR", nullptr);
+    (void)SetEnvironmentVariableW(L"TARSIN_KILL_URL", nullptr);
+    ASSERT_TRUE(created);
+    OwnedHandle child(started.hProcess), thread(started.hThread);
+
+    // Killed once the run can go no further: "held.pak" waits for its flush, and the files after
+    // it, as many as may wait for their install with it, are verified and flushed.
+    const auto stuck = [&] {
+        if (!FileExists(dir / L"flush-pending")) return false;
+        for (int i = 4; i < 3 + kFlushDepth; ++i)
+            if (ReadFileBytes(PartPath(entries[static_cast<std::size_t>(i)])).size() != contents[static_cast<std::size_t>(i)].size())
+                return false;
+        return true;
+    };
+    for (int waited = 0; waited < 600 && !stuck(); ++waited) Sleep(100);
+    Sleep(500);  // time to install what it should not
+    ASSERT_TRUE(TerminateProcess(child.get(), 9));
+    ASSERT_EQ(WaitForSingleObject(child.get(), 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(stuck()) << "the run did not reach the pending flush";
+
+    // Recorded exactly the files before the pending flush, each in place with its content;
+    // every other file is not in place, its verified part kept whole.
+    const StateTable records = ParseStateText(ReadFileBytes(dir / L"data-state.txt"));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const ManifestEntry& entry = entries[i];
+        if (i < 3) {
+            EXPECT_EQ(records.count(entry.path), 1u) << entry.path;
+            EXPECT_TRUE(ReadFileBytes(entry.localPath) == contents[i]) << entry.path;
+            continue;
+        }
+        EXPECT_EQ(records.count(entry.path), 0u) << entry.path << " recorded ahead of the pending flush";
+        EXPECT_FALSE(FileExists(entry.localPath)) << entry.path;
+        if (i < 3 + static_cast<std::size_t>(kFlushDepth)) {
+            EXPECT_TRUE(ReadFileBytes(PartPath(entry)) == contents[i]) << entry.path;
+        }
+    }
+    EXPECT_EQ(records.size(), 3u);
 }
 
 TEST_F(DownloadFixture, FreshInstallLabelHoldsAfterTheGameArrives) {

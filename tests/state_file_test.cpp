@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "support/handles.h"
 #include "tests/support/test_util.h"
@@ -81,6 +84,40 @@ TEST(StateText, TheLaterOfTwoLinesForOnePathWins) {
 TEST(StateText, CaseMakesDifferentRecords) {
     const StateTable table = ParseStateText(Line(kHashA, "Data/X") + Line(kHashB, "data/x"));
     EXPECT_EQ(table.size(), 2u);
+}
+
+// Paths from a small alphabet, so that prefixes, "/" against "0", case and bytes above 0x7F
+// meet often; now and then one a line cannot carry.
+std::string RandomPath(std::mt19937& random) {
+    static const std::string kBytes = "a/0A.\xC3\xBC~ ";
+    std::string path(random() % 6, 'a');
+    for (char& c : path) c = kBytes[random() % kBytes.size()];
+    if (random() % 40 == 0) path += "\t\n\r"[random() % 3];
+    return path;
+}
+
+TEST(StateText, KeptTextIsTheFullRebuildAfterEverySet) {
+    struct Shape {
+        const char* name;
+        std::size_t loaded;  // records before the first set
+        bool sorted;         // sets in key order, as a first install in list order makes them
+    } shapes[] = {{"first install in order", 0, true}, {"first install in random order", 0, false},
+                  {"update of a loaded table in order", 300, true}, {"update of a loaded table", 300, false}};
+    for (const Shape& shape : shapes) {
+        for (unsigned seed = 1; seed <= 20; ++seed) {
+            std::mt19937 random(seed);
+            StateTable table;
+            for (std::size_t i = 0; i < shape.loaded; ++i) table[RandomPath(random)] = Sha256Hex(std::to_string(i));
+            std::vector<std::string> paths;
+            for (int i = 0; i < 400; ++i) paths.push_back(RandomPath(random));
+            if (shape.sorted) std::sort(paths.begin(), paths.end());
+            KeptStateText kept;
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                SetStateRecord(table, paths[i], Sha256Hex(std::to_string(seed * 1000 + i)), kept);
+                ASSERT_EQ(kept.text, FormatStateText(table)) << shape.name << ", seed " << seed << ", set " << i;
+            }
+        }
+    }
 }
 
 TEST(StateFile, MissingFileLoadsEmptyAndASaveCreatesIt) {

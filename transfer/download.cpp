@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
@@ -21,10 +23,6 @@ std::wstring ConnectionLost(const ManifestEntry& entry) {
 std::wstring Corrupted(const ManifestEntry& entry) {
     return FormatText(UserText(Text::Corrupted),
                       FromUtf8(entry.path).c_str());
-}
-
-std::wstring NotWritten(const std::wstring& part) {
-    return FormatText(UserText(Text::NotWritten), part.c_str());
 }
 
 std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {
@@ -78,12 +76,30 @@ TransferOutcome JudgeTransfer(const TransferFacts& facts) {
     return {Verdict::Complete, false};
 }
 
+std::wstring CouldNotWrite(const std::wstring& part) {
+    return FormatText(UserText(Text::NotWritten), part.c_str());
+}
+
 std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".part"; }
 
 std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
 
 bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
                   const TransferSettings& settings) {
+    OwnedHandle file;
+    if (!FetchFile(entry, tracker, errorText, file, settings)) return false;
+    // A rename can reach the disk before the data it names: after a power cut the file
+    // would stand in place, recorded and of the right size, and never be hashed again.
+    // Unflushed, the verified part stays and the next run flushes it again.
+    if (!settings.flush(file.get())) {
+        errorText = CouldNotWrite(PartPath(entry));
+        return false;
+    }
+    return true;
+}
+
+bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+               OwnedHandle& verifiedPart, const TransferSettings& settings) {
     const std::wstring part = PartPath(entry);  // as messages show it
     const std::wstring longPart = LongPath(part);
     CreateDirectoriesInside(longPart);
@@ -96,7 +112,7 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
     // Opened for a complete part too: its bytes are flushed through this handle.
     OwnedHandle file(CreateFileW(longPart.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) {
-        errorText = NotWritten(part);
+        errorText = CouldNotWrite(part);
         return false;
     }
 
@@ -136,12 +152,6 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wst
         case Verdict::HttpError: errorText = HttpError(entry, facts.status); return false;
         case Verdict::Complete: break;
     }
-    // A rename can reach the disk before the data it names: after a power cut the file
-    // would stand in place, recorded and of the right size, and never be hashed again.
-    // Unflushed, the verified part stays and the next run flushes it again.
-    if (!settings.flush(file.get())) {
-        errorText = NotWritten(part);
-        return false;
-    }
+    verifiedPart = std::move(file);
     return true;
 }

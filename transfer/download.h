@@ -4,6 +4,7 @@
 #include <string>
 
 #include "formats/manifest.h"
+#include "support/handles.h"
 #include "transfer/http.h"
 #include "transfer/progress.h"
 #include "transfer/settings.h"
@@ -11,11 +12,18 @@
 std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
 std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
 
-// True when PartPath holds exactly size bytes whose SHA-256 is hash, flushed to the
-// disk by settings.flush. On false, errorText holds the user's message (or stays empty when the old part
-// could not be hashed).
+// True when PartPath holds exactly size bytes whose SHA-256 is hash, flushed to the disk by
+// settings.flush. On false, errorText holds the user's message (or stays empty when the old
+// part could not be hashed).
 [[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
                                 const TransferSettings& settings = {});
+
+// DownloadFile up to the flush: on true, verifiedPart holds the part's handle, unflushed,
+// for the caller to flush (and close) before the part is moved.
+[[nodiscard]] bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+                             OwnedHandle& verifiedPart, const TransferSettings& settings = {});
+
+std::wstring CouldNotWrite(const std::wstring& part);  // "Could not write: %s"
 
 // What is known once a download's transfer has ended (or was not needed), and what it comes to.
 struct TransferFacts {
@@ -35,4 +43,3 @@ struct TransferOutcome {
     bool deletePart;  // its bytes cannot be resumed from
 };
 TransferOutcome JudgeTransfer(const TransferFacts& facts);
-

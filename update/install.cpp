@@ -2,12 +2,15 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "support/config.h"
 #include "status/status.h"
 #include "support/files.h"
 #include "support/text.h"
 #include "support/texts.h"
 #include "transfer/download.h"
+#include "transfer/flush_queue.h"
 #include "transfer/progress.h"
 #include "update/records.h"
 #include "update/self_update.h"
@@ -70,10 +73,15 @@ bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& targetPath)
 
 }  // namespace
 
-bool InstallFile(const ManifestEntry& entry, StateTable& table) {
+bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept) {
     if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
-    table[entry.path] = entry.hash;
-    SaveRecords(table);
+    if (kept) {
+        SetStateRecord(table, entry.path, entry.hash, *kept);
+        SaveRecords(*kept);
+    } else {
+        table[entry.path] = entry.hash;
+        SaveRecords(table);
+    }
     return true;
 }
 
@@ -93,32 +101,57 @@ StepOutcome InstallLauncher(const ManifestEntry& entry, StateTable& table) {
 
 }  // namespace
 
+// Each verified file's flush runs while the next files download; files are moved and
+// recorded in list order, each once its own flush has ended, so no record is ever ahead of
+// its data on the disk. A failure installs the verified files before it first.
 StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
+    KeptStateText kept;
+    FlushQueue flushes(kFlushThreads, settings.flush);
 
-    const int count = static_cast<int>(plan.downloadList.size());
+    // Installs the files before end whose flushes have ended, all of them when wait is set.
+    // GoOn while the run may go on; otherwise how it ended (its status posted).
+    std::size_t next = 0;  // the first file not installed; its ticket is its index
+    const auto installFlushed = [&](std::size_t end, bool wait) {
+        for (; next < end && (wait || flushes.Ended(next)); ++next) {
+            const ManifestEntry& entry = *plan.downloadList[next];
+            if (!flushes.Wait(next)) {
+                ReportFailure(std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" +
+                              CouldNotWrite(PartPath(entry)));
+                return StepOutcome::Failed;
+            }
+            if (IsLauncherEntry(entry)) return InstallLauncher(entry, table);
+            if (!InstallFile(entry, table, &kept)) {
+                ReportFailure(FormatText(UserText(Text::ReplaceFailed), FromUtf8(entry.path).c_str()));
+                return StepOutcome::Failed;
+            }
+        }
+        return StepOutcome::GoOn;
+    };
+
+    const std::size_t count = plan.downloadList.size();
     std::wstring errorText;
-    for (int i = 0; i < count; ++i) {
-        const ManifestEntry& entry = *plan.downloadList[static_cast<std::size_t>(i)];
-        tracker.label = DownloadLabel(freshInstall, i + 1, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const ManifestEntry& entry = *plan.downloadList[i];
+        tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count));
         errorText.clear();
-        if (!DownloadFile(entry, tracker, errorText, settings)) {
+        OwnedHandle part;
+        if (!FetchFile(entry, tracker, errorText, part, settings)) {
+            const StepOutcome before = installFlushed(i, true);
+            if (before != StepOutcome::GoOn) return before;
             if (QuitRequested) return StepOutcome::Stopped;
-            ReportFailure(std::wstring(UserText(Text::DownloadInterrupted)) +
-                          L"\n" + errorText);
+            ReportFailure(std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + errorText);
             return StepOutcome::Failed;
         }
-        if (IsLauncherEntry(entry)) return InstallLauncher(entry, table);
-        // Saved with this file's record, so that the next download is the launcher's on the disk
-        // before its first byte arrives.
-        if (i + 1 < count) (void)MarkNewDownload(*plan.downloadList[static_cast<std::size_t>(i + 1)], table);
-        if (!InstallFile(entry, table)) {
-            ReportFailure(FormatText(UserText(Text::ReplaceFailed),
-                                     FromUtf8(entry.path).c_str()));
-            return StepOutcome::Failed;
-        }
+        (void)flushes.Submit(std::move(part));
+        // The launcher's own file ends the run: the rest is the restarted launcher's work.
+        if (IsLauncherEntry(entry)) return installFlushed(i + 1, true);
+        StepOutcome outcome = installFlushed(i + 1, false);
+        if (outcome == StepOutcome::GoOn && i + 1 - next >= static_cast<std::size_t>(kFlushDepth))
+            outcome = installFlushed(i + 2 - static_cast<std::size_t>(kFlushDepth), true);
+        if (outcome != StepOutcome::GoOn) return outcome;
     }
-    return StepOutcome::GoOn;
+    return installFlushed(count, true);
 }

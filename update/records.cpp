@@ -39,6 +39,7 @@ const ManifestEntry* ListReach::Reaching(const std::wstring& key) {
 }
 
 void SaveRecords(const StateTable& table) { (void)SaveStateTable(table); }
+void SaveRecords(const KeptStateText& kept) { (void)SaveStateText(kept.text); }
 
 // The record stays, as the only proof that the launcher installed the file: a run that ends
 // before the new bytes arrive leaves a file that RemoveDroppedFiles must still delete once
@@ -91,7 +92,9 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save, std::uint32_t del
 
 StepOutcome SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
                                        bool stateReadWhole) {
-    const bool marked = !plan.downloadList.empty() && MarkNewDownload(*plan.downloadList.front(), table);
+    // All at once: downloads run ahead of the installs whose saves would carry their marks.
+    bool marked = false;
+    for (const ManifestEntry* entry : plan.downloadList) marked = MarkNewDownload(*entry, table) || marked;
     if (!MarkStaleRecordsUnproven(manifest, plan, table) && !marked && stateReadWhole) return StepOutcome::GoOn;
     StateSaveError saveError;
     if (SaveStateTable(table, &saveError)) return StepOutcome::GoOn;

@@ -43,6 +43,7 @@ private:
 // on disk then claims nothing the table denies (SaveRecordsBeforeDownloads saw to that), and
 // the next run only hashes more.
 void SaveRecords(const StateTable& table);
+void SaveRecords(const KeptStateText& kept);  // the same, the text kept between saves
 
 // Gives kUnprovenHash to the record of every planned download whose recorded hash is not the
 // entry's, and moves every record under a spelling the list no longer uses that reaches a
@@ -62,7 +63,7 @@ enum class StuckStateFile { Held, FolderRefuses };
 StuckStateFile WhyStateFileIsStuck(const StateSaveError& save, std::uint32_t deleteError);
 
 // Before anything is deleted or downloaded: no record on disk may claim old content for a
-// file about to be replaced, and the first download is marked (MarkNewDownload). Saves when
+// file about to be replaced, and every new download is marked (MarkNewDownload). Saves when
 // either changed a record, or when the state file on disk was not read whole (it may hold
 // records the table lacks). When that save fails, deletes the state file instead; when that
 // fails too, reports "Could not replace a file (is the game running?): data-state.txt", or
