@@ -123,6 +123,11 @@ StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const 
                 return StepOutcome::Failed;
             }
             if (IsLauncherEntry(entry)) return InstallLauncher(entry, table);
+            // Saved with this file's record: the download kFlushDepth + 1 places on is the
+            // launcher's on the disk before it may begin. Marking every one up front instead
+            // would make each save of a first install write every path's line.
+            const std::size_t ahead = next + static_cast<std::size_t>(kFlushDepth) + 1;
+            if (ahead < plan.downloadList.size()) (void)MarkNewDownload(*plan.downloadList[ahead], table, &kept);
             if (!InstallFile(entry, table, &kept)) {
                 ReportFailure(FormatText(UserText(Text::ReplaceFailed), FromUtf8(entry.path).c_str()));
                 return StepOutcome::Failed;

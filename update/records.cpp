@@ -1,5 +1,7 @@
 #include "update/records.h"
 
+#include "update/install.h"
+
 #include <windows.h>
 
 #include "formats/lines.h"
@@ -73,9 +75,12 @@ bool MarkStaleRecordsUnproven(const Manifest& manifest, const UpdatePlan& plan, 
 
 // Only where no file stands: a file that exists without a record may be the player's, and
 // stays theirs until the new bytes replace it.
-bool MarkNewDownload(const ManifestEntry& entry, StateTable& table) {
+bool MarkNewDownload(const ManifestEntry& entry, StateTable& table, KeptStateText* kept) {
     if (table.contains(entry.path) || QueryLocalFile(entry.localPath).exists) return false;
-    table.emplace(entry.path, kUnprovenHash);
+    if (kept)
+        SetStateRecord(table, entry.path, std::string(kUnprovenHash), *kept);
+    else
+        table.emplace(entry.path, kUnprovenHash);
     return true;
 }
 
@@ -92,9 +97,11 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save, std::uint32_t del
 
 StepOutcome SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
                                        bool stateReadWhole) {
-    // All at once: downloads run ahead of the installs whose saves would carry their marks.
+    // The downloads that may begin before the first install's save, which marks the next one
+    // (DownloadAndInstall): never more than kFlushDepth run ahead of the installs.
     bool marked = false;
-    for (const ManifestEntry* entry : plan.downloadList) marked = MarkNewDownload(*entry, table) || marked;
+    for (std::size_t i = 0; i < plan.downloadList.size() && i <= static_cast<std::size_t>(kFlushDepth); ++i)
+        marked = MarkNewDownload(*plan.downloadList[i], table) || marked;
     if (!MarkStaleRecordsUnproven(manifest, plan, table) && !marked && stateReadWhole) return StepOutcome::GoOn;
     StateSaveError saveError;
     if (SaveStateTable(table, &saveError)) return StepOutcome::GoOn;

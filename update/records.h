@@ -55,7 +55,7 @@ bool MarkStaleRecordsUnproven(const Manifest& manifest, const UpdatePlan& plan, 
 // A planned download with no record and no file gets a record with kUnprovenHash: its ".part"
 // and the file, once moved into place, are then the launcher's even if the run ends before
 // the file's own record is saved. True when it added one.
-bool MarkNewDownload(const ManifestEntry& entry, StateTable& table);
+bool MarkNewDownload(const ManifestEntry& entry, StateTable& table, KeptStateText* kept = nullptr);
 
 // Why the state file can be neither saved nor deleted, from the save's failure and the
 // delete's error code: the folder refuses new files, or another program holds the file.
@@ -63,7 +63,7 @@ enum class StuckStateFile { Held, FolderRefuses };
 StuckStateFile WhyStateFileIsStuck(const StateSaveError& save, std::uint32_t deleteError);
 
 // Before anything is deleted or downloaded: no record on disk may claim old content for a
-// file about to be replaced, and every new download is marked (MarkNewDownload). Saves when
+// file about to be replaced, and the first kFlushDepth + 1 downloads are marked (MarkNewDownload). Saves when
 // either changed a record, or when the state file on disk was not read whole (it may hold
 // records the table lacks). When that save fails, deletes the state file instead; when that
 // fails too, reports "Could not replace a file (is the game running?): data-state.txt", or
