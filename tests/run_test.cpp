@@ -198,6 +198,11 @@ struct RunUpdateTest : ::testing::Test {
         table[path] = kUnprovenHash;
         return table;
     }
+    // A new file's download left with a part: marked, its part the launcher's.
+    static StateTable Marked(StateTable table, const std::string& path) {
+        table[path] = kDownloadMark;
+        return table;
+    }
     // version: the published one, UTF-8; none shows no detail.
     static void ExpectUpToDate(const StatusMessage& status, const std::string& version) {
         EXPECT_EQ(status.StatusText, TextIn(Text::UpToDate, Language::English));
@@ -354,9 +359,8 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
     EXPECT_EQ(failed.Progress, 0);
     EXPECT_EQ(failed.UiMode, FailedCanPlay) << "the game file arrived before the break";
     EXPECT_EQ(ReadFileBytes(Local("data/world.pak.part")), kGame[1].content.substr(0, 250000));
-    // Every new file of the run is marked before the first download: downloads run ahead of the
-    // installs whose saves would carry a later mark.
-    EXPECT_EQ(State(), Downloading(Downloading(TableOf({kGame[0]}), kGame[1].path), kGame[2].path));
+    // The mark of the download that never began is withdrawn; the broken one's part keeps its.
+    EXPECT_EQ(State(), Marked(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty()) << "later files wait for the next run";
     EXPECT_EQ(Log().back(),
               "The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
@@ -808,9 +812,8 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunRes
     EXPECT_EQ(status.StatusText, L"Downloading the game (2/3)");
     EXPECT_EQ(status.UiMode, Busy);
     const std::string part = ExpectPrefixLeftOf(kGame[1]);
-    // Every new file of the run is marked before the first download: downloads run ahead of the
-    // installs whose saves would carry a later mark.
-    EXPECT_EQ(State(), Downloading(Downloading(TableOf({kGame[0]}), kGame[1].path), kGame[2].path));
+    // The mark of the download that never began is withdrawn; the broken one's part keeps its.
+    EXPECT_EQ(State(), Marked(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_EQ(Log(), std::vector<std::string>{Summary("1", 3, 0, 3, "1 MB")}) << "no status after the summary";
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty());
 

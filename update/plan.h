@@ -30,7 +30,13 @@ std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest);
 // The planning table on plain facts; local[i] describes manifest.entries[i].
 UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local);
 
-// Hashes verifyList, records matches, sends mismatches to downloadList, saves the table.
+// Puts entry among the first planned entries of downloadList, in list order: where a planned
+// entry of its place in the list would be.
+void InsertInListOrder(std::vector<const ManifestEntry*>& downloadList, std::size_t planned,
+                       const ManifestEntry* entry);
+
+// Hashes verifyList, records matches, sends mismatches to downloadList (after the planned
+// entries; the launcher's own among them, in list order), saves the table.
 // GoOn or Stopped.
 [[nodiscard]] StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table);
 

@@ -10,7 +10,7 @@
 #include "update/fetch_list.h"
 #include "update/guards.h"
 #include "update/install.h"
-#include "update/records.h"
+#include "update/ownership.h"
 #include "update/signed_list.h"
 
 // URL and version are decoded from UTF-8 ("%s"), so a "ü" is written once as UTF-8, not twice.
