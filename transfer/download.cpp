@@ -123,13 +123,17 @@ bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstrin
         // Never past size: a broken or hostile server could otherwise send without end
         // and fill the player's disk.
         std::uint64_t length = offset;
+        bool writeFailed = false;
         const ByteSink sink = [&](const std::uint8_t* data, std::uint32_t count) {
             if (count > entry.size - length) {
                 facts.overlong = true;
                 return false;
             }
             DWORD written = 0;
-            if (!WriteFile(file.get(), data, count, &written, nullptr) || written != count) return false;
+            if (!WriteFile(file.get(), data, count, &written, nullptr) || written != count) {
+                writeFailed = true;
+                return false;
+            }
             length += count;
             hash.Feed(data, count);
             tracker.Add(count);
@@ -137,6 +141,11 @@ bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstrin
         };
         facts.transferred = true;
         facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status, UnannouncedLength::Accept, settings);
+        // A full disk is no lost connection: the player must make room. What was written stays.
+        if (writeFailed) {
+            errorText = CouldNotWrite(part);
+            return false;
+        }
     }
     facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;

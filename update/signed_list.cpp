@@ -5,6 +5,7 @@
 #include <array>
 
 #include "support/config.h"
+#include "support/files.h"
 #include "support/handles.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
@@ -71,7 +72,7 @@ namespace {
 // 0 when the file is missing or holds no time: a player who deletes it only gives up the
 // replay check, which a hand that can write the folder could defeat anyway.
 std::uint64_t ReadNewestAccepted() {
-    const std::wstring path = InstallDir + kSignedFileName;
+    const std::wstring path = LongPath(InstallDir + kSignedFileName);
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     char buffer[32];
@@ -111,7 +112,7 @@ StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt,
 void RememberAcceptedStatement(std::uint64_t signedAt) {
     if (signedAt <= ReadNewestAccepted()) return;
     const std::string text = std::to_string(signedAt) + "\n";
-    const std::wstring target = InstallDir + kSignedFileName;
+    const std::wstring target = LongPath(InstallDir + kSignedFileName);
     const std::wstring temp = target + L".tmp";
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
