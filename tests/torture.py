@@ -45,6 +45,8 @@ OWN_FILES = {STATE, STATE + ".tmp", "launcher.log", EXE + ".old"}
 # The hash of a record that keeps the launcher's proof of a file it installed, whose update
 # began: it claims no content.
 UNPROVEN = "unproven-content-of-a-file-the-launcher-installed---------------"
+# The record of a download begun where nothing stood: it claims the ".part", not the file.
+MARK = "download-begun-its-part-is-the-launcher-s-the-file-not-yet------"
 MIB = 1 << 20
 # The guard asks for this much beyond the download; the volume must offer it.
 FREE_SPACE_MARGIN = 200 * MIB
@@ -989,7 +991,7 @@ class Campaign:
                 wrong.append(f"{p!r} is no name a game file may have")
                 continue
             f = after.get(key(p))
-            if f is None or f.hash == h or h == UNPROVEN or self.edited.get(key(p)) == (f.hash, h):
+            if f is None or f.hash == h or h in (UNPROVEN, MARK) or self.edited.get(key(p)) == (f.hash, h):
                 continue
             wrong.append(f"{p} is recorded as {h[:12]} but holds {f.hash[:12]}")
         self.check("records", not wrong, "state records that do not hold: " + "; ".join(wrong))
@@ -1005,6 +1007,7 @@ class Campaign:
         else:
             self.check("launcher present", key(EXE) in after, f"no {EXE} in the folder any more")
 
+        self.check_owned(chain, action, after, state, records)
         self.check_ending(chain, action)
         code = chain.codes.get(chain.ended[-1]) if chain.ended else None
         if code == 0 and chain.ended[-1] not in chain.killed:
@@ -1020,6 +1023,29 @@ class Campaign:
             self.check("up to date means installed", not missing,
                        "the run said the game is up to date, but: " + "; ".join(missing))
         return after, state
+
+    def check_owned(self, chain, action, after, state, records):
+        """After a run that ended in order, a record stands only where something of the
+        launcher's does: the file, or a part with bytes in it; a mark only over such a part."""
+        if chain.killed or not chain.ended:
+            return
+        self.counts["orderly ends checked for records with nothing behind them"] += 1
+        bare = []
+        for p, h in state.items():
+            if any(ord(c) < 0x20 for c in p) or is_part(p):
+                continue
+            part = after.get(key(p) + ".part")
+            backed = part is not None and part.size > 0
+            if h == MARK and not backed:
+                bare.append(f"{p} (a mark with no part of bytes)")
+            elif h != MARK and key(p) not in after and not backed and p not in records:
+                bare.append(f"{p} (recorded in this step, with no file and no part)")
+        if bare and (self.filled or action == "hold"):
+            # The save that would withdraw them failed: the old state file stays as it was.
+            self.notes["records left bare because the state file could not be saved"] += 1
+            return
+        self.check("owned", not bare, "records with nothing of the launcher's behind them after an orderly "
+                   "end: " + "; ".join(bare))
 
     def check_ending(self, chain, action):
         """Every launcher ended with 0 or 2, or was killed; the last one logged why."""
