@@ -321,16 +321,8 @@ TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
         const ManifestEntry e = Entry("big.pak", content);
         ULARGE_INTEGER available{};
         ASSERT_TRUE(GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr));
-        const std::wstring filler = dir + L"filler";
-        {
-            OwnedHandle file(CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-            ASSERT_TRUE(file.ok());
-            const std::string block(1 << 20, 'x');
-            for (std::uint64_t left = available.QuadPart - (1 << 20); left >= block.size(); left -= block.size()) {
-                DWORD written = 0;
-                ASSERT_TRUE(WriteFile(file.get(), block.data(), static_cast<DWORD>(block.size()), &written, nullptr));
-            }
-        }
+        const std::wstring filler = dir + L"filler";  // leaves 1 MiB
+        ASSERT_TRUE(WriteFileBytes(filler, std::string(static_cast<std::size_t>(available.QuadPart - (1 << 20)), 'x')));
         ProgressTracker tracker;
         std::wstring error;
         EXPECT_FALSE(DownloadFile(e, tracker, error));

@@ -200,30 +200,23 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
 // An equal-size launcher whose hash changed goes where a size change would have put it; a
 // launcher listed in the middle stays in the middle, and other mismatches still go last.
 TEST_F(VerifyFixture, ANewLauncherOfTheSameSizeKeepsItsPlaceInTheList) {
-    const std::wstring self = ModulePath();
-    const LocalFile running = QueryLocalFile(self);
-    ASSERT_TRUE(running.exists);
-    ManifestEntry launcher;
-    launcher.path = "launcher.exe";
-    launcher.localPath = self;
-    launcher.size = running.size;
-    launcher.hash = Sha256Hex("another build of the same size");
-    for (const std::size_t place : {std::size_t{0}, std::size_t{2}}) {
+    ManifestEntry launcher = EntryFor("launcher.exe", "another build of the same size");
+    launcher.localPath = ModulePath();
+    launcher.size = QueryLocalFile(launcher.localPath).size;
+    for (const std::ptrdiff_t place : {0, 2}) {
         SCOPED_TRACE(place);
         manifest.entries.clear();
         Add("planned-1.bin", "one", "");
         Add("mismatch.bin", "same size", "SAME SIZE");
         Add("planned-2.bin", "two", "");
-        manifest.entries.insert(manifest.entries.begin() + static_cast<std::ptrdiff_t>(place), launcher);
+        manifest.entries.insert(manifest.entries.begin() + place, launcher);
         const ManifestEntry* e = manifest.entries.data();
-        const ManifestEntry *self_ = e + place, *mismatch = place == 0 ? e + 2 : e + 1;
         UpdatePlan plan;
         for (const ManifestEntry& entry : manifest.entries)
             (QueryLocalFile(entry.localPath).exists ? plan.verifyList : plan.downloadList).push_back(&entry);
         ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
-        const std::vector<const ManifestEntry*> expected =
-            place == 0 ? std::vector<const ManifestEntry*>{self_, e + 1, e + 3, mismatch}
-                       : std::vector<const ManifestEntry*>{e, self_, e + 3, mismatch};
+        const std::vector<const ManifestEntry*> expected = place == 0 ? std::vector{e, e + 1, e + 3, e + 2}
+                                                                      : std::vector{e, e + 2, e + 3, e + 1};
         EXPECT_EQ(plan.downloadList, expected);
     }
 }

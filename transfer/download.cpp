@@ -76,6 +76,13 @@ TransferOutcome JudgeTransfer(const TransferFacts& facts) {
     return {Verdict::Complete, false};
 }
 
+namespace {
+bool Fail(std::wstring& errorText, std::wstring text) {
+    errorText = std::move(text);
+    return false;
+}
+}  // namespace
+
 std::wstring CouldNotWrite(const std::wstring& part) {
     return FormatText(UserText(Text::NotWritten), part.c_str());
 }
@@ -123,17 +130,15 @@ bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstrin
         // Never past size: a broken or hostile server could otherwise send without end
         // and fill the player's disk.
         std::uint64_t length = offset;
-        bool writeFailed = false;
+        bool writeFailed = false;  // a full disk is no lost connection: the player must make room
         const ByteSink sink = [&](const std::uint8_t* data, std::uint32_t count) {
             if (count > entry.size - length) {
                 facts.overlong = true;
                 return false;
             }
             DWORD written = 0;
-            if (!WriteFile(file.get(), data, count, &written, nullptr) || written != count) {
-                writeFailed = true;
-                return false;
-            }
+            writeFailed = !WriteFile(file.get(), data, count, &written, nullptr) || written != count;
+            if (writeFailed) return false;
             length += count;
             hash.Feed(data, count);
             tracker.Add(count);
@@ -141,11 +146,7 @@ bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstrin
         };
         facts.transferred = true;
         facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status, UnannouncedLength::Accept, settings);
-        // A full disk is no lost connection: the player must make room. What was written stays.
-        if (writeFailed) {
-            errorText = CouldNotWrite(part);
-            return false;
-        }
+        if (writeFailed) return Fail(errorText, CouldNotWrite(part));  // what was written stays
     }
     facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
