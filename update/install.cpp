@@ -12,7 +12,6 @@
 #include "transfer/download.h"
 #include "transfer/progress.h"
 #include "update/records.h"
-#include "update/self_update.h"
 
 // DownloadFile counts a resumed part's bytes as done before fetching the rest, and
 // a part larger than its file is deleted and fetched whole, so every file adds
@@ -109,9 +108,8 @@ StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const 
             if (QuitRequested) return queue.End(StepOutcome::Stopped);
             return queue.End(StepOutcome::Failed, std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + errorText);
         }
-        queue.Submit(i, std::move(part));
         // The launcher's own file ends the run: the rest is the restarted launcher's work.
-        outcome = queue.Install(IsLauncherEntry(entry));
+        outcome = queue.Install(queue.Submit(i, std::move(part)));
         if (outcome != StepOutcome::GoOn) return queue.End(outcome);
     }
     return queue.End(queue.Install(true));

@@ -12,7 +12,7 @@
 #include "update/self_update.h"
 
 InstallQueue::InstallQueue(const UpdatePlan& plan, StateTable& table, FileFlush flush)
-    : plan_(plan), table_(table) {
+    : plan_(plan), table_(table), launcherKey_(FileKey(ModulePath())) {
     flushes_.emplace(kFlushThreads, flush);
 }
 
@@ -32,9 +32,10 @@ StepOutcome InstallQueue::MayBegin(std::size_t i) {
     return StepOutcome::GoOn;
 }
 
-void InstallQueue::Submit(std::size_t i, OwnedHandle part) {
+bool InstallQueue::Submit(std::size_t i, OwnedHandle part) {
     const std::size_t ticket = flushes_->Submit(std::move(part));
     pending_.push_back({i, ticket, std::move(beginning_)});
+    return pending_.back().key == launcherKey_;
 }
 
 StepOutcome InstallQueue::Install(bool wait) {
@@ -57,7 +58,7 @@ StepOutcome InstallQueue::InstallNext() {
         failure_ = std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + CouldNotWrite(PartPath(entry));
         return StepOutcome::Failed;
     }
-    if (IsLauncherEntry(entry)) return InstallLauncher(entry);
+    if (next.key == launcherKey_) return InstallLauncher(entry);
     const std::size_t ahead = next.index + kMarkLead;
     const bool marked = ahead < plan_.downloadList.size() && MarkNewDownload(*plan_.downloadList[ahead], table_, &kept_);
     bool saved = false;

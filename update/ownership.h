@@ -84,8 +84,9 @@ public:
     // Before download i: installs what must be installed first (the window, a part of the same
     // file still flushing). GoOn, or how the run ended.
     [[nodiscard]] StepOutcome MayBegin(std::size_t i);
-    // Download i's verified part, unflushed: flushed on a thread of its own.
-    void Submit(std::size_t i, OwnedHandle part);
+    // Download i's verified part, unflushed: flushed on a thread of its own. True when it is
+    // the launcher's own file, whose install ends the run.
+    bool Submit(std::size_t i, OwnedHandle part);
     // Installs the submitted downloads whose flush has ended, in list order; all of them when
     // wait is set. The launcher's own file ends the run with Relaunch.
     [[nodiscard]] StepOutcome Install(bool wait);
@@ -109,5 +110,6 @@ private:
     std::optional<FlushQueue> flushes_;
     std::vector<Pending> pending_;  // submitted, not installed, in list order
     std::wstring beginning_;        // FileKey of the download MayBegin let begin
+    std::wstring launcherKey_;      // FileKey of the running launcher (IsLauncherEntry, once)
     std::wstring failure_;          // what an install that ended the run reports at End
 };
