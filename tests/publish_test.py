@@ -276,7 +276,8 @@ class PublishWarns(Tree):
                                  len(files))
 
     def test_ordinary_names_give_no_warning_and_unused_keep_patterns_do(self):
-        err = self.publish(keep=["*.ini"], files={"Console.exe": b"1", "cone.d/x": b"2", "a.b.c": b"3"})
+        err = self.publish(keep=["*.ini"], files={"Console.exe": b"1", "cone.d/x": b"2", "a.b.c": b"3",
+                                                  "TarsinLauncher.exe": LAUNCHER})
         self.assertEqual([line for line in err.splitlines() if "warning" in line],
                          ['publish: warning: --keep "*.ini" matches no file'])
 
@@ -594,12 +595,16 @@ class PruneAndRollback(Tree):
         self.assertIn('manifests/1.0_beta.txt: holds version "1.0 beta"', err)
         self.assertEqual(self.manifest(), first)
         self.assertNotIn(sha(b"two"), self.objects(), "refused before anything is written")
-        # The same version again replaces its archived list; rollback serves the newer build.
-        self.publish("1.0 beta")
-        second = self.manifest()
-        self.publish("2")
-        self.assertEqual(run_cli("rollback", self.out, "1.0 beta", "--quiet")[0], 0)
-        self.assertEqual(self.manifest(), second)
+        # Other content under a published version is refused; the same content changes nothing.
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.0 beta")
+        self.assertEqual((code, self.manifest()), (1, first))
+        self.assertIn("version 1.0 beta is published already with other content (manifests/1.0_beta.txt)", err)
+        make_tree(self.build, {"a.dat": b"one"})
+        served = os.stat(os.path.join(self.out, "manifest.txt"))
+        self.assertIn("nothing changed", self.publish("1.0 beta"))
+        self.assertEqual(os.stat(os.path.join(self.out, "manifest.txt")).st_mtime_ns, served.st_mtime_ns)
+        self.assertFalse(os.path.exists(os.path.join(self.out, "retired")))
+        second = first
         # A tree archived before the check: the name alone must not pick the list.
         code, err = run_cli("rollback", self.out, "1.0_beta")
         self.assertEqual(code, 1)
