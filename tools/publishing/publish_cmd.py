@@ -127,10 +127,10 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
     summary = {} if summary is None else summary
     summary.update(version=version, dry_run=dry_run, warnings=warn(build, version, launcher),
                    kept_dropped=build.kept_dropped)
+    report_temporaries(out_dir, "publish")
     if dry_run:
         return preview(build, out_dir, version, launcher, quiet, summary)
     os.makedirs(out_dir, exist_ok=True)
-    report_temporaries(out_dir, "publish")
     with Lock(out_dir):
         entries, digests, store, progress, state = write(build, out_dir, version, launcher, verify_existing,
                                                          keys, valid_for, quiet)
