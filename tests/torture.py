@@ -1040,6 +1040,10 @@ class Campaign:
                 bare.append(f"{p} (a mark with no part of bytes)")
             elif h != MARK and key(p) not in after and not backed and p not in records:
                 bare.append(f"{p} (recorded in this step, with no file and no part)")
+        if state == records:
+            # The run wrote nothing (the list never came): marks a kill left stay until one does.
+            bare = [b for b in bare if not b.endswith("(a mark with no part of bytes)") or
+                    records.get(b.rsplit(" (", 1)[0]) != MARK]
         if bare and (self.filled or action == "hold"):
             # The save that would withdraw them failed: the old state file stays as it was.
             self.notes["records left bare because the state file could not be saved"] += 1

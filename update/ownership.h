@@ -48,7 +48,7 @@ inline constexpr std::size_t kMarkLead = kFlushDepth + 1;
 bool MarkNewDownload(const ManifestEntry& entry, StateTable& table, KeptStateText* kept = nullptr);
 
 // Withdraws every mark with no part of bytes behind it, deleting an empty part; true when it
-// withdrew any. Runs at every orderly end of the downloads.
+// withdrew any. Runs on the loaded table (a kill's leftovers) and at every orderly end.
 bool WithdrawBareMarks(StateTable& table);
 
 // Gives kUnprovenHash to the record of every planned download whose recorded hash is not the

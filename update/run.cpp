@@ -11,6 +11,7 @@
 #include "update/guards.h"
 #include "update/install.h"
 #include "update/ownership.h"
+#include "update/records.h"
 #include "update/signed_list.h"
 
 // URL and version are decoded from UTF-8 ("%s"), so a "ü" is written once as UTF-8, not twice.
@@ -51,6 +52,8 @@ void RunUpdate(const TransferSettings& settings) {
 
     bool stateReadWhole = true;
     StateTable table = LoadStateTable(&stateReadWhole);
+    // Marks a kill left with nothing behind them go before anything else: an extra save only then.
+    if (WithdrawBareMarks(table)) (void)SaveRecords(table);
     UpdatePlan plan = PlanUpdate(manifest, table);
     if (!plan.verifyList.empty() && VerifyFiles(plan, table) != StepOutcome::GoOn) return;
     plan.downloadBytes = ComputeDownloadBytes(plan);
