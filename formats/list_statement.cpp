@@ -32,6 +32,13 @@ bool KeywordLine(std::string_view line, std::string_view keyword, std::string_vi
     return true;
 }
 
+bool IsChannelName(std::string_view text) {
+    if (text.empty() || text.size() > 32) return false;
+    for (char c : text)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+    return true;
+}
+
 }  // namespace
 
 bool DecodeHex(std::string_view hex, std::uint8_t* out, std::size_t count) {
@@ -61,6 +68,12 @@ bool ParseListStatement(std::string_view text, ListStatement& statement) {
         std::uint64_t until = 0;
         if (!ReadTime(value, until)) return false;
         statement.validUntil = until;
+        start = position;
+        if (!NextLine(text, position, line)) return false;
+    }
+    if (KeywordLine(line, "channel", value)) {
+        if (!IsChannelName(value)) return false;
+        statement.channel = value;
         start = position;
         if (!NextLine(text, position, line)) return false;
     }

@@ -45,9 +45,9 @@ void RunUpdate(const TransferSettings& settings) {
     PostStatus(UserText(Text::Connecting), L"", -1, Busy);
 
     Manifest manifest;
-    std::uint64_t signedAt = 0;
-    if (FetchList(manifest, signedAt, settings) != StepOutcome::GoOn) return;
-    if (signedAt != 0) RememberAcceptedStatement(signedAt);
+    AcceptedStatement accepted;
+    if (FetchList(manifest, accepted, settings) != StepOutcome::GoOn) return;
+    if (!accepted.listHash.empty()) RememberAcceptedStatement(accepted, UnixNow());
 
     bool stateReadWhole = true;
     StateTable table = LoadStateTable(&stateReadWhole);
