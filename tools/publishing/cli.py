@@ -9,7 +9,26 @@ from .common import GRACE_SECONDS, Refused, say
 from .prune import prune
 from .publish_cmd import publish
 from .remote import upload
-from .rollback import rollback
+from .rollback import resign, rollback
+from .statements import expiry_warning
+
+
+def validity(text):
+    """A statement's validity: long enough to outlast a clock set a day wrong, and at most a
+    year, since it bounds what a stolen key or a mirror serving an old list can do."""
+    seconds = parse_duration(text)
+    if not signing.DAY <= seconds <= 366 * signing.DAY:
+        raise argparse.ArgumentTypeError(f'"{text}": a validity lies between 1d and 366d')
+    return seconds
+
+
+def channel_name(text):
+    if text == signing.DEFAULT_CHANNEL:
+        return text
+    try:
+        return signing.check_channel(text)
+    except signing.SigningError as e:
+        raise argparse.ArgumentTypeError(str(e))
 
 
 def parse_duration(text):
@@ -54,8 +73,16 @@ def add_signing(command):
     command.add_argument("--sign-key", action="append", default=[], metavar="KEYFILE",
                          help=f"sign the served list with this private key (or the key files in "
                               f"{signing.ENV_KEY}); twice while the launcher's key is changed")
-    command.add_argument("--valid-for", type=parse_duration, metavar="DURATION",
-                         help="launchers refuse the list this long after signing (default: never)")
+    command.add_argument("--valid-for", type=validity, metavar="DURATION",
+                         default=signing.DEFAULT_VALID_FOR,
+                         help="launchers refuse the list this long after signing (default 30d; resign "
+                              "before then)")
+    command.add_argument("--channel", metavar="NAME", type=channel_name,
+                         help="the launchers that take the list: those started with --channel=NAME "
+                              '(a staging tree); "default": players\' (default: the served statement\'s)')
+    command.add_argument("--allow-test-key", action="store_true",
+                         help="sign a launcher built with the tests' public key (tests and the demo only)")
+    return command
 
 
 def add_tree_commands(sub):
@@ -76,6 +103,10 @@ def add_tree_commands(sub):
     b.add_argument("version")
     b.add_argument("--quiet", action="store_true")
     add_signing(b)
+    s = sub.add_parser("resign", help="sign the served list again, its files unchanged (before it expires)")
+    s.add_argument("out_dir")
+    s.add_argument("--quiet", action="store_true")
+    add_signing(s)
     k = sub.add_parser("keygen", help="make the key pair that signs the file list; prints the public key")
     k.add_argument("keyfile")
     u = sub.add_parser("upload", help="copy the served version to an rclone remote: objects first, "
@@ -99,7 +130,8 @@ def run_publish(args):
             verify_existing=args.verify_existing, allow_foreign_launcher=args.allow_foreign_launcher,
             unkeep=args.unkeep, drop_launcher=args.drop_launcher, dry_run=args.dry_run,
             sign_keys=args.sign_key, valid_for=args.valid_for,
-            allow_64_bit_launcher=args.allow_64_bit_launcher)
+            allow_64_bit_launcher=args.allow_64_bit_launcher, channel=args.channel,
+            allow_test_key=args.allow_test_key)
     return 0
 
 
@@ -116,7 +148,15 @@ def run_verify(args):
     problems = verify(args.out_dir, args.quiet, args.public_key)
     for line in problems:
         say(f"verify: {line}")
+    warning = expiry_warning(args.out_dir)
+    if warning:
+        say(f"verify: warning: {warning}")
     return 1 if problems else 0
+
+
+def signed_options(args):
+    return dict(sign_keys=args.sign_key, valid_for=args.valid_for, channel=args.channel,
+                allow_test_key=args.allow_test_key)
 
 
 def done(_result):
@@ -129,7 +169,8 @@ COMMANDS = {
     "verify": run_verify,
     "prune": lambda args: done(prune(args.out_dir, args.dry_run, args.quiet, args.grace)),
     "upload": lambda args: done(upload(args.out_dir, args.remote, args.dry_run, args.quiet)),
-    "rollback": lambda args: done(rollback(args.out_dir, args.version, args.quiet, args.sign_key, args.valid_for)),
+    "rollback": lambda args: done(rollback(args.out_dir, args.version, args.quiet, **signed_options(args))),
+    "resign": lambda args: done(resign(args.out_dir, args.quiet, **signed_options(args))),
 }
 
 
