@@ -21,7 +21,7 @@ ELSEWHERE = {
     "cmake --preset win32 -DTARSIN_SERVER_HOST=": "reconfigures this build; tests/app.cmake compiles the host in",
     "cmake --build --preset win32": "the build every test runs on",
     "python3 tools/publish.py keygen": "tests/publish_test.py makes keys with keygen; a key here would be no test key",
-    "cmake --preset win32 -DTARSIN_LIST_PUBLIC_KEY=": "tests/system.cmake builds TarsinLauncherSigned with a key",
+    "cmake --preset win32 -DTARSIN_LIST_PUBLIC_KEY=": "tests/keyed_build_test.py runs the line keygen prints",
 }
 
 
