@@ -32,9 +32,10 @@ def sha(data):
 
 
 def resource_section(resources, rva):
-    """A resource tree of {type: {id: bytes}}, one language each, laid out at rva."""
+    """A resource tree of {type: {id or name: bytes}}, one language each, laid out at rva."""
     types = sorted(resources)
-    pairs = [(t, i) for t in types for i in sorted(resources[t])]
+    order = {t: sorted(resources[t], key=lambda i: (isinstance(i, int), i)) for t in types}  # names first
+    pairs = [(t, i) for t in types for i in order[t]]
     at, offset = {}, 16 + 8 * len(types)
     for t in types:
         at[t], offset = offset, offset + 16 + 8 * len(resources[t])
@@ -43,27 +44,35 @@ def resource_section(resources, rva):
             at[kind, p], offset = offset, offset + size
     for p in pairs:
         at["blob", p], offset = offset, offset + len(resources[p[0]][p[1]])
+    names = b""
+    for p in pairs:
+        if isinstance(p[1], str):
+            at["name", p] = 1 << 31 | (offset + len(names))
+            names += struct.pack("<H", len(p[1])) + p[1].encode("utf-16-le")
 
-    def head(n):
-        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, n)
+    def head(n, named=0):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, named, n - named)
 
     out = head(len(types)) + b"".join(struct.pack("<II", t, 1 << 31 | at[t]) for t in types)
     for t in types:
-        out += head(len(resources[t])) + b"".join(struct.pack("<II", i, 1 << 31 | at["lang", (t, i)])
-                                                  for i in sorted(resources[t]))
+        out += head(len(order[t]), sum(isinstance(i, str) for i in order[t])) + b"".join(
+            struct.pack("<II", at.get(("name", (t, i)), i), 1 << 31 | at["lang", (t, i)]) for i in order[t])
     out += b"".join(head(1) + struct.pack("<II", 1033, at["entry", p]) for p in pairs)
     out += b"".join(struct.pack("<IIII", rva + at["blob", p], len(resources[p[0]][p[1]]), 0, 0) for p in pairs)
-    return out + b"".join(resources[t][i] for t, i in pairs)
+    return out + b"".join(resources[t][i] for t, i in pairs) + names
 
 
 ICON_GROUP = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHIH", 16, 16, 0, 0, 1, 32, 40, 1)
 
 
 def pe_image(machine=0x14C, characteristics=0x0102, subsystem=2, manifest=APP_MANIFEST, icon=True, wide=False,
-             imports=("KERNEL32.dll", "msvcrt.dll")):
+             imports=("KERNEL32.dll", "msvcrt.dll"), list_key=None):
     """A small Windows image holding only resources and an import table: the application
-    manifest and icon 101 as the launcher carries them, unless told otherwise. wide: PE32+."""
+    manifest and icon 101 as the launcher carries them, unless told otherwise. wide: PE32+.
+    list_key: the public key (hex) a launcher built with one carries."""
     resources = {24: {1: manifest}} if manifest is not None else {}
+    if list_key:
+        resources[10] = {"TARSIN_LIST_KEY": list_key.encode()}
     if icon:
         resources.update({14: {101: ICON_GROUP}, 3: {1: bytes(40)}})
     rsrc = resource_section(resources, 0x1000)
