@@ -57,8 +57,7 @@ def statement_seeds(listed):
     staging = signing.make_statement(listed, [key, key], 1800000000, 30 * 86400, channel="staging")
     sig = plain[plain.index(b"sig\t"):]
     return {"signed": plain, "staging-two-keys": staging,
-            "no-until": b"KXSIGNED 1\nlist\t" + plain.split(b"\t")[1].split(b"\n")[0] + b"\nsigned\t07\n" + sig,
-            "four-sigs": plain + sig * 3, "five-sigs": plain + sig * 4, "crlf": plain.replace(b"\n", b"\r\n")}
+            "no-until": b"KXSIGNED 1\nlist\t" + plain.split(b"\t")[1].split(b"\n")[0] + b"\nsigned\t07\n" + sig}
 
 
 def main():
