@@ -81,6 +81,9 @@ class OperatorGuide(unittest.TestCase):
         curl = "curl -sI https://updates.example.com/download/desktop-data/manifest.txt"
         for begin, expected in [("python3 tools/publish.py publish path/to/build /srv/tarsin --version 1.4.2 --keep "
                                  "'settings/*.cfg' --dry-run", "for players of version 1.4.1: 0 files added, 2 changed"),
+                                ("python3 tools/publish.py promote /srv/tarsin-staging /srv/tarsin --dry-run",
+                                 "for players of version 1.4.1: 0 files added, 2 changed"),
+                                ("python3 tools/publish.py status /srv/tarsin --remote", "list same"),
                                 (curl, "Cache-Control: no-cache"), (curl, "Content-Length: "),
                                 ('curl -sI "https', "Cache-Control: public, max-age=31536000, immutable"),
                                 ("grep -E", f"/download/desktop-data/o/{'0' * 64} HTTP/1.1\" 404"),

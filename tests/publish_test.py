@@ -285,7 +285,8 @@ class PublishWarns(Tree):
                                  len(files))
 
     def test_ordinary_names_give_no_warning_and_unused_keep_patterns_do(self):
-        err = self.publish(keep=["*.ini"], files={"Console.exe": b"1", "cone.d/x": b"2", "a.b.c": b"3"})
+        err = self.publish(keep=["*.ini"], files={"Console.exe": b"1", "cone.d/x": b"2", "a.b.c": b"3",
+                                                  "TarsinLauncher.exe": LAUNCHER})
         self.assertEqual([line for line in err.splitlines() if "warning" in line],
                          ['publish: warning: --keep "*.ini" matches no file'])
 
@@ -603,12 +604,16 @@ class PruneAndRollback(Tree):
         self.assertIn('manifests/1.0_beta.txt: holds version "1.0 beta"', err)
         self.assertEqual(self.manifest(), first)
         self.assertNotIn(sha(b"two"), self.objects(), "refused before anything is written")
-        # The same version again replaces its archived list; rollback serves the newer build.
-        self.publish("1.0 beta")
-        second = self.manifest()
-        self.publish("2")
-        self.assertEqual(run_cli("rollback", self.out, "1.0 beta", "--quiet")[0], 0)
-        self.assertEqual(self.manifest(), second)
+        # Other content under a published version is refused; the same content changes nothing.
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.0 beta")
+        self.assertEqual((code, self.manifest()), (1, first))
+        self.assertIn("version 1.0 beta is published already with other content (manifests/1.0_beta.txt)", err)
+        make_tree(self.build, {"a.dat": b"one"})
+        served = os.stat(os.path.join(self.out, "manifest.txt"))
+        self.assertIn("nothing changed", self.publish("1.0 beta"))
+        self.assertEqual(os.stat(os.path.join(self.out, "manifest.txt")).st_mtime_ns, served.st_mtime_ns)
+        self.assertFalse(os.path.exists(os.path.join(self.out, "retired")))
+        second = first
         # A tree archived before the check: the name alone must not pick the list.
         code, err = run_cli("rollback", self.out, "1.0_beta")
         self.assertEqual(code, 1)
@@ -805,10 +810,11 @@ class SigningGuards(Tree):
                 self.assertEqual(code, 0 if refusal is None else 1, err)
                 self.assertIn(refusal or "", err)
                 self.assertEqual(os.path.exists(self.out), refusal is None, "nothing written when refused")
-        # rollback and resign check the launcher the list names, from its object.
+        # rollback, resign and promote check the launcher the list names, from its object.
         make_tree(self.build, {"TarsinLauncher.exe": self.launcher("TarsinLauncher.exe")})
         self.assertEqual(run_cli("publish", self.build, self.out, "--version", "2", "--quiet")[0], 0)
-        for command in (("rollback", self.out, "2"), ("resign", self.out)):
+        live = os.path.join(self.tmp.name, "live")
+        for command in (("rollback", self.out, "2"), ("resign", self.out), ("promote", self.out, live)):
             code, err = run_cli(*command, "--sign-key", self.key, "--quiet")
             self.assertEqual(code, 1, command)
             self.assertIn("carries no public key", err)

@@ -32,6 +32,7 @@ endfunction()
 
 system_test(publish_test)
 system_test(operator_doc_test)
+system_test(operator_tool_test)
 system_test(nginx_server_test)
 system_test(system_test)
 system_test(https_test)
