@@ -4,8 +4,6 @@
 
 #include "formats/lines.h"
 
-namespace {
-
 bool IsLowerHex(std::string_view text, std::size_t length) {
     if (text.size() != length) return false;
     for (char c : text)
@@ -23,6 +21,8 @@ bool ReadTime(std::string_view text, std::uint64_t& value) {
     }
     return true;
 }
+
+namespace {
 
 // The line's two fields when its first is keyword.
 bool KeywordLine(std::string_view line, std::string_view keyword, std::string_view& value) {

@@ -30,5 +30,10 @@ struct ListStatement {
 // Strict: the exact lines above in that order and nothing else, or false.
 [[nodiscard]] bool ParseListStatement(std::string_view text, ListStatement& statement);
 
+// Exactly length lower-case hexadecimal digits.
+[[nodiscard]] bool IsLowerHex(std::string_view text, std::size_t length);
+// A time in seconds: 1 to 19 decimal digits, nothing else.
+[[nodiscard]] bool ReadTime(std::string_view text, std::uint64_t& value);
+
 // Lower-case hexadecimal of exactly out.size() bytes.
 [[nodiscard]] bool DecodeHex(std::string_view hex, std::uint8_t* out, std::size_t count);

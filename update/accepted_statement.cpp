@@ -2,30 +2,10 @@
 
 #include <windows.h>
 
+#include "formats/list_statement.h"
 #include "support/config.h"
 #include "support/handles.h"
 #include "update/signed_list.h"
-
-namespace {
-
-bool ReadTime(std::string_view text, std::uint64_t& value) {
-    if (text.empty() || text.size() > 19) return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return true;
-}
-
-bool IsHash(std::string_view text) {
-    if (text.size() != 64) return false;
-    for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
-}  // namespace
 
 AcceptedStatement ParseAcceptedStatement(std::string_view text) {
     AcceptedStatement accepted;
@@ -33,7 +13,7 @@ AcceptedStatement ParseAcceptedStatement(std::string_view text) {
     const std::size_t end = text.find('\n');
     if (end == std::string_view::npos || !ReadTime(text.substr(0, end), accepted.signedAt)) return AcceptedStatement{};
     const std::string_view rest = text.substr(end + 1);
-    if (rest.size() > 64 && rest[64] == '\n' && IsHash(rest.substr(0, 64))) accepted.listHash = rest.substr(0, 64);
+    if (rest.size() > 64 && rest[64] == '\n' && IsLowerHex(rest.substr(0, 64), 64)) accepted.listHash = rest.substr(0, 64);
     return accepted;
 }
 
