@@ -42,17 +42,8 @@ TEST(ParseArguments, FollowsTheCommandLineRules) {
 }
 
 TEST(ParseArguments, RepairIsTheWholeArgumentInItsOwnCase) {
-    const struct {
-        std::vector<std::wstring> arguments;
-        bool repair;
-    } cases[] = {
-        {{L"x", L"--repair"}, true},
-        {{L"x", L"--url=http://a/", L"--repair", L"--exit-when-done"}, true},
-        {{L"--repair"}, false},
-        {{L"x", L"--Repair", L"--repair=1", L"-repair", L"repair", L"--url=--repair"}, false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ParseArguments(c.arguments, kDefault).repair, c.repair) << c.arguments.size();
-    EXPECT_EQ(ParseArguments({L"x", L"--url=http://a", L"--repair"}, kDefault).baseUrl, L"http://a/");
+    EXPECT_TRUE(ParseArguments({L"x", L"--url=http://a/", L"--repair", L"--exit-when-done"}, kDefault).repair);
+    EXPECT_FALSE(ParseArguments({L"--repair", L"--Repair", L"--repair=1", L"-repair", L"--url=--repair"}, kDefault).repair);
 }
 
 TEST(ParseArguments, ADefaultWithoutSlashGetsOne) {

@@ -339,45 +339,27 @@ TEST_P(DownloadTest, ASlowServerStillDeliversAndReportsProgress) {
     EXPECT_EQ(ReadStatus().StatusText, L"Downloading");
 }
 
-// The same loop as for an object over 2 GiB, on small ones: ranges of 300,000 bytes.
+// The loop of an object over 2 GiB, on a small one in ranges of 300,000 bytes: a cut inside
+// the second range resumes from the cut; a 200 deletes the part unless it answers offset 0.
 TEST_P(DownloadTest, ALargeObjectComesInClosedRangesAndResumesInsideOne) {
     const std::string content = PseudoRandomBytes(1000000, 30);
     const ManifestEntry e = Publish("big.pak", content);
     TransferSettings ranges;
     ranges.maxRangeBytes = 300000;
-    const auto rangesAsked = [&] {
-        std::vector<std::string> asked;
-        for (const RecordedRequest& r : RequestsFor(e)) asked.push_back(r.Header("Range"));
-        (void)site.Clear();
-        return asked;
+    const auto fetch = [&](const char* mode, int after, bool whole, std::vector<std::string> asked, std::size_t kept) {
+        if (*mode) ASSERT_TRUE(site.SetFault("o/" + e.hash, mode, 100000, 1, after));
+        EXPECT_EQ(DownloadFile(e, tracker, error, ranges), whole) << mode;
+        std::vector<std::string> got;
+        for (const RecordedRequest& r : RequestsFor(e)) got.push_back(r.Header("Range"));
+        EXPECT_EQ(got, asked) << mode;
+        EXPECT_EQ(ReadFileBytes(PartPath(e)), content.substr(0, whole ? content.size() : kept)) << mode;
+        ASSERT_TRUE(site.Clear());
     };
-    struct Case {
-        const char* name;
-        const char* mode;  // on the second request; nullptr: none
-        bool whole;
-        std::vector<std::string> asked;
-        std::size_t kept;
-    } cases[] = {
-        {"whole", nullptr, true, {"bytes=0-299999", "bytes=300000-599999", "bytes=600000-899999", "bytes=900000-999999"}, 0},
-        {"cut inside the second range", "close_after", false, {"bytes=0-299999", "bytes=300000-599999"}, 400000},
-        {"the rest from where it stopped", nullptr, true, {"bytes=400000-699999", "bytes=700000-999999"}, 0},
-        {"range ignored", "ignore_range", false, {"bytes=0-299999", "bytes=300000-599999"}, 0},
-        {"a second range cut before its first byte", "close_after", false, {"bytes=0-299999", "bytes=300000-599999"}, 300000},
-    };
-    for (const Case& c : cases) {
-        if (c.asked[0] == "bytes=0-299999") (void)DeleteFileW(PartPath(e).c_str());
-        if (c.mode) ASSERT_TRUE(site.SetFault("o/" + e.hash, c.mode, c.kept == 300000 ? 0 : 100000, 1, 1));
-        error.clear();
-        EXPECT_EQ(DownloadFile(e, tracker, error, ranges), c.whole) << c.name;
-        EXPECT_EQ(rangesAsked(), c.asked) << c.name;
-        const std::string part = ReadFileBytes(PartPath(e));
-        EXPECT_EQ(part.size(), c.whole ? content.size() : c.kept) << c.name;
-        EXPECT_TRUE(content.compare(0, part.size(), part) == 0) << c.name;
-    }
-    (void)DeleteFileW(PartPath(e).c_str());
-    ASSERT_TRUE(site.SetFault("o/" + e.hash, "ignore_range", 0, 1));
-    EXPECT_TRUE(DownloadFile(e, tracker, error, ranges)) << "a 200 to the first range brings the object whole";
-    EXPECT_EQ(rangesAsked(), std::vector<std::string>{"bytes=0-299999"});
+    fetch("close_after", 1, false, {"bytes=0-299999", "bytes=300000-599999"}, 400000);
+    fetch("", 0, true, {"bytes=400000-699999", "bytes=700000-999999"}, 0);
+    ASSERT_TRUE(DeleteFileW(PartPath(e).c_str()));
+    fetch("ignore_range", 1, false, {"bytes=0-299999", "bytes=300000-599999"}, 0);
+    fetch("ignore_range", 0, true, {"bytes=0-299999"}, 0);
 }
 
 TEST(NextRange, SplitsOnlyObjectsLargerThanOneRangeIntoClosedRanges) {
@@ -389,10 +371,8 @@ TEST(NextRange, SplitsOnlyObjectsLargerThanOneRangeIntoClosedRanges) {
         {kMaxRangeBytes, 1048576, L"Range: bytes=1048576-\r\n"},
         {kMaxRangeBytes + 1, 0, L"Range: bytes=0-2147483646\r\n"},
         {kMaxRangeBytes + 1, kMaxRangeBytes, L"Range: bytes=2147483647-2147483647\r\n"},
-        {4831838208, 0, L"Range: bytes=0-2147483646\r\n"},
         {4831838208, 2147483647, L"Range: bytes=2147483647-4294967293\r\n"},
         {4831838208, 3221225471, L"Range: bytes=3221225471-4831838207\r\n"},
-        {4831838208, 4294967294, L"Range: bytes=4294967294-4831838207\r\n"},
         {UINT64_MAX, UINT64_MAX - 5, L"Range: bytes=18446744073709551610-18446744073709551614\r\n"},
     };
     for (const auto& c : cases)

@@ -91,23 +91,6 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(len(good.requests("manifest.txt")), 1)
                 self.assertEqual(other.requests(), [])
 
-    def test_repair_fetches_a_damaged_file_a_plain_run_trusts(self):
-        site = SERVER.site("repair")
-        files = game_files(4)
-        site.publish(files, version="3")
-        install = fresh_install("repair")
-        self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
-        owned = install.state()
-        damaged = bytearray(files[1][1])
-        damaged[1000] ^= 0xFF
-        install.write(files[1][0], bytes(damaged))
-        self.assertEqual(install.run("--url=" + site.url, "--exit-when-done"), 0)
-        self.assertEqual(install.read(files[1][0]), damaged)
-        self.assertEqual(install.run("--repair", "--url=" + site.url, "--exit-when-done"), 0)
-        self.assertEqual(install.read(files[1][0]), files[1][1])
-        self.assertIn(": 4 dosya, 4 denetlendi, 1 indirilecek (1 MB)\r\n", install.log())
-        self.assertEqual(install.state(), owned)
-
     def test_an_empty_url_gives_the_base_slash_and_a_failed_run(self):
         SERVER.clear("/")
         install = fresh_install("empty-url")
