@@ -347,7 +347,9 @@ TEST_P(DownloadTest, ALargeObjectComesInClosedRangesAndResumesInsideOne) {
     TransferSettings ranges;
     ranges.maxRangeBytes = 300000;
     const auto fetch = [&](const char* mode, int after, bool whole, std::vector<std::string> asked, std::size_t kept) {
-        if (*mode) ASSERT_TRUE(site.SetFault("o/" + e.hash, mode, 100000, 1, after));
+        if (*mode) {
+            ASSERT_TRUE(site.SetFault("o/" + e.hash, mode, 100000, 1, after));
+        }
         EXPECT_EQ(DownloadFile(e, tracker, error, ranges), whole) << mode;
         std::vector<std::string> got;
         for (const RecordedRequest& r : RequestsFor(e)) got.push_back(r.Header("Range"));
