@@ -26,6 +26,8 @@ LaunchOptions ParseArguments(const std::vector<std::wstring>& arguments, const s
             options.channel = argument.substr(10);
         else if (argument == L"--exit-when-done")
             options.exitWhenDone = true;
+        else if (argument == L"--repair")
+            options.repair = true;
     }
     if (options.baseUrl.empty() || options.baseUrl.back() != L'/') options.baseUrl += L'/';
     return options;

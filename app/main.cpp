@@ -145,10 +145,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     ConnectStatusToWindow();
     RegisterLauncherClass();
-    if (!CreateLauncherWindow()) return 1;
+    const Trust trust = options.repair ? Trust::NoRecord : Trust::Records;
+    if (!CreateLauncherWindow(trust)) return 1;
     ShowWindow(MainWindow, showCommand);
     UpdateWindow(MainWindow);
-    StartWorker();
+    StartWorker(trust);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -41,7 +41,7 @@ StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, S
 
 }  // namespace
 
-void RunUpdate(const TransferSettings& settings) {
+void RunUpdate(const TransferSettings& settings, Trust trust) {
     PostStatus(UserText(Text::Connecting), L"", -1, Busy);
 
     Manifest manifest;
@@ -51,7 +51,7 @@ void RunUpdate(const TransferSettings& settings) {
 
     bool stateReadWhole = true;
     StateTable table = LoadStateTable(&stateReadWhole);
-    UpdatePlan plan = PlanUpdate(manifest, table);
+    UpdatePlan plan = PlanUpdate(manifest, table, trust);
     if (!plan.verifyList.empty() && VerifyFiles(plan, table) != StepOutcome::GoOn) return;
     plan.downloadBytes = ComputeDownloadBytes(plan);
     AppendLogLine(SummaryLine(manifest, plan));
