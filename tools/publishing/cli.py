@@ -14,9 +14,28 @@ from .promote import promote
 from .prune import prune
 from .publish_cmd import publish
 from .remote import upload
-from .rollback import rollback
+from .rollback import resign, rollback
+from .statements import expiry_warning
 from .status import status
 from .tree import require_tree
+
+
+def validity(text):
+    """A statement's validity: long enough to outlast a clock set a day wrong, and at most a
+    year, since it bounds what a stolen key or a mirror serving an old list can do."""
+    seconds = parse_duration(text)
+    if not signing.DAY <= seconds <= 366 * signing.DAY:
+        raise argparse.ArgumentTypeError(f'"{text}": a validity lies between 1d and 366d')
+    return seconds
+
+
+def channel_name(text):
+    if text == signing.DEFAULT_CHANNEL:
+        return text
+    try:
+        return signing.check_channel(text)
+    except signing.SigningError as e:
+        raise argparse.ArgumentTypeError(str(e))
 
 
 def parse_duration(text):
@@ -69,8 +88,16 @@ def add_signing(command):
     command.add_argument("--sign-key", action="append", default=[], metavar="KEYFILE",
                          help=f"sign the served list with this private key (or the key files in "
                               f"{signing.ENV_KEY}); twice while the launcher's key is changed")
-    command.add_argument("--valid-for", type=parse_duration, metavar="DURATION",
-                         help="launchers refuse the list this long after signing (default: never)")
+    command.add_argument("--valid-for", type=validity, metavar="DURATION",
+                         default=signing.DEFAULT_VALID_FOR,
+                         help="launchers refuse the list this long after signing (default 30d; resign "
+                              "before then)")
+    command.add_argument("--channel", metavar="NAME", type=channel_name,
+                         help="the launchers that take the list: those started with --channel=NAME "
+                              '(a staging tree); "default": players\' (default: the served statement\'s)')
+    command.add_argument("--allow-test-key", action="store_true",
+                         help="sign a launcher built with the tests' public key (tests and the demo only)")
+    return command
 
 
 def add_tree_commands(sub):
@@ -94,6 +121,10 @@ def add_tree_commands(sub):
     b.add_argument("--launcher", default="TarsinLauncher.exe", metavar="PATH")
     b.add_argument("--quiet", action="store_true")
     add_signing(b)
+    s = sub.add_parser("resign", help="sign the served list again, its files unchanged (before it expires)")
+    s.add_argument("out_dir")
+    s.add_argument("--quiet", action="store_true")
+    add_signing(s)
     k = sub.add_parser("keygen", help="make the key pair that signs the file list; prints the public key")
     k.add_argument("keyfile")
     u = sub.add_parser("upload", help="copy the served version to an rclone remote: objects first, "
@@ -141,7 +172,8 @@ def run_publish(args):
             verify_existing=args.verify_existing, allow_foreign_launcher=args.allow_foreign_launcher,
             unkeep=args.unkeep, drop_launcher=args.drop_launcher, dry_run=args.dry_run,
             sign_keys=args.sign_key, valid_for=args.valid_for,
-            allow_64_bit_launcher=args.allow_64_bit_launcher, drop_kept=args.drop_kept, summary=summary)
+            allow_64_bit_launcher=args.allow_64_bit_launcher, drop_kept=args.drop_kept, summary=summary,
+            channel=args.channel, allow_test_key=args.allow_test_key)
     if args.json:
         print_json(summary)
     return 0
@@ -156,7 +188,8 @@ def run_status(args):
 
 def run_promote(args):
     promote(args.staging, args.live, args.quiet, args.dry_run, args.sign_key, args.valid_for, args.drop_kept,
-            args.drop_launcher, args.launcher)
+            args.drop_launcher, args.launcher, channel=args.channel,
+            allow_test_key=args.allow_test_key)
     return 0
 
 
@@ -174,9 +207,18 @@ def run_verify(args):
     problems = verify(args.out_dir, args.quiet, args.public_key)
     for line in problems:
         say(f"verify: {line}")
+    warning = expiry_warning(args.out_dir)
+    if warning:
+        say(f"verify: warning: {warning}")
     if args.json:
-        print_json({"tree": args.out_dir, "ok": not problems, "problems": problems})
+        print_json({"tree": args.out_dir, "ok": not problems, "problems": problems,
+                    "warnings": [warning] if warning else []})
     return 1 if problems else 0
+
+
+def signed_options(args):
+    return dict(sign_keys=args.sign_key, valid_for=args.valid_for, channel=args.channel,
+                allow_test_key=args.allow_test_key)
 
 
 def done(_result):
@@ -189,8 +231,9 @@ COMMANDS = {
     "verify": run_verify,
     "prune": lambda args: done(prune(args.out_dir, args.dry_run, args.quiet, args.grace)),
     "upload": lambda args: done(upload(args.out_dir, args.remote, args.dry_run, args.quiet)),
-    "rollback": lambda args: done(rollback(args.out_dir, args.version, args.quiet, args.sign_key, args.valid_for,
-                                           args.dry_run, args.launcher)),
+    "rollback": lambda args: done(rollback(args.out_dir, args.version, args.quiet, dry_run=args.dry_run,
+                                           launcher=args.launcher, **signed_options(args))),
+    "resign": lambda args: done(resign(args.out_dir, args.quiet, **signed_options(args))),
     "status": run_status,
     "promote": run_promote,
 }

@@ -3,11 +3,14 @@ import os
 import shutil
 import tempfile
 
+import signing
+
 from .changes import kept_dropped, launcher_dropped, listed, player_changes
 from .common import ARCHIVE, OBJECTS, TEMP_PREFIX, Refused, say, shown
 from .filelist import format_manifest
 from .files import Lock, fsync_dir, public_mode, unlink_quietly, write_atomic
 from .hashing import object_problems
+from .sign_checks import check_served_launcher, key_file_problems
 from .statements import load_sign_keys, sign_for_serving
 from .store import ObjectStore
 from .tree import archive_clash, archive_path, label_state, read_served, require_tree, serve
@@ -68,11 +71,15 @@ def link_or_copy(source, folder, digest):
 
 
 def promote(staging, live, quiet=False, dry_run=False, sign_keys=(), valid_for=None, drop_kept=(),
-            drop_launcher=False, launcher="TarsinLauncher.exe"):
+            drop_launcher=False, launcher="TarsinLauncher.exe", channel=None, allow_test_key=False):
     """Serves in live the list staging serves: its objects first, then the list, signed with
-    the keys given as publish signs it. Returns the entries."""
+    the keys given as publish signs it (in live's channel unless one is given). Returns the
+    entries."""
+    key_file_problems(signing.key_paths(sign_keys), {"served tree": live, "staging tree": staging})
     version, entries, missing = tested_list(staging, live, quiet)
     keys = load_sign_keys(live, sign_keys)
+    if keys:
+        check_served_launcher(staging, entries, keys, allow_test_key, launcher)
     old_version, old_entries, dropped = refusals(live, version, entries, launcher, drop_kept, drop_launcher)
     state = label_state(live, version, entries)
     if not dry_run:
@@ -85,7 +92,7 @@ def promote(staging, live, quiet=False, dry_run=False, sign_keys=(), valid_for=N
                 text = format_manifest(version, entries)
                 os.makedirs(os.path.join(live, ARCHIVE), exist_ok=True)
                 write_atomic(archive_path(live, version), text)
-                serve(live, sign_for_serving(live, text, keys, valid_for) if keys else text)
+                serve(live, sign_for_serving(live, text, keys, valid_for, channel) if keys else text)
     if not quiet:
         did = "dry run, nothing written: would promote" if dry_run else "promoted"
         say(f"{did} version {version} from {staging} to {live}: {len(entries)} files, {len(missing)} objects "

@@ -2,6 +2,8 @@
 import os
 from dataclasses import dataclass
 
+import signing
+
 from .changes import change_lists, keep_flags, kept_dropped, launcher_dropped, listed, player_changes
 from .common import ARCHIVE, MANIFEST, MANIFEST_LIMIT, OBJECTS, Entry, Refused, say, shown
 from .filelist import format_manifest
@@ -11,6 +13,7 @@ from .hashing import hash_all, hash_build
 from .pe_check import launcher_problems
 from .rules import change_problems, clash_problems, own_name_problems, windows_name, windows_problems
 from .scan import manifest_order, scan_build
+from .sign_checks import check_launcher_key, key_file_problems, private_keys_in
 from .statements import load_sign_keys, sign_for_serving
 from .store import ObjectStore
 from .tree import archive_clash, archive_path, label_state, read_served, serve
@@ -60,6 +63,8 @@ def check_arguments(build_dir, out_dir, version):
 def plan(build_dir, out_dir, version, options):
     """The build's files and flags, once nothing refuses them; Refused names every problem."""
     files, errors = scan_build(build_dir)
+    errors += [(p, "holds a PEM private key, which would be published for anyone to read: take it out of the "
+                   "build") for p in private_keys_in(files)]
     paths = [f.path for f in files]
     errors += own_name_problems(paths, options.launcher) + clash_problems(paths)
     # The launcher knows itself by its path with letter case ignored.
@@ -115,15 +120,19 @@ def warn(plan, version, launcher):
 def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe", quiet=False,
             verify_existing=False, allow_foreign_launcher=False, unkeep=(), drop_launcher=False,
             dry_run=False, sign_keys=(), valid_for=None, allow_64_bit_launcher=False, drop_kept=(),
-            summary=None):
+            summary=None, channel=None, allow_test_key=False):
     """Writes the objects, then the file list (and its signed statement, given keys); with
     dry_run, only says what it would do. Returns the entries published. A summary dict
     given is filled with what the command line prints as JSON."""
     options = Options(tuple(keep), tuple(unkeep), tuple(drop_kept), launcher, allow_foreign_launcher,
                       allow_64_bit_launcher, drop_launcher)
     check_arguments(build_dir, out_dir, version)
+    key_file_problems(signing.key_paths(sign_keys), {"build": build_dir, "served tree": out_dir})
     build = plan(build_dir, out_dir, version, options)
     keys = load_sign_keys(out_dir, sign_keys)
+    if keys and build.own:
+        with open(build.own.source, "rb") as f:
+            check_launcher_key(f.read(), shown(build.own.path), keys, allow_test_key)
     summary = {} if summary is None else summary
     summary.update(version=version, dry_run=dry_run, warnings=warn(build, version, launcher),
                    kept_dropped=build.kept_dropped)
@@ -133,7 +142,7 @@ def publish(build_dir, out_dir, version, keep=(), launcher="TarsinLauncher.exe",
     os.makedirs(out_dir, exist_ok=True)
     with Lock(out_dir):
         entries, digests, store, progress, state = write(build, out_dir, version, launcher, verify_existing,
-                                                         keys, valid_for, quiet)
+                                                         (keys, valid_for, channel), quiet)
     for digest, path in sorted(store.damaged.items()):
         say(f"publish: {OBJECTS}/{digest} was damaged; written again from {shown(path)}")
     fill_summary(summary, build, entries, launcher, len(set(digests.values())), store.written,
@@ -169,7 +178,7 @@ def fill_summary(summary, build, entries, launcher, objects, new_objects, new_by
                    players=change_lists(build.old_version, build.old_entries, entries))
 
 
-def write(build, out_dir, version, launcher, verify_existing, keys, valid_for, quiet):
+def write(build, out_dir, version, launcher, verify_existing, signed, quiet):
     """The objects, the archived list, the statement, and last the served list; under the lock."""
     clash = archive_clash(out_dir, version)
     if clash:
@@ -189,8 +198,9 @@ def write(build, out_dir, version, launcher, verify_existing, keys, valid_for, q
     os.makedirs(os.path.join(out_dir, ARCHIVE), exist_ok=True)
     write_atomic(archive_path(out_dir, version), text)
     fsync_dir(store.dir)
+    keys, valid_for, channel = signed
     if keys:
-        text = sign_for_serving(out_dir, text, keys, valid_for)
+        text = sign_for_serving(out_dir, text, keys, valid_for, channel)
     # Last: a launcher never sees a file list whose objects (and statement) are not all in place.
     serve(out_dir, text)
     return entries, digests, store, progress, state
