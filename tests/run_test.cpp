@@ -381,6 +381,25 @@ TEST_F(RunUpdateTest, DroppedFilesAreDeletedOnlyWhenRecorded) {
     EXPECT_EQ(State(), TableOf({v1[0]}));
 }
 
+// A kill left the mark of a kept file that never arrived, and an empty part; the player then
+// put their own file there. The next run withdraws the mark, and the file stays when the list
+// drops it.
+TEST_F(RunUpdateTest, AMarkAKillLeftNeverClaimsThePlayersFile) {
+    const SiteFile game = {"ruvok.exe", "MZ game"}, settings = {"settings.cfg", "volume=5\n", "k"};
+    site.Publish({game, settings}, "1");
+    ASSERT_TRUE(WriteFileBytes(Local("settings.cfg"), "the player's own\n"));
+    ASSERT_TRUE(WriteFileBytes(Local("settings.cfg.part"), ""));
+    ASSERT_TRUE(WriteFileBytes(Local("ruvok.exe"), "MZ game"));
+    ASSERT_TRUE(WriteFileBytes(dir / L"data-state.txt", FormatStateText(Marked(TableOf({game}), "settings.cfg"))));
+    ExpectUpToDate(Run(), "1");
+    EXPECT_EQ(State(), TableOf({game}));
+    EXPECT_TRUE(PartFiles().empty());
+
+    site.Publish({game}, "2");
+    ExpectUpToDate(Run(), "2");
+    EXPECT_EQ(ReadFileBytes(Local("settings.cfg")), "the player's own\n");
+}
+
 TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
     site.Publish(kGame, "1");
     ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "close_after", 250000, 1));
