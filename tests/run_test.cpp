@@ -385,8 +385,8 @@ TEST_F(RunUpdateTest, DroppedFilesAreDeletedOnlyWhenRecorded) {
 // put their own file there. The next run withdraws the mark, and the file stays when the list
 // drops it.
 TEST_F(RunUpdateTest, AMarkAKillLeftNeverClaimsThePlayersFile) {
-    const SiteFile game = {"ruvok.exe", "MZ game"}, settings = {"settings.cfg", "volume=5\n", "k"};
-    site.Publish({game, settings}, "1");
+    const SiteFile game = {"ruvok.exe", "MZ game"}, kept = {"settings.cfg", "volume=5\n", "k"};
+    site.Publish({game, kept}, "1");
     ASSERT_TRUE(WriteFileBytes(Local("settings.cfg"), "the player's own\n"));
     ASSERT_TRUE(WriteFileBytes(Local("settings.cfg.part"), ""));
     ASSERT_TRUE(WriteFileBytes(Local("ruvok.exe"), "MZ game"));
