@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/dll_search.h"
 #include "app/globals.h"
 #include "app/list_key.h"
 #include "status/status.h"
@@ -113,6 +114,12 @@ std::vector<std::wstring> CommandLineArguments() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    // Before any DLL loaded at its first use is called. A launcher that would take one from
+    // the game's folder does not start: it would then have no System32 copy to run on either.
+    if (RestrictDllSearch() == DllSearch::Unrestricted) {
+        MessageBoxW(nullptr, L"Tarsin: init failed", L"Tarsin", MB_ICONERROR);
+        return 1;
+    }
     ModuleInstance = instance;
     UseTurkish = IsTurkishLanguage(GetUserDefaultUILanguage());
     const std::wstring modulePath = ModulePath();

@@ -24,3 +24,12 @@ foreach(name launcher_test launcher_window_test)
     ENVIRONMENT "TARSIN_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
 endforeach()
 set_tests_properties(launcher_test launcher_window_test window_test PROPERTIES RESOURCE_LOCK tarsin_app_prefix)
+
+# A "winhttp.dll" and a "bcrypt.dll" of the tests' own, which leave a marker file when loaded:
+# a mod's DLL in the game's folder must not run inside the launcher (launcher_test).
+foreach(name winhttp bcrypt)
+  add_library(planted_${name} SHARED system/planted_dll.cpp)
+  set_target_properties(planted_${name} PROPERTIES OUTPUT_NAME ${name} PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/planted)
+  target_link_options(planted_${name} PRIVATE -Wl,--kill-at)
+endforeach()

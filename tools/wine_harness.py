@@ -158,12 +158,16 @@ class WinePrefix:
       holder      a program kept running meanwhile (bench/hold_desktop.cpp keeps Wine's
                   desktop up between programs)
       loader      the Wine loader, when the programs are not of this module's build
+      dll_overrides  added to WINEDLLOVERRIDES ("winhttp=n,b": that DLL loaded from a file
+                  first, as Windows loads a DLL that is not a known DLL)
 
     wait() returns only once every program has ended: never with a persistent server or a
     holder."""
 
-    def __init__(self, path, display, dpi=None, persistent=False, managed=True, holder=None, loader=None):
+    def __init__(self, path, display, dpi=None, persistent=False, managed=True, holder=None, loader=None,
+                 dll_overrides=None):
         self.path = os.path.abspath(path)
+        self.dll_overrides = dll_overrides
         self.wine = loader or WINE
         self.display = display
         self.dpi, self.persistent, self.managed, self.holder = dpi, persistent, managed, holder
@@ -180,7 +184,8 @@ class WinePrefix:
             env["LANG"] = "tr_TR.UTF-8" if language == "tr" else "C.UTF-8"
             if language == "tr":
                 env["LC_ALL"] = "tr_TR.UTF-8"
-        env.update(WINEPREFIX=self.path, WINELOADER=self.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+        overrides = "mscoree,mshtml=" + (";" + self.dll_overrides if self.dll_overrides else "")
+        env.update(WINEPREFIX=self.path, WINELOADER=self.wine, WINEDEBUG="-all", WINEDLLOVERRIDES=overrides,
                    DISPLAY=self.display)
         return env
 
