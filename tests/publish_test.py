@@ -17,6 +17,7 @@ from unittest import mock
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import publish  # noqa: E402
+from publishing import hashing as publish_hashing, publish_cmd, remote as publish_remote  # noqa: E402
 
 import wine_build  # noqa: E402
 
@@ -243,7 +244,7 @@ class PublishRefuses(Tree):
     def test_a_file_list_too_long_for_the_launcher(self):
         make_tree(self.build, {f"file{i:03d}.dat": b"x" for i in range(10)})
         one_line = len(publish.format_manifest("1", [publish.Entry("0" * 64, 1, "", "file000.dat")]))
-        with mock.patch.object(publish, "MANIFEST_LIMIT", one_line * 5):
+        with mock.patch.object(publish_cmd, "MANIFEST_LIMIT", one_line * 5):
             code, err = run_cli("publish", self.build, self.out, "--version", "1")
         self.assertEqual(code, 1)
         self.assertIn("at most", err)
@@ -385,7 +386,7 @@ class Republish(Tree):
         before = os.stat(same)
         os.unlink(os.path.join(self.build, "gone.dat"))
         make_tree(self.build, {"changes.dat": b"new!!"})
-        with mock.patch.object(publish, "_copy_hashing", wraps=publish._copy_hashing) as reads:
+        with mock.patch.object(publish_hashing, "copy_hashing", wraps=publish_hashing.copy_hashing) as reads:
             self.publish("2")
         after = os.stat(same)
         self.assertEqual((before.st_ino, before.st_mtime_ns), (after.st_ino, after.st_mtime_ns))
@@ -416,7 +417,7 @@ class Atomicity(Tree):
             renames.append(os.path.basename(dst))
             real(src, dst)
 
-        with mock.patch.object(publish.os, "replace", record):
+        with mock.patch.object(os, "replace", record):
             self.publish()
         self.assertEqual(renames[-1], "manifest.txt")
         self.assertEqual(len([r for r in renames if publish.HEX64.match(r)]), 20)
@@ -426,7 +427,7 @@ class Atomicity(Tree):
         self.publish("1", files={f"f{i}.dat": b"v1-%d" % i for i in range(10)})
         served = self.manifest()
         make_tree(self.build, {f"f{i}.dat": b"v2-%d-" % i for i in range(10)})
-        real = publish._copy_hashing
+        real = publish_hashing.copy_hashing
         calls = []
 
         def failing(source, sink, progress, buffer):
@@ -437,7 +438,7 @@ class Atomicity(Tree):
                 raise OSError("disk full")
             return real(source, sink, progress, buffer)
 
-        with mock.patch.object(publish, "_copy_hashing", failing), \
+        with mock.patch.object(publish_hashing, "copy_hashing", failing), \
                 contextlib.redirect_stderr(io.StringIO()):
             with self.assertRaises(OSError):
                 publish.publish(self.build, self.out, "2")
@@ -708,10 +709,10 @@ class Signing(Tree):
                                  "--quiet")[0], 0)
         first, first_text = self.statement(), self.manifest()
         make_tree(self.build, {"a.dat": b"two"})
-        with mock.patch.object(publish.time, "time", return_value=time.time() + 100):
+        with mock.patch.object(time, "time", return_value=time.time() + 100):
             publish.publish(self.build, self.out, "2", quiet=True, sign_keys=[self.key])
             self.assertEqual(run_cli("rollback", self.out, "1", "--quiet")[0], 1, "unsigned refused")
-        with mock.patch.object(publish.time, "time", return_value=time.time() + 200):
+        with mock.patch.object(time, "time", return_value=time.time() + 200):
             self.assertEqual(run_cli("rollback", self.out, "1", "--sign-key", self.key, "--quiet")[0], 0)
         again = self.statement()
         self.assertNotEqual(self.manifest(), first_text, "a statement's name never gets other content")
@@ -821,7 +822,7 @@ class Upload(Tree):
                     calls.append((args[0], args[-1].rsplit("/", 1)[-1]))
                     return real(args, quiet, show_progress)
 
-                with mock.patch.object(publish, "run_rclone", watched):
+                with mock.patch.object(publish_remote, "run_rclone", watched):
                     code, err = self.upload(remote)
                 self.assertEqual(code, 0, err)
                 self.assertEqual([c for c in calls if c[0] != "lsf"],
@@ -881,7 +882,7 @@ class Upload(Tree):
             calls.append((args[0], args[-1].rsplit("/", 2)[-2:]))
             return real(args, quiet, show_progress)
 
-        with mock.patch.object(publish, "run_rclone", watched):
+        with mock.patch.object(publish_remote, "run_rclone", watched):
             self.assertEqual(self.upload(remote, "--quiet")[0], 0)
         name = sha(self.manifest())
         self.assertEqual([c for c in calls if c[0] != "lsf"],
@@ -991,7 +992,7 @@ class OperatorSlips(Tree):
     def test_upload_gives_lists_and_objects_their_cache_rules(self):
         self.publish("1.0", files={"a.dat": b"a"})
         calls, real = [], publish.run_rclone
-        with mock.patch.object(publish, "run_rclone", lambda a, q, p=False: calls.append(a) or real(a, q, p)):
+        with mock.patch.object(publish_remote, "run_rclone", lambda a, q, p=False: calls.append(a) or real(a, q, p)):
             self.assertEqual(run_cli("upload", self.out, os.path.join(self.tmp.name, "remote"))[0], 0)
         rules = {"public, max-age=31536000, immutable": "objects", "no-cache": "list"}
         self.assertEqual([(a[0], [rules[h[15:]] for h in a if h.startswith("Cache-Control: ")]) for a in calls

@@ -1,17 +1,21 @@
 #!/usr/bin/env python3
-"""Reports product .cpp files over 200 lines and functions over 60 lines.
+"""Reports product .cpp files over 200 lines, the publishing tool's modules over 400, and
+functions over 60 lines.
 
-  check_sizes.py [--max-file N] [--max-function N]
+  check_sizes.py [--max-file N] [--max-tool-file N] [--max-function N]
 
-A function is counted from the first line of its head to its closing brace. Exit code 1 when any is over.
+A C++ function is counted from the first line of its head to its closing brace, a Python one
+from its "def" line to its last line. Exit code 1 when any is over.
 """
 import argparse
+import ast
 import glob
 import os
 import re
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 FOLDERS = ("support", "status", "formats", "transfer", "update", "app")
+TOOL = ("tools/publish.py", "tools/signing.py", "tools/publishing/*.py")
 STRING = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\'\\]|\\.)*\'')
 
 
@@ -45,23 +49,40 @@ def functions(lines):
             head = None
 
 
+def python_functions(text):
+    """(head, length) of every function and method, nested ones included."""
+    for node in ast.walk(ast.parse(text)):
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            yield f"def {node.name}", node.end_lineno - node.lineno + 1
+
+
+def measure(paths, max_file, max_function, functions_of):
+    """Prints every file and function over its limit; returns how many."""
+    over = 0
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        name = os.path.relpath(path, ROOT)
+        if len(text.splitlines()) > max_file:
+            print(f"{name}: {len(text.splitlines())} lines")
+            over += 1
+        for head, length in functions_of(text):
+            if length > max_function:
+                print(f"{name}: {length} lines: {head}")
+                over += 1
+    return over
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--max-file", type=int, default=200)
+    parser.add_argument("--max-tool-file", type=int, default=400)
     parser.add_argument("--max-function", type=int, default=60)
     args = parser.parse_args()
-    over = 0
-    for path in sorted(p for folder in FOLDERS for p in glob.glob(os.path.join(ROOT, folder, "*.cpp"))):
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
-        name = os.path.relpath(path, ROOT)
-        if len(lines) > args.max_file:
-            print(f"{name}: {len(lines)} lines")
-            over += 1
-        for head, length in functions(lines):
-            if length > args.max_function:
-                print(f"{name}: {length} lines: {head}")
-                over += 1
+    cpp = sorted(p for folder in FOLDERS for p in glob.glob(os.path.join(ROOT, folder, "*.cpp")))
+    tool = sorted(p for pattern in TOOL for p in glob.glob(os.path.join(ROOT, pattern)))
+    over = measure(cpp, args.max_file, args.max_function, lambda text: functions(text.splitlines()))
+    over += measure(tool, args.max_tool_file, args.max_function, python_functions)
     return 1 if over else 0
 
 
