@@ -1,4 +1,4 @@
-// The entry point: configuration, platform services, the window, the first worker, the loop.
+// The entry point: the DLL search, configuration, platform services, the window, the first worker, the loop.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
