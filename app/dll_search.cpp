@@ -2,8 +2,6 @@
 // "bcrypt.dll" there would run inside the process that checks hashes and signatures.
 #include "app/dll_search.h"
 
-#include <windows.h>
-
 #include <string>
 
 namespace {
@@ -13,15 +11,16 @@ namespace {
 // searched, and a load of the System32 file by path would bring version 5 besides.
 constexpr const wchar_t* kPreloaded[] = {L"winhttp.dll", L"bcrypt.dll"};
 
-using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
-
 }  // namespace
 
-DllSearch RestrictDllSearch() {
+SetDefaultDllDirectoriesCall FindSetDefaultDllDirectories() {
     // Looked up, not imported: Windows 7 has it only with its update KB2533623, and an
     // import it lacks would keep the launcher from starting at all.
     const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-    const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void*>(found));
+    return reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void*>(found));
+}
+
+DllSearch RestrictDllSearch(SetDefaultDllDirectoriesCall setDefault) {
     if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return DllSearch::System32Only;
 
     // Without it: the current folder leaves the search, and each DLL is loaded now by its full

@@ -2,6 +2,7 @@
 tarsin_test(command_line_test tarsin_app)
 target_compile_definitions(command_line_test PRIVATE "TARSIN_SERVER_HOST=L\"${TARSIN_SERVER_HOST}\"")
 tarsin_test(layout_test tarsin_app)
+tarsin_test(dll_search_test tarsin_app)
 
 # The window tests' eyes and hands: a console program that reads and presses the launcher's window.
 add_executable(window_probe window_probe.cpp)
