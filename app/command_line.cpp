@@ -22,8 +22,12 @@ LaunchOptions ParseArguments(const std::vector<std::wstring>& arguments, const s
         const std::wstring& argument = arguments[i];
         if (argument.starts_with(L"--url="))
             options.baseUrl = argument.substr(6);
+        else if (argument.starts_with(L"--channel="))
+            options.channel = argument.substr(10);
         else if (argument == L"--exit-when-done")
             options.exitWhenDone = true;
+        else if (argument == L"--repair")
+            options.repair = true;
     }
     if (options.baseUrl.empty() || options.baseUrl.back() != L'/') options.baseUrl += L'/';
     return options;

@@ -9,13 +9,16 @@
 struct LaunchOptions {
     std::wstring baseUrl;
     bool exitWhenDone = false;
+    std::wstring channel;  // the signed statements' channel; empty: the default
+    bool repair = false;  // every run of this launcher hashes every listed file
 };
 
 bool IsTurkishLanguage(std::uint16_t uiLanguage);           // primary language LANG_TURKISH
 std::wstring InstallDirOf(const std::wstring& modulePath);  // cut after the last "\"
 std::wstring DefaultBaseUrl();
 
-// arguments[0] is the program; "--url=" (last wins) and "--exit-when-done", case-sensitive.
+// arguments[0] is the program; "--url=", "--channel=" (last wins), "--exit-when-done" and
+// "--repair", case-sensitive.
 // The base URL always ends in "/".
 LaunchOptions ParseArguments(const std::vector<std::wstring>& arguments, const std::wstring& defaultUrl);
 

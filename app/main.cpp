@@ -16,6 +16,7 @@
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/log.h"
+#include "support/text.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
 #include "update/self_update.h"
@@ -139,7 +140,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     (void)DeleteFileW(LongPath(InstallDir + kLogFileName).c_str());
     BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;
-    ListPublicKey = kBuiltListKey;
+    ListSigning = ListTrust{kBuiltListKey, ToUtf8(options.channel)};
 
     INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     (void)InitCommonControlsEx(&commonControls);
@@ -151,10 +152,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     ConnectStatusToWindow();
     RegisterLauncherClass();
-    if (!CreateLauncherWindow()) return 1;
+    const Trust trust = options.repair ? Trust::NoRecord : Trust::Records;
+    if (!CreateLauncherWindow(trust)) return 1;
     ShowWindow(MainWindow, showCommand);
     UpdateWindow(MainWindow);
-    StartWorker();
+    StartWorker(trust);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -98,7 +98,7 @@ void RegisterLauncherClass() {
     (void)RegisterClassExW(&windowClass);
 }
 
-HWND CreateLauncherWindow() {
+HWND CreateLauncherWindow(Trust trust) {
     const ControlRect client = ClientSize(GetScreenDpi());
     RECT frame{0, 0, client.width, client.height};
     AdjustWindowRect(&frame, kWindowStyle, FALSE);
@@ -107,7 +107,7 @@ HWND CreateLauncherWindow() {
     const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
     return CreateWindowExW(0, kWindowClass, L"Tarsin", kWindowStyle, x, y, width, height, nullptr, nullptr,
-                           ModuleInstance, nullptr);
+                           ModuleInstance, reinterpret_cast<void*>(static_cast<INT_PTR>(trust)));
 }
 
 void LayoutControls() {
@@ -147,6 +147,10 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     switch (message) {
     case WM_CREATE:
         MainWindow = window;
+        // A launcher started to repair repairs on Retry too: the run that failed may have
+        // ended before it hashed anything (the server unreachable).
+        SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
         CreateControls();
         LayoutControls();
         ApplyStatus();
@@ -167,7 +171,7 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
             Play();
             return 0;
         case kRetryId:
-            StartWorker();
+            StartWorker(static_cast<Trust>(GetWindowLongPtrW(window, GWLP_USERDATA)));
             return 0;
         case kSettingsId:
             (void)RunProgram(kConfigExe);

@@ -2,6 +2,8 @@
 // The launcher's one window: title, status, progress, detail, Settings, Retry, Play.
 #include <windows.h>
 
+#include "update/plan.h"
+
 inline constexpr wchar_t kWindowClass[] = L"TarsinLauncher";
 inline constexpr int kPlayId = 100;
 inline constexpr int kRetryId = 101;
@@ -12,7 +14,8 @@ void ConnectStatusToWindow();
 
 void CreateFonts();             // UiFont from the message font; TitleFont bold, 20 pixels at 96 dpi
 void RegisterLauncherClass();   // class "TarsinLauncher" with icon 101
-HWND CreateLauncherWindow();    // 520 x 200 client pixels at 96 dpi, centred on the primary screen
+// 520 x 200 client pixels at 96 dpi, centred on the primary screen; its Retry runs with trust.
+HWND CreateLauncherWindow(Trust trust);
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void LayoutControls();

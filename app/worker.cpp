@@ -5,14 +5,15 @@
 #include "support/handles.h"
 #include "update/run.h"
 
-void StartWorker() {
+void StartWorker(Trust trust) {
     if (WorkerRunning.exchange(true)) return;
-    OwnedHandle thread(CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr));
+    void* parameter = reinterpret_cast<void*>(static_cast<INT_PTR>(trust));
+    OwnedHandle thread(CreateThread(nullptr, 0, UpdateWorker, parameter, 0, nullptr));
     if (!thread.ok()) WorkerRunning.exchange(false);
 }
 
-DWORD WINAPI UpdateWorker(void*) {
-    RunUpdate();
+DWORD WINAPI UpdateWorker(void* trust) {
+    RunUpdate({}, static_cast<Trust>(reinterpret_cast<INT_PTR>(trust)));
     EndWorkerFrame();
     return 0;
 }

@@ -3,9 +3,10 @@
 #include <windows.h>
 
 #include "status/status.h"
+#include "update/plan.h"
 
-void StartWorker();  // starts UpdateWorker unless one runs
-DWORD WINAPI UpdateWorker(void* unused);
+void StartWorker(Trust trust);  // starts UpdateWorker with trust unless one runs
+DWORD WINAPI UpdateWorker(void* trust);  // the Trust, carried in the pointer
 
 // After RunUpdate: clears WorkerRunning, has the window apply the status once more, then CloseWhenDone.
 void EndWorkerFrame();

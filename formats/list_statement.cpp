@@ -4,8 +4,6 @@
 
 #include "formats/lines.h"
 
-namespace {
-
 bool IsLowerHex(std::string_view text, std::size_t length) {
     if (text.size() != length) return false;
     for (char c : text)
@@ -24,11 +22,20 @@ bool ReadTime(std::string_view text, std::uint64_t& value) {
     return true;
 }
 
+namespace {
+
 // The line's two fields when its first is keyword.
 bool KeywordLine(std::string_view line, std::string_view keyword, std::string_view& value) {
     std::array<std::string_view, 2> fields;
     if (SplitFieldsInto(line, fields) != 2 || fields[0] != keyword) return false;
     value = fields[1];
+    return true;
+}
+
+bool IsChannelName(std::string_view text) {
+    if (text.empty() || text.size() > 32) return false;
+    for (char c : text)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
     return true;
 }
 
@@ -61,6 +68,12 @@ bool ParseListStatement(std::string_view text, ListStatement& statement) {
         std::uint64_t until = 0;
         if (!ReadTime(value, until)) return false;
         statement.validUntil = until;
+        start = position;
+        if (!NextLine(text, position, line)) return false;
+    }
+    if (KeywordLine(line, "channel", value)) {
+        if (!IsChannelName(value)) return false;
+        statement.channel = value;
         start = position;
         if (!NextLine(text, position, line)) return false;
     }

@@ -34,3 +34,11 @@ foreach(name winhttp bcrypt)
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/planted)
   target_link_options(planted_${name} PRIVATE -Wl,--kill-at)
 endforeach()
+
+# A game file of 4.5 GiB through the executable: one unattended run, and a run cut inside the
+# second range then resumed. It writes the file in full, so it skips when the disk has less
+# than 10 GiB free; "ctest -LE big" leaves it out.
+add_test(NAME big_file_test COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/big_file_test.py)
+set_tests_properties(big_file_test PROPERTIES TIMEOUT 2400 LABELS big RESOURCE_LOCK tarsin_app_prefix
+  SKIP_REGULAR_EXPRESSION "skipped 'needs"
+  ENVIRONMENT "TARSIN_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")

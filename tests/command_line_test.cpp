@@ -41,6 +41,18 @@ TEST(ParseArguments, FollowsTheCommandLineRules) {
     }
 }
 
+TEST(ParseArguments, TheChannelIsTheLastGivenOrTheDefault) {
+    const std::vector<std::wstring> none{L"x", L"--url=http://a/", L"--channel"};
+    const std::vector<std::wstring> some{L"x", L"--channel=a", L"--Channel=b", L"--channel=staging"};
+    EXPECT_EQ(ParseArguments(none, kDefault).channel, L"");
+    EXPECT_EQ(ParseArguments(some, kDefault).channel, L"staging");
+}
+
+TEST(ParseArguments, RepairIsTheWholeArgumentInItsOwnCase) {
+    EXPECT_TRUE(ParseArguments({L"x", L"--url=http://a/", L"--repair", L"--exit-when-done"}, kDefault).repair);
+    EXPECT_FALSE(ParseArguments({L"--repair", L"--Repair", L"--repair=1", L"-repair", L"--url=--repair"}, kDefault).repair);
+}
+
 TEST(ParseArguments, ADefaultWithoutSlashGetsOne) {
     EXPECT_EQ(ParseArguments({L"x"}, L"https://h/p").baseUrl, L"https://h/p/");
     EXPECT_EQ(ParseArguments({L"x"}, L"").baseUrl, L"/");

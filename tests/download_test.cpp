@@ -339,6 +339,48 @@ TEST_P(DownloadTest, ASlowServerStillDeliversAndReportsProgress) {
     EXPECT_EQ(ReadStatus().StatusText, L"Downloading");
 }
 
+// The loop of an object over 2 GiB, on a small one in ranges of 300,000 bytes: a cut inside
+// the second range resumes from the cut; a 200 deletes the part unless it answers offset 0.
+TEST_P(DownloadTest, ALargeObjectComesInClosedRangesAndResumesInsideOne) {
+    const std::string content = PseudoRandomBytes(1000000, 30);
+    const ManifestEntry e = Publish("big.pak", content);
+    TransferSettings ranges;
+    ranges.maxRangeBytes = 300000;
+    const auto fetch = [&](const char* mode, int after, bool whole, std::vector<std::string> asked, std::size_t kept) {
+        if (*mode) {
+            ASSERT_TRUE(site.SetFault("o/" + e.hash, mode, 100000, 1, after));
+        }
+        EXPECT_EQ(DownloadFile(e, tracker, error, ranges), whole) << mode;
+        std::vector<std::string> got;
+        for (const RecordedRequest& r : RequestsFor(e)) got.push_back(r.Header("Range"));
+        EXPECT_EQ(got, asked) << mode;
+        EXPECT_EQ(ReadFileBytes(PartPath(e)), content.substr(0, whole ? content.size() : kept)) << mode;
+        ASSERT_TRUE(site.Clear());
+    };
+    fetch("close_after", 1, false, {"bytes=0-299999", "bytes=300000-599999"}, 400000);
+    fetch("", 0, true, {"bytes=400000-699999", "bytes=700000-999999"}, 0);
+    ASSERT_TRUE(DeleteFileW(PartPath(e).c_str()));
+    fetch("ignore_range", 1, false, {"bytes=0-299999", "bytes=300000-599999"}, 0);
+    fetch("ignore_range", 0, true, {"bytes=0-299999"}, 0);
+}
+
+TEST(NextRange, SplitsOnlyObjectsLargerThanOneRangeIntoClosedRanges) {
+    const struct {
+        std::uint64_t size, offset;
+        const wchar_t* header;
+    } cases[] = {
+        {kMaxRangeBytes, 0, L""},
+        {kMaxRangeBytes, 1048576, L"Range: bytes=1048576-\r\n"},
+        {kMaxRangeBytes + 1, 0, L"Range: bytes=0-2147483646\r\n"},
+        {kMaxRangeBytes + 1, kMaxRangeBytes, L"Range: bytes=2147483647-2147483647\r\n"},
+        {4831838208, 2147483647, L"Range: bytes=2147483647-4294967293\r\n"},
+        {4831838208, 3221225471, L"Range: bytes=3221225471-4831838207\r\n"},
+        {UINT64_MAX, UINT64_MAX - 5, L"Range: bytes=18446744073709551610-18446744073709551614\r\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RangeHeader(NextRange(c.size, c.offset, kMaxRangeBytes)), c.header) << c.size << " " << c.offset;
+}
+
 TEST(JudgeTransfer, EveryEndingComesToOneMessageAndKeepsOnlyResumableBytes) {
     struct Case {
         const char* name;

@@ -229,6 +229,21 @@ class Modes(LauncherCase):
         self.assertFalse(control(state, "settings")["enabled"], "Settings without config.exe")
         self.assertEqual(len(site.requests("manifest.txt")), 2)
 
+    def test_retry_in_a_window_started_to_repair_repairs_again(self):
+        site = SERVER.site("repair-retry")  # a 404 until published below
+        content = b"level data " * 1000
+        install = harness.Install(os.path.join(WORK, "repair-retry"), prefix=MAIN, language="en", clean=True)
+        install.write("data.pak", content.upper())
+        install.write("data-state.txt", harness.format_state({"data.pak": sha256(content)}))
+        install.start("--url=" + site.url, "--repair")
+        self.addCleanup(install.end)
+        window = Window(install)
+        window.wait("status.text=" + ENGLISH["unreachable"])
+        site.publish([("data.pak", content)], version="6")
+        window.click(RETRY)
+        window.wait("status.text=" + ENGLISH["ready"])
+        self.assertEqual(install.read("data.pak"), content)
+
     def test_failed_can_play_shows_retry_beside_play_and_runs_settings_and_the_game(self):
         site = SERVER.site("can-play")  # a 404
         install, window = self.launch("can-play", site, ruvok=True, config=True)

@@ -40,6 +40,14 @@ TEST(ParseListStatement, ReadsWhatTheToolWrites) {
     EXPECT_FALSE(s.validUntil.has_value());
     EXPECT_EQ(s.signedLength, noLimit.size());
     EXPECT_EQ(s.signatures.size(), 4u);
+
+    for (const std::string& head : {kHead + "channel\tstaging-2\n", "KXSIGNED 1\nlist\t" + kHash + "\nsigned\t1\nchannel\tb\n"}) {
+        ASSERT_TRUE(ParseListStatement(head + kSigLine, s)) << head;
+        EXPECT_EQ(s.signedLength, head.size()) << "the channel is signed";
+        EXPECT_EQ(s.channel, head.find("staging") == std::string::npos ? "b" : "staging-2");
+    }
+    ASSERT_TRUE(ParseListStatement(kHead + kSigLine, s));
+    EXPECT_EQ(s.channel, "") << "none: the default channel";
 }
 
 TEST(ParseListStatement, RefusesEveryOtherShape) {
@@ -64,6 +72,11 @@ TEST(ParseListStatement, RefusesEveryOtherShape) {
         {"short signature", kHead + "sig\ta6e38bf83f08d5fb\t" + kSig.substr(2) + "\n"},
         {"extra field", kHead + "sig\ta6e38bf83f08d5fb\t" + kSig + "\t\n"},
         {"five signatures", kHead + kSigLine + kSigLine + kSigLine + kSigLine + kSigLine},
+        {"channel before until", "KXSIGNED 1\nlist\t" + kHash + "\nsigned\t1\nchannel\ta\nuntil\t2\n" + kSigLine},
+        {"empty channel", kHead + "channel\t\n" + kSigLine},
+        {"upper-case channel", kHead + "channel\tStaging\n" + kSigLine},
+        {"channel of 33", kHead + "channel\t" + std::string(33, 'a') + "\n" + kSigLine},
+        {"two channels", kHead + "channel\ta\nchannel\ta\n" + kSigLine},
         {"a line after the signature", kHead + kSigLine + "list\t" + kHash + "\n"},
         {"over the cap", kHead + kSigLine + std::string(kStatementCap, '\n')},
     };
@@ -93,46 +106,112 @@ TEST(VerifyP256Signature, TakesOnlyTheSignatureOfThatDigestUnderThatKey) {
     EXPECT_FALSE(VerifyP256Signature(key, digest, sig)) << "another digest";
 }
 
-TEST(JudgeStatement, SignatureThenListThenExpiryThenReplay) {
+TEST(JudgeStatement, SignatureThenListThenChannelThenExpiryThenReplay) {
     ListStatement s;
     ASSERT_TRUE(ParseListStatement(kHead + kSigLine, s));
-    const std::uint64_t until = 1800086400;
+    const std::uint64_t signedAt = 1800000000, until = 1800086400, day = kClockSkewSeconds;
+    const std::string other(64, '0');
     const struct {
         const char* name;
         bool signatureValid;
-        std::string listHash;
-        std::uint64_t now, newest;
+        std::string listHash, channel;
+        bool limited;
+        std::uint64_t now;
+        AcceptedStatement newest;
         StatementVerdict verdict;
     } cases[] = {
-        {"good", true, kHash, 1800000000, 0, StatementVerdict::Accepted},
-        {"bad signature before another list", false, std::string(64, '0'), 1800000000, 0,
-         StatementVerdict::BadSignature},
-        {"another list", true, std::string(64, '0'), 1800000000, 0, StatementVerdict::OtherList},
-        {"past until, within the clock's day", true, kHash, until + kClockSkewSeconds, 0, StatementVerdict::Accepted},
-        {"a second past the day", true, kHash, until + kClockSkewSeconds + 1, 0, StatementVerdict::Expired},
-        {"expired before replayed", true, kHash, until * 2, until * 2, StatementVerdict::Expired},
-        {"the same statement again", true, kHash, 1800000000, 1800000000, StatementVerdict::Accepted},
-        {"older than the newest accepted", true, kHash, 1800000000, 1800000001, StatementVerdict::Replayed},
-        {"a clock far behind", true, kHash, 0, 0, StatementVerdict::Accepted},
+        {"good", true, kHash, "", true, signedAt, {}, StatementVerdict::Accepted},
+        {"bad signature before another list", false, other, "", true, signedAt, {}, StatementVerdict::BadSignature},
+        {"another list", true, other, "", true, signedAt, {}, StatementVerdict::OtherList},
+        {"another channel than the launcher's", true, kHash, "staging", true, signedAt, {}, StatementVerdict::OtherChannel},
+        {"past until, within the clock's day", true, kHash, "", true, until + day, {}, StatementVerdict::Accepted},
+        {"a second past the day", true, kHash, "", true, until + day + 1, {}, StatementVerdict::Expired},
+        {"expired before replayed", true, kHash, "", true, until * 2, {until * 2, ""}, StatementVerdict::Expired},
+        {"the same statement again", true, kHash, "", true, signedAt, {signedAt, kHash}, StatementVerdict::Accepted},
+        {"the same time for another list", true, kHash, "", true, signedAt, {signedAt, other}, StatementVerdict::Replayed},
+        {"the same time, list not kept", true, kHash, "", true, signedAt, {signedAt, ""}, StatementVerdict::Accepted},
+        {"older than the newest accepted", true, kHash, "", true, signedAt, {signedAt + 1, other},
+         StatementVerdict::Replayed},
+        {"a kept time over a day ahead is no floor", true, kHash, "", true, signedAt, {signedAt + day + 2, other},
+         StatementVerdict::Accepted},
+        {"a kept time a day ahead still is", true, kHash, "", true, signedAt - 2, {signedAt + day - 2, other},
+         StatementVerdict::Replayed},
+        {"a clock far behind", true, kHash, "", true, 0, {}, StatementVerdict::Accepted},
+        {"no until: valid for its lifetime and a day", true, kHash, "", false,
+         signedAt + kUnlimitedStatementLifetime + day, {}, StatementVerdict::Accepted},
+        {"no until: then expired", true, kHash, "", false, signedAt + kUnlimitedStatementLifetime + day + 1, {},
+         StatementVerdict::Expired},
+        {"no until: signed 400 days ago", true, kHash, "", false, signedAt + 400 * day, {}, StatementVerdict::Expired},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(JudgeStatement(s, c.signatureValid, c.listHash, c.now, c.newest), c.verdict) << c.name;
-    s.validUntil.reset();
-    EXPECT_EQ(JudgeStatement(s, true, kHash, UINT64_MAX, 0), StatementVerdict::Accepted) << "no until: never expires";
+    for (const auto& c : cases) {
+        ListStatement judged = s;
+        if (!c.limited) judged.validUntil.reset();
+        EXPECT_EQ(JudgeStatement(judged, c.signatureValid, c.listHash, c.channel, c.now, c.newest), c.verdict)
+            << c.name;
+    }
+    s.channel = "staging";
+    EXPECT_EQ(JudgeStatement(s, true, kHash, "staging", signedAt, {}), StatementVerdict::Accepted);
+    EXPECT_EQ(JudgeStatement(s, true, kHash, "", signedAt, {}), StatementVerdict::OtherChannel) << "the default";
+}
+
+TEST(AcceptedStatement, KeepsTheTimeFirstAndTheListAfter) {
+    const std::string line2 = kHash + "\n";
+    const struct {
+        const char* name;
+        std::string text;
+        std::uint64_t signedAt;
+        std::string listHash;
+    } cases[] = {
+        {"both lines", "1800000000\n" + line2, 1800000000, kHash},
+        {"the time alone, as launchers wrote it before", "1800000000\n", 1800000000, ""},
+        {"the hash cut", "1800000000\n" + kHash, 1800000000, ""},
+        {"the hash upper-case", "7\n" + std::string(64, 'A') + "\n", 7, ""},
+        {"the time cut", "1800000000", 0, ""},
+        {"a time of 20 digits", std::string(20, '9') + "\n" + line2, 0, ""},
+        {"not a time", "x1\n" + line2, 0, ""},
+        {"empty", "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        const AcceptedStatement a = ParseAcceptedStatement(c.text);
+        EXPECT_EQ(a.signedAt, c.signedAt) << c.name;
+        EXPECT_EQ(a.listHash, c.listHash) << c.name;
+    }
+    const AcceptedStatement a{1800000000, kHash};
+    EXPECT_EQ(FormatAcceptedStatement(a), "1800000000\n" + line2);
+    EXPECT_EQ(ParseAcceptedStatement(FormatAcceptedStatement(a)).listHash, kHash);
+}
+
+TEST(WorthRecording, NewerTimesOnlyAndNeverFarAhead) {
+    const std::uint64_t now = 1800000000, day = kClockSkewSeconds;
+    const std::string other(64, '0');
+    const struct {
+        const char* name;
+        AcceptedStatement accepted, kept;
+        bool worth;
+    } cases[] = {
+        {"newer", {now, kHash}, {now - 1, other}, true},
+        {"the same again", {now, kHash}, {now, kHash}, false},
+        {"the same time, the list not known yet", {now, kHash}, {now, ""}, true},
+        {"older (kept far ahead, accepted anyway)", {now - 5, kHash}, {now, other}, false},
+        {"a day ahead of the clock", {now + day, kHash}, {0, ""}, true},
+        {"over a day ahead: never", {now + day + 1, kHash}, {0, ""}, false},
+        {"a kept time far ahead is replaced", {now, kHash}, {now + 30 * day, other}, true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(WorthRecording(c.accepted, c.kept, now), c.worth) << c.name;
 }
 
 TEST(NamesLauncherFile, TheSignedTimesFileOnlyInALauncherWithAKey) {
     ScopedInstallDir install(L"C:\\Games\\Tarsin\\");
-    const std::string saved = ListPublicKey;
+    const ListTrust saved = ListSigning;
     for (const char* path : {"data-signed.txt", "Data-Signed.TXT.", "data-signed.txt.tmp"}) {
         Manifest manifest;
         manifest.entries.push_back(EntryFor(path, "x"));
-        ListPublicKey.clear();
+        ListSigning.publicKey.clear();
         EXPECT_FALSE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old")) << path;
-        ListPublicKey = kTestKey;
+        ListSigning.publicKey = kTestKey;
         EXPECT_TRUE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old")) << path;
     }
-    ListPublicKey = saved;
+    ListSigning = saved;
 }
 
 }  // namespace

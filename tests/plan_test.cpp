@@ -83,7 +83,7 @@ TEST(DecidePlan, ClassifiesEveryEntryFromSizesAndRecords) {
         }
     }
 
-    const UpdatePlan plan = DecidePlan(manifest, table, local);
+    const UpdatePlan plan = DecidePlan(manifest, table, local, Trust::Records);
 
     std::vector<const ManifestEntry*> expectedVerify, expectedDownload;
     std::uint64_t expectedVerifyBytes = 0;
@@ -140,7 +140,7 @@ TEST(PlanUpdate, NeedsNoReadAccessToAnyFile) {
     OwnedHandle b(CreateFileW(manifest.entries[1].localPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(a.ok() && b.ok());
 
-    const UpdatePlan plan = PlanUpdate(manifest, table);
+    const UpdatePlan plan = PlanUpdate(manifest, table, Trust::Records);
     EXPECT_TRUE(plan.downloadList.empty());
     ASSERT_EQ(plan.verifyList.size(), 1u);
     EXPECT_EQ(plan.verifyList[0], &manifest.entries[1]);
@@ -173,7 +173,7 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
     Add("match-2.bin", "second", "second");
     table["mismatch.bin"] = Sha256Hex("an older version");
 
-    UpdatePlan plan = PlanUpdate(manifest, table);
+    UpdatePlan plan = PlanUpdate(manifest, table, Trust::Records);
     ASSERT_EQ(plan.verifyList.size(), 4u);
     ASSERT_EQ(plan.downloadList.size(), 2u);
     OwnedHandle held(CreateFileW(manifest.entries[4].localPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
@@ -198,7 +198,7 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
 
 TEST_F(VerifyFixture, SavesTheTableEvenWhenNothingMatched) {
     Add("a.bin", "published", "different");
-    UpdatePlan plan = PlanUpdate(manifest, table);
+    UpdatePlan plan = PlanUpdate(manifest, table, Trust::Records);
     ASSERT_EQ(plan.verifyList.size(), 1u);
     ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
     EXPECT_TRUE(FileExists(StatePath()));
@@ -209,7 +209,7 @@ TEST_F(VerifyFixture, SavesTheTableEvenWhenNothingMatched) {
 TEST_F(VerifyFixture, TurkishLabel) {
     UseTurkish = true;
     Add("a.bin", "published", "published");
-    UpdatePlan plan = PlanUpdate(manifest, table);
+    UpdatePlan plan = PlanUpdate(manifest, table, Trust::Records);
     ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
     EXPECT_EQ(ReadStatus().StatusText, TextIn(Text::CheckingFiles, Language::Turkish));
 }
@@ -217,7 +217,7 @@ TEST_F(VerifyFixture, TurkishLabel) {
 TEST_F(VerifyFixture, StopRequestEndsSilentlyWithoutSaving) {
     Add("a.bin", "alpha", "alpha");
     Add("b.bin", "bravo", "bravo");
-    UpdatePlan plan = PlanUpdate(manifest, table);
+    UpdatePlan plan = PlanUpdate(manifest, table, Trust::Records);
     QuitRequested = true;
     StatusWatch statusWatch;
     const std::uint64_t postsBefore = statusWatch.posts.load();

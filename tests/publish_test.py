@@ -32,9 +32,10 @@ def sha(data):
 
 
 def resource_section(resources, rva):
-    """A resource tree of {type: {id: bytes}}, one language each, laid out at rva."""
+    """A resource tree of {type: {id or name: bytes}}, one language each, laid out at rva."""
     types = sorted(resources)
-    pairs = [(t, i) for t in types for i in sorted(resources[t])]
+    order = {t: sorted(resources[t], key=lambda i: (isinstance(i, int), i)) for t in types}  # names first
+    pairs = [(t, i) for t in types for i in order[t]]
     at, offset = {}, 16 + 8 * len(types)
     for t in types:
         at[t], offset = offset, offset + 16 + 8 * len(resources[t])
@@ -43,27 +44,35 @@ def resource_section(resources, rva):
             at[kind, p], offset = offset, offset + size
     for p in pairs:
         at["blob", p], offset = offset, offset + len(resources[p[0]][p[1]])
+    names = b""
+    for p in pairs:
+        if isinstance(p[1], str):
+            at["name", p] = 1 << 31 | (offset + len(names))
+            names += struct.pack("<H", len(p[1])) + p[1].encode("utf-16-le")
 
-    def head(n):
-        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, n)
+    def head(n, named=0):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, named, n - named)
 
     out = head(len(types)) + b"".join(struct.pack("<II", t, 1 << 31 | at[t]) for t in types)
     for t in types:
-        out += head(len(resources[t])) + b"".join(struct.pack("<II", i, 1 << 31 | at["lang", (t, i)])
-                                                  for i in sorted(resources[t]))
+        out += head(len(order[t]), sum(isinstance(i, str) for i in order[t])) + b"".join(
+            struct.pack("<II", at.get(("name", (t, i)), i), 1 << 31 | at["lang", (t, i)]) for i in order[t])
     out += b"".join(head(1) + struct.pack("<II", 1033, at["entry", p]) for p in pairs)
     out += b"".join(struct.pack("<IIII", rva + at["blob", p], len(resources[p[0]][p[1]]), 0, 0) for p in pairs)
-    return out + b"".join(resources[t][i] for t, i in pairs)
+    return out + b"".join(resources[t][i] for t, i in pairs) + names
 
 
 ICON_GROUP = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHIH", 16, 16, 0, 0, 1, 32, 40, 1)
 
 
 def pe_image(machine=0x14C, characteristics=0x0102, subsystem=2, manifest=APP_MANIFEST, icon=True, wide=False,
-             imports=("KERNEL32.dll", "msvcrt.dll")):
+             imports=("KERNEL32.dll", "msvcrt.dll"), list_key=None):
     """A small Windows image holding only resources and an import table: the application
-    manifest and icon 101 as the launcher carries them, unless told otherwise. wide: PE32+."""
+    manifest and icon 101 as the launcher carries them, unless told otherwise. wide: PE32+.
+    list_key: the public key (hex) a launcher built with one carries."""
     resources = {24: {1: manifest}} if manifest is not None else {}
+    if list_key:
+        resources[10] = {"TARSIN_LIST_KEY": list_key.encode()}
     if icon:
         resources.update({14: {101: ICON_GROUP}, 3: {1: bytes(40)}})
     rsrc = resource_section(resources, 0x1000)
@@ -276,7 +285,8 @@ class PublishWarns(Tree):
                                  len(files))
 
     def test_ordinary_names_give_no_warning_and_unused_keep_patterns_do(self):
-        err = self.publish(keep=["*.ini"], files={"Console.exe": b"1", "cone.d/x": b"2", "a.b.c": b"3"})
+        err = self.publish(keep=["*.ini"], files={"Console.exe": b"1", "cone.d/x": b"2", "a.b.c": b"3",
+                                                  "TarsinLauncher.exe": LAUNCHER})
         self.assertEqual([line for line in err.splitlines() if "warning" in line],
                          ['publish: warning: --keep "*.ini" matches no file'])
 
@@ -600,12 +610,16 @@ class PruneAndRollback(Tree):
         self.assertIn('manifests/1.0_beta.txt: holds version "1.0 beta"', err)
         self.assertEqual(self.manifest(), first)
         self.assertNotIn(sha(b"two"), self.objects(), "refused before anything is written")
-        # The same version again replaces its archived list; rollback serves the newer build.
-        self.publish("1.0 beta")
-        second = self.manifest()
-        self.publish("2")
-        self.assertEqual(run_cli("rollback", self.out, "1.0 beta", "--quiet")[0], 0)
-        self.assertEqual(self.manifest(), second)
+        # Other content under a published version is refused; the same content changes nothing.
+        code, err = run_cli("publish", self.build, self.out, "--version", "1.0 beta")
+        self.assertEqual((code, self.manifest()), (1, first))
+        self.assertIn("version 1.0 beta is published already with other content (manifests/1.0_beta.txt)", err)
+        make_tree(self.build, {"a.dat": b"one"})
+        served = os.stat(os.path.join(self.out, "manifest.txt"))
+        self.assertIn("nothing changed", self.publish("1.0 beta"))
+        self.assertEqual(os.stat(os.path.join(self.out, "manifest.txt")).st_mtime_ns, served.st_mtime_ns)
+        self.assertFalse(os.path.exists(os.path.join(self.out, "retired")))
+        second = first
         # A tree archived before the check: the name alone must not pick the list.
         code, err = run_cli("rollback", self.out, "1.0_beta")
         self.assertEqual(code, 1)
@@ -752,6 +766,143 @@ class Signing(Tree):
                 code, err = run_cli("verify", self.out, "--public-key", self.public, "--quiet")
                 self.assertEqual(code, 1)
                 self.assertIn(expected, err)
+
+
+class SigningGuards(Tree):
+    """What signing refuses: a launcher that would take any list, a key that would be
+    published, times that would lock players out; and the lifetime every statement gets."""
+
+    def setUp(self):
+        super().setUp()
+        self.key = os.path.join(self.tmp.name, "list.pem")
+        self.public = publish.signing.keygen(self.key)
+        self.other = os.path.join(self.tmp.name, "other.pem")
+        publish.signing.keygen(self.other)
+        make_tree(self.build, {"a.dat": b"one"})
+
+    def launcher(self, name):
+        path = os.path.join(wine_build.PRODUCT.dir, *name.split("/"))
+        if not os.path.exists(path):
+            self.skipTest(f"{path} is not built")
+        with open(path, "rb") as f:
+            return f.read()
+
+    def signed_publish(self, *extra, version="1"):
+        return run_cli("publish", self.build, self.out, "--version", version, "--sign-key", self.key, "--quiet",
+                       *extra)
+
+    def statement(self):
+        with open(publish.statement_path(self.out, self.manifest()), "rb") as f:
+            return publish.signing.parse_statement(f.read())
+
+    def test_only_a_launcher_that_checks_a_signing_key_is_signed(self):
+        keyed = self.launcher("tests/TarsinLauncherSigned.exe")
+        ours = keyed.replace(publish.signing.TEST_PUBLIC_KEY.encode(), self.public.encode())
+        test_key = os.path.join(ROOT, "tests", "system", "list-test-key.pem")
+        rows = [  # (launcher, key files, extra arguments, refusal or None)
+            (self.launcher("TarsinLauncher.exe"), [self.key], [], "carries no public key"),
+            (keyed, [test_key], [], "the tests' key"),
+            (keyed, [test_key], ["--allow-test-key"], None),
+            (ours, [self.other], [], "none of the keys given"),
+            (ours, [self.other, self.key], [], None),
+            (self.launcher("TarsinLauncher.exe"), [], [], None),
+        ]
+        for launcher, keys, extra, refusal in rows:
+            with self.subTest(refusal=refusal, keys=len(keys), extra=extra):
+                shutil.rmtree(self.out, ignore_errors=True)
+                make_tree(self.build, {"TarsinLauncher.exe": launcher})
+                args = [a for k in keys for a in ("--sign-key", k)] + extra
+                code, err = run_cli("publish", self.build, self.out, "--version", "1", "--quiet", *args)
+                self.assertEqual(code, 0 if refusal is None else 1, err)
+                self.assertIn(refusal or "", err)
+                self.assertEqual(os.path.exists(self.out), refusal is None, "nothing written when refused")
+        # rollback, resign and promote check the launcher the list names, from its object.
+        make_tree(self.build, {"TarsinLauncher.exe": self.launcher("TarsinLauncher.exe")})
+        self.assertEqual(run_cli("publish", self.build, self.out, "--version", "2", "--quiet")[0], 0)
+        live = os.path.join(self.tmp.name, "live")
+        for command in (("rollback", self.out, "2"), ("resign", self.out), ("promote", self.out, live)):
+            code, err = run_cli(*command, "--sign-key", self.key, "--quiet")
+            self.assertEqual(code, 1, command)
+            self.assertIn("carries no public key", err)
+
+    def test_no_private_key_is_ever_published(self):
+        with open(self.key, "rb") as f:
+            pem = f.read()
+        in_build, in_tree = os.path.join(self.build, "list.pem"), os.path.join(self.out, "k.pem")
+        rows = [  # (build files, served tree files, --sign-key, the file named)
+            ({"cfg/tls.key": b"junk\n" + pem.replace(b"BEGIN ", b"BEGIN EC ")}, {}, [], "cfg/tls.key"),
+            ({"list.pem": pem}, {}, ["--sign-key", in_build], "list.pem"),
+            ({}, {"k.pem": pem}, ["--sign-key", in_tree], "k.pem"),
+        ]
+        for files, served, extra, named in rows:
+            with self.subTest(named):
+                shutil.rmtree(self.build)
+                shutil.rmtree(self.out, ignore_errors=True)
+                make_tree(self.build, dict(files, **{"a.dat": b"one"}))
+                make_tree(self.out, served)
+                for dry in ([], ["--dry-run"]):
+                    code, err = run_cli("publish", self.build, self.out, "--version", "1", "--quiet", *extra, *dry)
+                    self.assertEqual(code, 1, err)
+                    self.assertIn(named, err)
+                    self.assertEqual(sorted(os.listdir(self.out)) if os.path.isdir(self.out) else [], list(served))
+
+    def test_every_statement_expires_and_resign_renews_the_served_list(self):
+        self.assertEqual(self.signed_publish()[0], 0)
+        first, first_text = self.statement(), self.manifest()
+        self.assertEqual(first["until"], first["signed"] + 30 * 86400, "30 days unless told")
+        objects = self.objects()
+        with self.assertRaises(SystemExit, msg="a validity over a year is refused"), \
+                contextlib.redirect_stderr(io.StringIO()):
+            run_cli("publish", self.build, self.out, "--version", "2", "--sign-key", self.key, "--valid-for", "400d")
+        with mock.patch.object(time, "time", return_value=first["until"] - 3 * 86400):
+            code, err = run_cli("verify", self.out, "--quiet")
+            self.assertEqual(code, 0, err)
+            self.assertIn("expires in 72.0 h", err)
+            self.assertIn(f"publish.py resign {self.out}", err)
+            self.assertEqual(run_cli("resign", self.out, "--sign-key", self.key, "--quiet")[0], 0)
+            self.assertNotIn("expires", run_cli("verify", self.out, "--quiet")[1])
+        again = self.statement()
+        self.assertEqual(again["until"] - again["signed"], 30 * 86400)
+        self.assertGreater(again["signed"], first["signed"])
+        self.assertEqual(publish.parse_manifest(self.manifest()), publish.parse_manifest(first_text))
+        self.assertEqual(self.manifest().count(b"stamp\t"), 1)
+        self.assertEqual(self.objects(), objects)
+        self.assertEqual(publish.verify(self.out, quiet=True, public_keys=[self.public]), [])
+        # A statement of old without "until" expires for launchers 90 days after signing.
+        old = publish.signing.make_statement(self.manifest(), [publish.signing.load_key(self.key)],
+                                             time.time() - 91 * 86400)
+        make_tree(self.out, {"s/" + sha(self.manifest()): old})
+        code, err = run_cli("verify", self.out, "--quiet")
+        self.assertEqual(code, 1)
+        self.assertIn("expired 24.0 h ago", err)
+
+    def test_only_verified_times_count_and_none_far_ahead(self):
+        self.assertEqual(self.signed_publish()[0], 0)
+        signed = self.statement()["signed"]
+        key = publish.signing.load_key(self.key)
+        stranger = publish.signing.load_key(self.other)
+        planted = [publish.signing.make_statement(b"x", [stranger], 4102444800),  # 2100, another key
+                   b"KXSIGNED 1\nlist\t" + b"0" * 64 + b"\nsigned\t" + b"9" * 19 + b"\nsig\t" + b"0" * 16 + b"\t"
+                   + b"0" * 128 + b"\n", b"\xff" * 10]
+        make_tree(self.out, {f"s/{i:064x}": p for i, p in enumerate(planted)})
+        with mock.patch.object(time, "time", return_value=signed):
+            self.assertEqual(self.signed_publish(version="2")[0], 0)
+            self.assertEqual(self.statement()["signed"], signed + 1, "strictly after the newest, not planted ones")
+            make_tree(self.out, {"s/" + "f" * 64: publish.signing.make_statement(b"y", [key], signed + 30 * 86400)})
+            served = self.manifest()
+            code, err = self.signed_publish(version="3")
+            self.assertEqual(code, 1)
+            self.assertIn("s/" + "f" * 64 + ": signed 720.0 h ahead", err)
+            self.assertEqual(self.manifest(), served)
+
+    def test_the_channel_is_kept_until_changed(self):
+        rows = [(["--channel", "staging"], "staging"), ([], "staging"), (["--channel", "default"], ""), ([], "")]
+        for version, (extra, channel) in enumerate(rows):
+            with self.subTest(extra=extra):
+                self.assertEqual(self.signed_publish(*extra, version=str(version))[0], 0)
+                self.assertEqual(self.statement()["channel"], channel)
+        with self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
+            self.signed_publish("--channel", "Staging!", version="9")
 
 
 def free_port():

@@ -304,6 +304,38 @@ TEST_F(RunUpdateTest, AChangedFileOfTheSameSizeIsHashedAndReplaced) {
     EXPECT_EQ(Log()[2], Summary("2", 3, 1, 1, "1 MB"));
 }
 
+// Same size, other bytes, record intact: only a repair finds it. Its record then stays as
+// the launcher's, unproven, until the new bytes are in; a kept file is never looked at.
+TEST_F(RunUpdateTest, ARepairHashesEveryFileAndFetchesOnlyTheDamagedOne) {
+    std::vector<SiteFile> files = kGame;
+    files.push_back({"settings.cfg", "volume=5\n", "k"});
+    site.Publish(files, "1");
+    ExpectUpToDate(Run(), "1");
+    const StateTable owned = TableOf(files);
+    std::string damaged = kGame[1].content;
+    damaged[500] ^= 0x20;
+    ASSERT_TRUE(WriteFileBytes(Local(kGame[1].path), damaged));
+    ASSERT_TRUE(WriteFileBytes(Local("settings.cfg"), "volume=9\n"));
+    ASSERT_TRUE(site.Clear());
+    ExpectUpToDate(Run(), "1");
+    EXPECT_EQ(ReadFileBytes(Local(kGame[1].path)), damaged) << "a plain run trusts the record";
+
+    ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "status", 503, 1));
+    RunUpdate(settings, Trust::NoRecord);
+    EXPECT_EQ(ReadStatus().UiMode, FailedCanPlay);
+    EXPECT_EQ(State(), Downloading(owned, kGame[1].path)) << "no record vouches for the damaged file";
+    EXPECT_EQ(Log()[4], Summary("1", 4, 3, 1, "1 MB"));
+
+    ASSERT_TRUE(site.Clear());
+    ASSERT_TRUE(WriteFileBytes(Local(kGame[2].path), std::string(kGame[2].content.size(), 'x')));
+    RunUpdate(settings, Trust::NoRecord);
+    ExpectUpToDate(ReadStatus(), "1");
+    EXPECT_EQ(Requested(), (std::vector<std::string>{"manifest.txt", Object(kGame[1].content), Object(kGame[2].content)}));
+    ExpectInstalled(kGame);
+    EXPECT_EQ(ReadFileBytes(Local("settings.cfg")), "volume=9\n");
+    EXPECT_EQ(State(), owned);
+}
+
 TEST_F(RunUpdateTest, KeepFilesAreDownloadedOnlyWhenMissing) {
     std::vector<SiteFile> files = {{"ruvok.exe", "MZ game"},
                                    {"settings.cfg", "volume=5\n", "k"},

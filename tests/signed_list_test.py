@@ -50,10 +50,21 @@ class SignedList(unittest.TestCase):
         else:
             publish.write_atomic(path, statement)
 
-    def run_launcher(self):
+    def run_launcher(self, *extra):
         self.server.clear_log()
-        code, _ = harness.run_launcher(self.prefix, self.install, self.server.url)
+        code, _ = harness.run_launcher(self.prefix, self.install, self.server.url, extra=extra)
         return code
+
+    def start_tree(self, name):
+        self.tree = os.path.join(self.tmp, name)
+        publish.publish(self.make_build(name + "-build", name.encode() * 1000), self.tree, "1", quiet=True,
+                        sign_keys=[TEST_KEY], allow_test_key=True, **harness.PUBLISH_OPTIONS)
+        self.server = nginx_server.NginxServer(self.tree, os.path.join(self.tmp, name + "-nginx"))
+        self.server.start()
+        self.addCleanup(self.server.stop)
+        self.install = harness.Install(os.path.join(self.tmp, name + "-install"), launcher=SIGNED_LAUNCHER)
+        with open(os.path.join(self.tree, "manifests", "1.txt"), "rb") as f:
+            return f.read()
 
     def snapshot(self):
         return {p: self.install.read(p) for p in self.install.files() if p != "launcher.log"}
@@ -64,7 +75,7 @@ class SignedList(unittest.TestCase):
         signing.keygen(os.path.join(self.tmp, "other.pem"))
         other = signing.load_key(os.path.join(self.tmp, "other.pem"))
         v1 = publish.publish(self.make_build("v1", b"one" * 1000), self.tree, "1", quiet=True, sign_keys=[TEST_KEY],
-                             **harness.PUBLISH_OPTIONS)
+                             allow_test_key=True, **harness.PUBLISH_OPTIONS)
         self.server = nginx_server.NginxServer(self.tree, os.path.join(self.tmp, "nginx"))
         self.server.start()
         self.addCleanup(self.server.stop)
@@ -81,7 +92,7 @@ class SignedList(unittest.TestCase):
         asked = [r["path"].rsplit("/", 2)[-2:] for r in self.server.requests()]
         self.assertEqual(asked[:2], [["desktop-data", "manifest.txt"], ["s", hashlib.sha256(text1).hexdigest()]])
         accepted = signing.parse_statement(statement1)["signed"]
-        self.assertEqual(self.install.read("data-signed.txt"), b"%d\n" % accepted)
+        self.assertEqual(self.install.read("data-signed.txt"), b"%d\n%s\n" % (accepted, hashlib.sha256(text1).hexdigest().encode()))
 
         archived = os.path.join(self.tree, "manifests", "1.txt")
         with open(archived, "rb") as f:
@@ -113,8 +124,57 @@ class SignedList(unittest.TestCase):
         self.serve_list(text2, signing.make_statement(text2, [other, key], accepted + 1))
         self.assertEqual(self.run_launcher(), 0, self.install.log())
         self.assertIn("Version 2", self.install.log())
-        self.assertEqual(self.install.read("data-signed.txt"), b"%d\n" % (accepted + 1))
+        self.assertEqual(self.install.read("data-signed.txt"),
+                         b"%d\n%s\n" % (accepted + 1, hashlib.sha256(text2).hexdigest().encode()))
 
+    def test_time_moves_forward_by_the_clock_and_the_channel_is_checked(self):
+        archived = self.start_tree("times")
+        key = signing.load_key(TEST_KEY)
+        now = int(time.time())
+        day = signing.DAY
+        lists = [archived + b"stamp\t%d\n" % i for i in range(6)]
+        steps = [
+            # (name, list, statement (None: the one served before), extra arguments, exit code, what the
+            # log says, the time and list kept after)
+            ("signed a month ahead: taken, its time never kept", lists[0],
+             signing.make_statement(lists[0], [key], now + 30 * day, 40 * day), (), 0, "Version 1", None),
+            ("then a list signed now is no replay", lists[1], signing.make_statement(lists[1], [key], now, day),
+             (), 0, "Version 1", (now, lists[1])),
+            ("another list signed in the same second", lists[2], signing.make_statement(lists[2], [key], now, day),
+             (), 2, "older than", (now, lists[1])),
+            ("the same list again, as after a restart", lists[1], None, (), 0, "Version 1", (now, lists[1])),
+            ("a staging statement at the players' address", lists[3],
+             signing.make_statement(lists[3], [key], now + 1, day, channel="staging"), (), 2, "another channel",
+             (now, lists[1])),
+            ("the same for a launcher told it is staging's", lists[3], None, ("--channel=staging",), 0, "Version 1",
+             (now + 1, lists[3])),
+            ("a production statement for a staging launcher", lists[4],
+             signing.make_statement(lists[4], [key], now + 2, day), ("--channel=staging",), 2, "another channel",
+             (now + 1, lists[3])),
+        ]
+        for name, text, statement, extra, code, said, kept in steps:
+            with self.subTest(name):
+                if statement is None:
+                    publish.write_atomic(os.path.join(self.tree, "manifest.txt"), text)
+                else:
+                    self.serve_list(text, statement)
+                self.assertEqual(self.run_launcher(*extra), code, self.install.log())
+                self.assertIn(said, self.install.log())
+                if kept is None:
+                    self.assertNotIn("data-signed.txt", self.install.files())
+                else:
+                    self.assertEqual(self.install.read("data-signed.txt"),
+                                     b"%d\n%s\n" % (kept[0], hashlib.sha256(kept[1]).hexdigest().encode()))
+
+        # A fresh installation has no floor: a statement without "until" signed 400 days ago
+        # is refused all the same, one of 80 days taken.
+        for text, age, code, said in ((lists[4], 400, 2, "the statement has expired"), (lists[5], 80, 0, "Version 1")):
+            with self.subTest(f"no until, {age} days old, fresh installation"):
+                if self.install.exists("data-signed.txt"):
+                    os.unlink(self.install.file("data-signed.txt"))
+                self.serve_list(text, signing.make_statement(text, [key], now - age * day))
+                self.assertEqual(self.run_launcher(), code, self.install.log())
+                self.assertIn(said, self.install.log())
 
 if __name__ == "__main__":
     unittest.main()

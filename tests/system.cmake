@@ -32,6 +32,7 @@ endfunction()
 
 system_test(publish_test)
 system_test(operator_doc_test)
+system_test(operator_tool_test)
 system_test(nginx_server_test)
 system_test(system_test)
 system_test(https_test)
@@ -51,3 +52,6 @@ tarsin_launcher(TarsinLauncherSigned ${TARSIN_TEST_LIST_KEY})
 set_target_properties(TarsinLauncherSigned PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_dependencies(TarsinLauncherSigned TarsinLauncher)  # its icon is made for the launcher
 system_test(signed_list_test)
+# Configures and builds a launcher from a copy of the sources, with the line keygen prints.
+system_test(keyed_build_test)
+set_tests_properties(keyed_build_test PROPERTIES TIMEOUT 1200)

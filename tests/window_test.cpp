@@ -31,7 +31,7 @@ public:
         if (!UiFont) CreateFonts();
         ConnectStatusToWindow();
         RegisterLauncherClass();
-        window_ = CreateLauncherWindow();
+        window_ = CreateLauncherWindow(Trust::Records);
         ShowWindow(window_, SW_SHOW);
         Pump();
         std::vector<HWND> children;

@@ -117,7 +117,7 @@ TEST(StartWorker, StartsNothingWhileAWorkerRuns) {
     WorkerRunning = true;
     StatusWatch statusWatch;
     const std::uint64_t before = statusWatch.posts;
-    StartWorker();
+    StartWorker(Trust::Records);
     Sleep(500);
     EXPECT_TRUE(WorkerRunning);
     EXPECT_EQ(statusWatch.posts, before);
@@ -134,7 +134,7 @@ TEST(StartWorker, RunsOneUpdateAndEndsTheFrame) {
     BaseUrl = L"/";
     StatusWatch statusWatch;
     const std::uint64_t before = statusWatch.posts;
-    StartWorker();
+    StartWorker(Trust::Records);
     for (int i = 0; i < 1000 && WorkerRunning; ++i) Sleep(10);
     BaseUrl = savedUrl;
     ASSERT_FALSE(WorkerRunning);

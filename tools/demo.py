@@ -115,7 +115,7 @@ def signature_verified(tree, install):
     with open(publish.statement_path(tree, served), "rb") as f:
         statement = signing.parse_statement(f.read())
     return os.path.exists(install.file("data-signed.txt")) and \
-        install.read("data-signed.txt") == b"%d\n" % statement["signed"]
+        install.read("data-signed.txt") == b"%d\n%s\n" % (statement["signed"], statement["list"].encode())
 
 
 def main(argv=None):
@@ -157,7 +157,7 @@ def main(argv=None):
         files1 = sample_game.make_game(v1, launcher, stand_in, args.megabytes)
         t = time.monotonic()
         entries1 = publish.publish(v1, tree, "1.0", keep=[sample_game.KEPT], quiet=True, sign_keys=[SIGN_KEY],
-                                   **kind.publish_options)
+                                   allow_test_key=True, **kind.publish_options)
         publish_seconds = time.monotonic() - t
         size1 = sum(e.size for e in entries1)
         step(f"published 1.0: {len(entries1)} files, {size1 / MB:.0f} MB in {publish_seconds:.1f} s")
@@ -177,7 +177,7 @@ def main(argv=None):
         step("sample game 1.1: one file changed, one removed, a new launcher build")
         sample_game.make_game(v2, launcher, stand_in, args.megabytes, update=True)
         entries2 = publish.publish(v2, tree, "1.1", keep=[sample_game.KEPT], quiet=True, sign_keys=[SIGN_KEY],
-                                   **kind.publish_options)
+                                   allow_test_key=True, **kind.publish_options)
         by_path = {e.path: e for e in entries2}
         server.clear_log()
         old_launcher_hash = sha_file(install.exe)

@@ -12,19 +12,20 @@ set -u
 cd "$(dirname "$0")/.."
 root=$PWD
 dir=${TARSIN_FUZZ_DIR:-$root/build/fuzz}
-all_targets=(manifest state_text lines)
+all_targets=(manifest state_text lines statement)
 
 seeds() {  # the committed corpus a target starts from
   case $1 in
     manifest) echo "$root/tests/fuzz/corpus/manifest" ;;
     state_text) echo "$root/tests/fuzz/corpus/state" ;;
     lines) echo "$root/tests/fuzz/corpus/manifest $root/tests/fuzz/corpus/state" ;;
+    statement) echo "$root/tests/fuzz/corpus/statement" ;;
     *) echo "unknown target: $1" >&2; return 1 ;;
   esac
 }
 
 max_len() {  # the line rules need no long texts; the readers get whole files
-  case $1 in lines) echo 1024 ;; *) echo 8192 ;; esac
+  case $1 in lines) echo 1024 ;; statement) echo 4200 ;; *) echo 8192 ;; esac
 }
 
 build() {
@@ -75,9 +76,9 @@ coverage() {
     LLVM_PROFILE_FILE="$cov/$t.profraw" "$cov/${t}_fuzzer" -runs=0 "$dir/corpus/$t" $(seeds "$t") 2>/dev/null
   done
   llvm-profdata-14 merge -o "$cov/all.profdata" "$cov"/*.profraw &&
-    llvm-cov-14 report "$cov/lines_fuzzer" -object "$cov/manifest_fuzzer" -object "$cov/state_text_fuzzer" \
+    llvm-cov-14 report "$cov/lines_fuzzer" -object "$cov/manifest_fuzzer" -object "$cov/state_text_fuzzer" -object "$cov/statement_fuzzer" \
       -instr-profile="$cov/all.profdata" "$root/formats/lines.cpp" "$root/formats/manifest.cpp" \
-      "$root/formats/state_text.cpp" "$root/tests/fuzz/text_native.cpp"
+      "$root/formats/state_text.cpp" "$root/formats/list_statement.cpp" "$root/tests/fuzz/text_native.cpp"
 }
 
 case ${1:-} in

@@ -7,12 +7,14 @@
   publish.py verify OUT_DIR
   publish.py prune OUT_DIR [--grace 24h] [--dry-run]
   publish.py rollback OUT_DIR VERSION
+  publish.py resign OUT_DIR
   publish.py upload OUT_DIR REMOTE [--dry-run]
   publish.py keygen KEYFILE
 
-publish and rollback sign the list they serve with --sign-key KEYFILE (or the key files
-named by TARSIN_SIGN_KEY), for launchers built with the matching public key; verify
-checks the signatures with --public-key HEX.
+publish, rollback and resign sign the list they serve with --sign-key KEYFILE (or the key
+files named by TARSIN_SIGN_KEY), for launchers built with the matching public key, valid
+for --valid-for (30 days by default); verify checks the signatures with --public-key HEX and
+warns when the served statement expires within a week.
 
 OUT_DIR is what the web server serves under the launcher's base URL:
   manifest.txt        the file list the launcher fetches (replaced last, atomically)
@@ -37,7 +39,7 @@ from publishing.pe_check import launcher_problems  # noqa: F401
 from publishing.prune import prune  # noqa: F401
 from publishing.publish_cmd import publish  # noqa: F401
 from publishing.remote import remote_path, run_rclone, upload  # noqa: F401
-from publishing.rollback import rollback  # noqa: F401
+from publishing.rollback import resign, rollback  # noqa: F401
 from publishing.scan import manifest_order  # noqa: F401
 from publishing.statements import statement_path  # noqa: F401
 from publishing.tree import retire, serve  # noqa: F401

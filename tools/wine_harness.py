@@ -421,11 +421,11 @@ def launcher_processes(install):
     return [pid for pid in found if _running(pid)]
 
 
-def run_launcher(prefix, install, url, timeout=180):
+def run_launcher(prefix, install, url, timeout=180, extra=()):
     """Runs the launcher unattended until it and any launcher it restarted have ended.
     Returns the first process's exit code and the seconds taken."""
     started = time.monotonic()
-    process = prefix.start(install.exe, f"--url={url}", "--exit-when-done", cwd=install.path)
+    process = prefix.start(install.exe, f"--url={url}", "--exit-when-done", *extra, cwd=install.path)
     try:
         code = process.wait(timeout)
     finally:

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "support/config.h"
@@ -55,7 +56,44 @@ bool ResumePart(const std::wstring& part, const ManifestEntry& entry, HashObject
     return true;
 }
 
+// Requests the rest of the object into file, range after range for a large one, until the
+// part is whole, a request fails, or a request brings nothing: a server that answers a
+// range with an empty body would otherwise be asked for ever. facts: how the last one ended.
+void TransferRest(const ManifestEntry& entry, HANDLE file, HashObject& hash, ProgressTracker& tracker,
+                  std::uint64_t offset, TransferFacts& facts, const TransferSettings& settings) {
+    // Never past size: a broken or hostile server could otherwise send without end
+    // and fill the player's disk.
+    std::uint64_t length = offset;
+    const ByteSink sink = [&](const std::uint8_t* data, std::uint32_t count) {
+        if (count > entry.size - length) {
+            facts.overlong = true;
+            return false;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file, data, count, &written, nullptr) || written != count) return false;
+        length += count;
+        hash.Feed(data, count);
+        tracker.Add(count);
+        return true;
+    };
+    const std::wstring url = ObjectUrl(entry);
+    facts.transferred = true;
+    for (;;) {
+        const ByteRange range = NextRange(entry.size, length, settings.maxRangeBytes);
+        facts.offset = length;
+        facts.received = HttpGet(url, range, sink, facts.status, UnannouncedLength::Accept, settings);
+        if (!facts.received || range.length == 0 || length == entry.size || length == facts.offset) return;
+        // The range was ignored: JudgeTransfer deletes what stands behind the old part.
+        if (facts.offset != 0 && facts.status == 200) return;
+    }
+}
+
 }  // namespace
+
+ByteRange NextRange(std::uint64_t size, std::uint64_t offset, std::uint64_t maxRange) {
+    if (size <= maxRange) return ByteRange(offset);
+    return ByteRange(offset, std::min(maxRange, size - offset));
+}
 
 bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
 
@@ -119,25 +157,7 @@ bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstrin
     TransferFacts facts;
     facts.offset = offset;
     facts.size = entry.size;
-    if (!partExists || offset != entry.size) {
-        // Never past size: a broken or hostile server could otherwise send without end
-        // and fill the player's disk.
-        std::uint64_t length = offset;
-        const ByteSink sink = [&](const std::uint8_t* data, std::uint32_t count) {
-            if (count > entry.size - length) {
-                facts.overlong = true;
-                return false;
-            }
-            DWORD written = 0;
-            if (!WriteFile(file.get(), data, count, &written, nullptr) || written != count) return false;
-            length += count;
-            hash.Feed(data, count);
-            tracker.Add(count);
-            return true;
-        };
-        facts.transferred = true;
-        facts.received = HttpGet(ObjectUrl(entry), offset, sink, facts.status, UnannouncedLength::Accept, settings);
-    }
+    if (!partExists || offset != entry.size) TransferRest(entry, file.get(), hash, tracker, offset, facts, settings);
     facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
 

@@ -25,12 +25,17 @@ std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
 
 std::wstring CouldNotWrite(const std::wstring& part);  // "Could not write: %s"
 
+// What the request for an object of size asks for when the part holds offset bytes: an object
+// larger than maxRange the next closed range from offset, of at most maxRange bytes; any other
+// the rest, as one open-ended range (no range at all from 0).
+ByteRange NextRange(std::uint64_t size, std::uint64_t offset, std::uint64_t maxRange);
+
 // What is known once a download's transfer has ended (or was not needed), and what it comes to.
 struct TransferFacts {
     bool transferred = false;  // a request was made; false when the part was complete already
     bool received = false;     // HttpGet's answer
     HttpStatus status = 0;
-    std::uint64_t offset = 0;  // bytes of the part the request resumed after
+    std::uint64_t offset = 0;  // bytes of the part the last request resumed after
     bool overlong = false;     // the server sent more than size
     bool partIsFile = false;   // the part afterwards
     std::uint64_t partSize = 0;

@@ -88,7 +88,15 @@ bool ReceiveBody(WatchedRequest& request, const ByteSink& sink, const std::uint6
 
 }  // namespace
 
-bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink, HttpStatus& status,
+std::wstring RangeHeader(const ByteRange& range) {
+    if (range.length != 0)
+        return FormatText(L"Range: bytes=%llu-%llu\r\n", static_cast<unsigned long long>(range.first),
+                          static_cast<unsigned long long>(range.first + range.length - 1));
+    if (range.first != 0) return FormatText(L"Range: bytes=%llu-\r\n", static_cast<unsigned long long>(range.first));
+    return L"";
+}
+
+bool HttpGet(const std::wstring& url, ByteRange range, const ByteSink& sink, HttpStatus& status,
              UnannouncedLength unannounced, const TransferSettings& settings) {
     status = 0;
 
@@ -119,8 +127,7 @@ bool HttpGet(const std::wstring& url, std::uint64_t offset, const ByteSink& sink
                            settings.stall);
     if (!request.ok()) return false;
 
-    std::wstring headers = L"Cache-Control: no-cache\r\n";
-    if (offset != 0) headers += FormatText(L"Range: bytes=%llu-\r\n", static_cast<unsigned long long>(offset));
+    const std::wstring headers = L"Cache-Control: no-cache\r\n" + RangeHeader(range);
     if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
                             0) ||
         !WinHttpReceiveResponse(request.get(), nullptr))

@@ -19,7 +19,12 @@ inline constexpr std::uint32_t kStallFloorBytesPerSecond = 1024;
 using FileFlush = bool (*)(void* handle);
 bool FlushFileData(void* handle);  // FlushFileBuffers
 
+// The most bytes one request asks for. Under Wine a response body stops at 2^31 - 1 bytes,
+// so a larger object comes in closed ranges of at most this many, one after another.
+inline constexpr std::uint64_t kMaxRangeBytes = 2147483647;
+
 struct TransferSettings {
     StallLimit stall{kStallWindowMs, kStallFloorBytesPerSecond};
     FileFlush flush = FlushFileData;
+    std::uint64_t maxRangeBytes = kMaxRangeBytes;  // above 0
 };

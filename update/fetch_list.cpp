@@ -47,7 +47,7 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
             const std::wstring state = InstallDir + kStateFileName;
             own = {FileKey(state), FileKey(state + kStateTempSuffix), FileKey(InstallDir + kLogFileName),
                    FileKey(oldLauncher)};
-            if (!ListPublicKey.empty()) {
+            if (!ListSigning.publicKey.empty()) {
                 const std::wstring signedFile = InstallDir + kSignedFileName;
                 own.push_back(FileKey(signedFile));
                 own.push_back(FileKey(signedFile + L".tmp"));
@@ -65,7 +65,7 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
     return false;
 }
 
-StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const TransferSettings& settings) {
+StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const TransferSettings& settings) {
     std::string body;
     HttpStatus status = 0;
     // Nothing else tells a list cut at a line's end from a whole one, and every
@@ -75,8 +75,8 @@ StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const Transfe
         return StepOutcome::Failed;
     }
     // Checked before the list is read at all: its bytes decide what runs on this machine.
-    if (!ListPublicKey.empty()) {
-        const StatementVerdict verdict = CheckSignedList(body, signedAt, settings);
+    if (!ListSigning.publicKey.empty()) {
+        const StatementVerdict verdict = CheckSignedList(body, accepted, settings);
         if (verdict != StatementVerdict::Accepted) {
             AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
             ReportFailure(UserText(Text::ListUnreadable));

@@ -6,14 +6,15 @@
 #include "formats/manifest.h"
 #include "transfer/http.h"
 #include "transfer/settings.h"
+#include "update/accepted_statement.h"
 #include "update/step.h"
 
 inline constexpr std::uint64_t kManifestCap = 67108864;  // 64 MiB: a body this large fails the fetch
 
 // The list at BaseUrl + "manifest.txt", whole (its length announced), signed when the build
 // has a key, parsed, and naming none of the launcher's own files; otherwise the failure is
-// posted and Failed answered. signedAt: the accepted statement's time, or 0.
-[[nodiscard]] StepOutcome FetchList(Manifest& manifest, std::uint64_t& signedAt, const TransferSettings& settings);
+// posted and Failed answered. accepted: the statement accepted, if any.
+[[nodiscard]] StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const TransferSettings& settings);
 
 // Appends to body; answers false once body holds kManifestCap bytes or more.
 ByteSink ManifestSink(std::string& body);

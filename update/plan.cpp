@@ -10,8 +10,8 @@
 #include "transfer/sha256.h"
 #include "update/records.h"
 
-UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table) {
-    return DecidePlan(manifest, table, QueryLocalFiles(manifest));
+UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table, Trust trust) {
+    return DecidePlan(manifest, table, QueryLocalFiles(manifest), trust);
 }
 
 std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest) {
@@ -21,7 +21,8 @@ std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest) {
     return local;
 }
 
-UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local) {
+UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local,
+                      Trust trust) {
     UpdatePlan plan;
     for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
         const ManifestEntry& entry = manifest.entries[i];
@@ -32,7 +33,7 @@ UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::sp
             continue;
         }
         const auto record = table.find(entry.path);
-        if (record != table.end() && RecordVouches(record->second, entry.hash)) continue;
+        if (trust == Trust::Records && record != table.end() && RecordVouches(record->second, entry.hash)) continue;
         plan.verifyList.push_back(&entry);
         plan.verifyBytes = SaturatingAdd(plan.verifyBytes, entry.size);
     }
@@ -48,15 +49,17 @@ StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
     // Appending here puts the failed verifications after the planned downloads.
     for (const ManifestEntry* entry : plan.verifyList) {
         HashObject hash;
-        if (HashFile(entry->localPath, hash, toTracker)) {
-            if (FinishHashHex(hash) == entry->hash)
-                table[entry->path] = entry->hash;
-            else
-                plan.downloadList.push_back(entry);
-        } else {
-            if (QuitRequested) return StepOutcome::Stopped;
-            plan.downloadList.push_back(entry);
+        const bool hashed = HashFile(entry->localPath, hash, toTracker);
+        if (hashed && FinishHashHex(hash) == entry->hash) {
+            table[entry->path] = entry->hash;
+            continue;
         }
+        if (!hashed && QuitRequested) return StepOutcome::Stopped;
+        plan.downloadList.push_back(entry);
+        // The record stays as the proof of ownership, but no longer vouches: a run that ends
+        // before the new bytes arrive must not leave the damaged file trusted.
+        const auto record = table.find(entry->path);
+        if (record != table.end() && record->second == entry->hash) record->second = kUnprovenHash;
     }
     SaveRecords(table);
     return StepOutcome::GoOn;

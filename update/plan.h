@@ -21,17 +21,23 @@ constexpr std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
     return a + b < a ? UINT64_MAX : a + b;
 }
 
+// Whether a record whose hash is the entry's spares its file the hashing. A repair trusts
+// none: a file damaged after it was installed keeps its size and its record.
+enum class Trust { Records, NoRecord };
+
 // From sizes and records alone; reads no file's content: DecidePlan over QueryLocalFiles.
-UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table);
+UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table, Trust trust);
 
 // One attribute query per entry, in manifest order: all that planning reads of the disk.
 std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest);
 
 // The planning table on plain facts; local[i] describes manifest.entries[i].
-UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local);
+UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local,
+                      Trust trust);
 
 // Hashes verifyList, records matches, sends mismatches to downloadList, saves the table.
-// GoOn or Stopped.
+// A mismatch whose record names the entry's hash (only a repair hashes such a file) keeps
+// its record as kUnprovenHash. GoOn or Stopped.
 [[nodiscard]] StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table);
 
 // Bytes still to fetch for downloadList, less what partial files already hold:

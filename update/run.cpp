@@ -41,17 +41,17 @@ StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, S
 
 }  // namespace
 
-void RunUpdate(const TransferSettings& settings) {
+void RunUpdate(const TransferSettings& settings, Trust trust) {
     PostStatus(UserText(Text::Connecting), L"", -1, Busy);
 
     Manifest manifest;
-    std::uint64_t signedAt = 0;
-    if (FetchList(manifest, signedAt, settings) != StepOutcome::GoOn) return;
-    if (signedAt != 0) RememberAcceptedStatement(signedAt);
+    AcceptedStatement accepted;
+    if (FetchList(manifest, accepted, settings) != StepOutcome::GoOn) return;
+    if (!accepted.listHash.empty()) RememberAcceptedStatement(accepted, UnixNow());
 
     bool stateReadWhole = true;
     StateTable table = LoadStateTable(&stateReadWhole);
-    UpdatePlan plan = PlanUpdate(manifest, table);
+    UpdatePlan plan = PlanUpdate(manifest, table, trust);
     if (!plan.verifyList.empty() && VerifyFiles(plan, table) != StepOutcome::GoOn) return;
     plan.downloadBytes = ComputeDownloadBytes(plan);
     AppendLogLine(SummaryLine(manifest, plan));

@@ -8,7 +8,8 @@
 #include "update/plan.h"
 
 // Everything it says leaves as status posts, log lines and WM_APP_RELAUNCH.
-void RunUpdate(const TransferSettings& settings = {});
+// trust: Trust::NoRecord for a repair.
+void RunUpdate(const TransferSettings& settings = {}, Trust trust = Trust::Records);
 
 // The log's one-wording line: URL, version, entries, hashed, to download, megabytes.
 std::wstring SummaryLine(const Manifest& manifest, const UpdatePlan& plan);

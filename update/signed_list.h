@@ -6,36 +6,47 @@
 
 #include "formats/list_statement.h"
 #include "transfer/settings.h"
+#include "update/accepted_statement.h"
 
-// The operator's public key as the build takes it, 128 hex digits (x, then y), set by the
-// entry point. Empty: the list is taken unsigned, as it always was.
-extern std::string ListPublicKey;
-
-// The signing time of the newest statement this installation accepted, decimal and LF, so
-// that an older list served again (and its genuine statement) is refused. Replaced through
-// its ".tmp" like the state file.
-inline constexpr wchar_t kSignedFileName[] = L"data-signed.txt";  // in InstallDir
+struct ListTrust {
+    // The operator's public key as the build takes it, 128 hex digits (x, then y). Empty:
+    // the list is taken unsigned, as it always was.
+    std::string publicKey;
+    // The statements' channel this launcher takes ("--channel="); empty: the default, which
+    // statements without a channel line name. A staging tree's statements name another, so
+    // its list served at the players' address is refused.
+    std::string channel;
+};
+// Set by the entry point.
+extern ListTrust ListSigning;
 
 // The player's clock is the only time source that a server cannot set (an HTTP Date
 // header comes from the very server that is not trusted). A clock set a day ahead, or to
 // another time zone as local time, must not expire a list that is still valid.
 inline constexpr std::uint64_t kClockSkewSeconds = 86400;
 
-enum class StatementVerdict { Accepted, Missing, Malformed, BadSignature, OtherList, Expired, Replayed };
+// The lifetime of a statement without "until" (those signed before every statement had
+// one), counted from its signing time: long enough for an operator who signs rarely to
+// notice, short enough that a genuine list of long ago cannot be served to a fresh
+// installation, which has no replay floor, as it could if such statements never expired.
+inline constexpr std::uint64_t kUnlimitedStatementLifetime = 90 * 86400;
+
+enum class StatementVerdict { Accepted, Missing, Malformed, BadSignature, OtherList, OtherChannel, Expired, Replayed };
 
 // The decision once a statement was parsed: its signature first, so that nothing unsigned
-// is believed; a time equal to the newest accepted one is the same statement fetched again
-// (as after a self-update's restart).
+// is believed. A time equal to the newest accepted one passes only for the same list (the
+// statement fetched again, as after a self-update's restart), or when the list kept is not
+// known. A kept time more than a day ahead of now is no floor: it came from a wrong clock of
+// the signer's, and would refuse every list signed on time.
 StatementVerdict JudgeStatement(const ListStatement& statement, bool signatureValid, std::string_view listHash,
-                                std::uint64_t now, std::uint64_t newestAccepted);
+                                std::string_view channel, std::uint64_t now, const AcceptedStatement& newest);
 
 // The reason in the log's one wording.
 const wchar_t* VerdictText(StatementVerdict verdict);
 
-// Fetches BaseUrl + "s/" + the SHA-256 of body, verifies it under ListPublicKey and judges
-// it against the clock and kSignedFileName. signedAt is its time when accepted.
-StatementVerdict CheckSignedList(std::string_view body, std::uint64_t& signedAt, const TransferSettings& settings);
+// Seconds since 1970 by this machine's clock.
+std::uint64_t UnixNow();
 
-// Writes signedAt when it is newer. A failure is ignored: the update goes on, at worst
-// without the replay check.
-void RememberAcceptedStatement(std::uint64_t signedAt);
+// Fetches BaseUrl + "s/" + the SHA-256 of body, verifies it under ListSigning and judges it
+// against the clock and kSignedFileName. accepted: its time and list when accepted.
+StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accepted, const TransferSettings& settings);

@@ -48,6 +48,18 @@ def state_of(manifest):
     return b"".join(h + b"\t" + p + b"\n" for p, h in sorted(records.items()))
 
 
+def statement_seeds(listed):
+    """Statements as publish writes them, signed with the test key, and shapes near them."""
+    sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+    import signing
+    key = signing.load_key(os.path.join(HERE, "..", "system", "list-test-key.pem"))
+    plain = signing.make_statement(listed, [key], 1800000000, 30 * 86400)
+    staging = signing.make_statement(listed, [key, key], 1800000000, 30 * 86400, channel="staging")
+    sig = plain[plain.index(b"sig\t"):]
+    return {"signed": plain, "staging-two-keys": staging,
+            "no-until": b"KXSIGNED 1\nlist\t" + plain.split(b"\t")[1].split(b"\n")[0] + b"\nsigned\t07\n" + sig}
+
+
 def main():
     corpus = os.path.join(HERE, "corpus")
     manifests, states = {}, {}
@@ -68,7 +80,8 @@ def main():
     states["crlf-unsorted-duplicates"] = (h + b"\tb\r\n" + h + b"\ta\r\n" + h.upper() + b"\ta\r\n")
     states["damaged"] = (h + b"\t\n" + h[:63] + b"\tshort\n" + h + b"\tthree\tfields\n"
                          + b"no tab\n\n" + h + b"\tends in cr\r\r\n" + h + b"\tlast, no LF")
-    for kind, seeds in (("manifest", manifests), ("state", states)):
+    statements = statement_seeds(manifests["published-1.0"])
+    for kind, seeds in (("manifest", manifests), ("state", states), ("statement", statements)):
         folder = os.path.join(corpus, kind)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)

@@ -15,8 +15,9 @@ Control requests (never recorded), answered with 200 and a plain-text body:
   /_ctl/requests?prefix=P   one recorded request per line: the path, then TAB and
                             "Name: value" for each header, in the order received
   /_ctl/clear?prefix=P      forget the requests and faults whose path starts with P
-  /_ctl/fault?path=X&mode=M&n=N[&count=K]
-                            misbehave on GET X, for the next K requests (default all):
+  /_ctl/fault?path=X&mode=M&n=N[&count=K][&after=A]
+                            misbehave on GET X, for the next K requests (default all)
+                            once A more have been answered as usual (default 0):
      status       answer with status N
      ignore_range answer 200 with the whole object whatever the Range header
      close_after  send N body bytes, then close the connection cleanly
@@ -56,10 +57,11 @@ MODES = {"status", "ignore_range", "close_after", "reset_after", "corrupt", "slo
 
 
 class Fault:
-    def __init__(self, mode, n, count):
+    def __init__(self, mode, n, count, after=0):
         self.mode = mode
         self.n = n
         self.count = count  # None: every request
+        self.after = after  # requests still answered as usual first
 
 
 class State:
@@ -80,17 +82,20 @@ class State:
             fault = self.faults.get(path)
             if fault is None:
                 return None
+            if fault.after > 0:
+                fault.after -= 1
+                return None
             if fault.count is not None:
                 fault.count -= 1
                 if fault.count <= 0:
                     del self.faults[path]
             return fault
 
-    def set_fault(self, path, mode, n, count=None):
+    def set_fault(self, path, mode, n, count=None, after=0):
         if mode not in MODES:
             raise ValueError("unknown mode " + mode)
         with self.lock:
-            self.faults[path] = Fault(mode, int(n), None if count is None else int(count))
+            self.faults[path] = Fault(mode, int(n), None if count is None else int(count), int(after))
 
     def clear(self, prefix):
         with self.lock:
@@ -261,7 +266,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 state.clear(arg("prefix", "/"))
                 body = "ok\n"
             elif path == "/_ctl/fault":
-                state.set_fault(arg("path"), arg("mode"), arg("n", "0"), arg("count"))
+                state.set_fault(arg("path"), arg("mode"), arg("n", "0"), arg("count"), arg("after", "0"))
                 body = "ok\n"
             else:
                 self.simple(404, "unknown control\n")
@@ -319,8 +324,8 @@ class TestServer:
     def requests(self, prefix="/"):
         return self.state.listing(prefix)
 
-    def set_fault(self, path, mode, n=0, count=None):
-        self.state.set_fault(path, mode, n, count)
+    def set_fault(self, path, mode, n=0, count=None, after=0):
+        self.state.set_fault(path, mode, n, count, after)
 
     def clear(self, prefix="/"):
         self.state.clear(prefix)
@@ -355,8 +360,8 @@ class Site:
         """The recorded request lines under this site: the path, then its headers."""
         return [line.split("\t") for line in self.server.requests(self.path + suffix).splitlines()]
 
-    def fault(self, suffix, mode, n=0, count=None):
-        self.server.set_fault(self.path + suffix, mode, n, count)
+    def fault(self, suffix, mode, n=0, count=None, after=0):
+        self.server.set_fault(self.path + suffix, mode, n, count, after)
 
     def clear_faults(self):
         self.server.clear(self.path)

@@ -91,6 +91,9 @@ class ServerTest(unittest.TestCase):
         self.control("fault", path="/site/o/obj", mode="status", n=503, count=2)
         statuses = [self.get("/site/o/obj")[0].status for _ in range(3)]
         self.assertEqual(statuses, [503, 503, 200])
+        self.control("fault", path="/site/o/obj", mode="status", n=503, count=1, after=2)
+        statuses = [self.get("/site/o/obj")[0].status for _ in range(4)]
+        self.assertEqual(statuses, [200, 200, 503, 200])
 
     def test_faults_that_change_the_body(self):
         self.control("fault", path="/site/o/obj", mode="ignore_range")

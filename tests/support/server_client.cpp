@@ -171,11 +171,13 @@ bool TestSite::RemoveFile(const std::string& relativePath) {
 
 std::wstring TestSite::Url(const std::string& relativePath) const { return baseUrl_ + FromUtf8(relativePath); }
 
-bool TestSite::SetFault(const std::string& relativePath, const std::string& mode, std::uint64_t n, int count) {
+bool TestSite::SetFault(const std::string& relativePath, const std::string& mode, std::uint64_t n, int count,
+                        int after) {
     if (!ok()) return false;
     std::string query = "/_ctl/fault?path=" + PercentEncode(urlPath_ + relativePath) + "&mode=" + PercentEncode(mode) +
                         "&n=" + std::to_string(n);
     if (count >= 0) query += "&count=" + std::to_string(count);
+    if (after > 0) query += "&after=" + std::to_string(after);
     std::string body;
     return ControlGet(query, body);
 }

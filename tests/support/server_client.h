@@ -64,8 +64,9 @@ public:
 
     // Misbehaves on relativePath ("o/<hash>", "manifest.txt") for the next count requests
     // (negative: all). Modes as the server's: status, ignore_range, close_after,
-    // reset_after, corrupt, slow, overlong.
-    bool SetFault(const std::string& relativePath, const std::string& mode, std::uint64_t n, int count = -1);
+    // reset_after, corrupt, slow, overlong; once after requests have been answered as usual.
+    bool SetFault(const std::string& relativePath, const std::string& mode, std::uint64_t n, int count = -1,
+                  int after = 0);
     bool Clear();  // forgets this site's requests and faults
     std::vector<RecordedRequest> Requests() const;  // in arrival order; empty on failure
     // The requests for relativePath only.

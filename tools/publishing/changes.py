@@ -46,6 +46,16 @@ def listed(paths, limit=10):
     return ", ".join(shown_paths) + more
 
 
+def change_lists(old_version, old_entries, entries):
+    """The paths added, changed and removed for players of the served version."""
+    old = {windows_name(e.path): e for e in old_entries}
+    new = {windows_name(e.path): e for e in entries}
+    return {"from_version": old_version if old_entries else None,
+            "added": [e.path for k, e in new.items() if k not in old],
+            "changed": [e.path for k, e in new.items() if k in old and old[k].hash != e.hash],
+            "removed": [e.path for k, e in old.items() if k not in new]}
+
+
 def player_changes(old_version, old_entries, entries, launcher):
     """Lines telling what launchers of the served version do with the new list: files
     added, changed and removed, every change of keep status, and the launcher's own."""
@@ -53,9 +63,8 @@ def player_changes(old_version, old_entries, entries, launcher):
         return [f"for players: a first version, {len(entries)} files to install"]
     old = {windows_name(e.path): e for e in old_entries}
     new = {windows_name(e.path): e for e in entries}
-    added = [e.path for k, e in new.items() if k not in old]
-    removed = [e.path for k, e in old.items() if k not in new]
-    changed = [e.path for k, e in new.items() if k in old and old[k].hash != e.hash]
+    lists = change_lists(old_version, old_entries, entries)
+    added, changed, removed = lists["added"], lists["changed"], lists["removed"]
     lines = [f"for players of version {old_version}: {len(added)} files added, {len(changed)} changed, "
              f"{len(removed)} removed"]
     for label, paths in (("added", added), ("changed", changed), ("removed", removed)):
@@ -77,3 +86,26 @@ def player_changes(old_version, old_entries, entries, launcher):
     elif me in old and me not in new:
         lines.append(f'  launcher: "{shown(old[me].path)}" removed: launchers stop updating themselves')
     return lines
+
+
+def kept_dropped(old_entries, old_version, paths, drop_kept):
+    """(the served list's kept files the build lacks and --drop-kept names, the problems that
+    refuse the rest). A launcher deletes what the list no longer names, players' edited
+    settings included."""
+    present = {windows_name(p) for p in paths}
+    dropped, errors, named = [], [], set()
+    for e in old_entries:
+        if "k" not in e.flags or windows_name(e.path) in present:
+            continue
+        patterns = keep_matches(e.path, drop_kept)
+        named.update(patterns)
+        if patterns:
+            dropped.append(e.path)
+        else:
+            errors.append((e.path, f"kept by version {old_version} and missing from this build: every player's "
+                                   f'copy would be deleted at their next update (--drop-kept "{e.path}" '
+                                   "publishes without it)"))
+    for pattern in drop_kept:
+        if pattern not in named:
+            say(f'publish: warning: --drop-kept "{pattern}" matches no kept file the build lacks')
+    return dropped, errors

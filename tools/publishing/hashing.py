@@ -1,4 +1,5 @@
 """Reading files once while hashing them, over a pool of threads, with progress."""
+import contextlib
 import hashlib
 import os
 import sys
@@ -22,10 +23,25 @@ def hash_all(files, quiet, digest_of):
 
     # Larger files first, so that the pool does not end waiting on one big file.
     by_size = sorted(files, key=lambda f: -f.size)
-    with ThreadPoolExecutor(workers()) as pool:
+    with stopping(progress) as pool:
         digests = dict(zip((f.path for f in by_size), pool.map(one, by_size)))
     progress.finish()
     return digests, progress
+
+
+@contextlib.contextmanager
+def stopping(progress):
+    """A pool whose work stops within one chunk when the caller fails or is interrupted:
+    queued files are never started, and the ones being read end, removing their temporary
+    objects, before the failure goes on."""
+    pool = ThreadPoolExecutor(workers())
+    try:
+        yield pool
+    except BaseException:
+        progress.cancelled.set()
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
 
 
 def hash_build(files, quiet):
@@ -53,6 +69,7 @@ class Progress:
         self.done = self.files_done = 0
         self.started = self.last = time.monotonic()
         self.lock = threading.Lock()
+        self.cancelled = threading.Event()
 
     def add(self, n):
         with self.lock:
@@ -104,6 +121,8 @@ def copy_hashing(source, sink, progress, buffer):
                 sink.write(view[:n])
             size += n
             if progress:
+                if progress.cancelled.is_set():
+                    raise Refused("stopped")
                 progress.add(n)
     return h.hexdigest(), size
 
@@ -138,7 +157,7 @@ def object_problems(out_dir, sizes, label, quiet):
         progress.file_done()
         return digest, actual
 
-    with ThreadPoolExecutor(workers()) as pool:
+    with stopping(progress) as pool:
         for digest, actual in pool.map(check, sorted(present, key=lambda d: -present[d])):
             if actual != digest:
                 problems[digest] = f"damaged: the content's SHA-256 is {actual}"

@@ -1,9 +1,20 @@
 """The launcher's executable: is it a program Windows starts as the launcher?"""
+import re
 import struct
 import xml.etree.ElementTree as ElementTree
 
-RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 MANIFEST_ID, ICON_ID = 1, 101
+LIST_KEY_NAME = "TARSIN_LIST_KEY"   # RCDATA: the public key the launcher checks the list with
+
+
+def _entry_name(data, base, name):
+    """An entry's id, or its name when it has one."""
+    if not name & 0x80000000:
+        return name
+    at = base + (name & 0x7FFFFFFF)
+    length = struct.unpack_from("<H", data, at)[0]
+    return data[at + 2:at + 2 + 2 * length].decode("utf-16-le", "replace")
 
 
 def _resource(data, sections, base_rva, path):
@@ -13,7 +24,7 @@ def _resource(data, sections, base_rva, path):
     for want in path + (None,):
         named, ids = struct.unpack_from("<HH", data, base + directory + 12)
         entries = [struct.unpack_from("<II", data, base + directory + 16 + 8 * i) for i in range(named + ids)]
-        found = [target for name, target in entries if want is None or name == want]
+        found = [target for name, target in entries if want is None or _entry_name(data, base, name) == want]
         if not found:
             return None
         if not found[0] & 0x80000000:
@@ -85,6 +96,34 @@ def _has_icon(data, sections, resources):
     count = struct.unpack_from("<H", group, 4)[0]
     icons = [struct.unpack_from("<H", group, 6 + 14 * i + 12)[0] for i in range(count)]
     return bool(icons) and all(_resource(data, sections, resources, (RT_ICON, i)) for i in icons)
+
+
+def _layout(data):
+    """The sections (address, size, file offset) and the resource directory's address."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
+        raise ValueError("not a Windows program")
+    count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    table = optional + (108 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 92)
+    sections = []
+    for i in range(count):
+        virtual_size, address, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+        sections.append((address, min(virtual_size or raw_size, raw_size), raw))
+    resources = struct.unpack_from("<I", data, table + 4 + 16)[0] if struct.unpack_from("<I", data, table)[0] > 2 else 0
+    return sections, resources
+
+
+def launcher_list_key(data):
+    """The public key (128 hex digits) the launcher takes the file list signed with: its
+    resource LIST_KEY_NAME. None for a launcher without one, which takes any list."""
+    try:
+        sections, resources = _layout(data)
+        raw = _resource(data, sections, resources, (RT_RCDATA, LIST_KEY_NAME)) if resources else None
+    except (struct.error, ValueError):
+        return None
+    text = raw.rstrip(b"\0").decode("ascii", "replace") if raw else ""
+    return text if re.fullmatch(r"[0-9a-f]{128}", text) else None
 
 
 def launcher_problems(data, allow_64_bit=False):

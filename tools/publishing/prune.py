@@ -2,54 +2,68 @@
 import os
 import time
 
-from .common import GRACE_SECONDS, HEX64, OBJECTS, STALE_TEMP_SECONDS, TEMP_PREFIX, Refused, hours, say
+from .common import GRACE_SECONDS, HEX64, OBJECTS, Refused, hours, say
 from .files import Lock
 from .filelist import read_manifest_file
-from .tree import kept_manifests, retired_lists
+from .temporaries import report_temporaries, stale_temporaries
+from .tree import kept_manifests, require_tree, retired_lists
+
+
+def referenced_objects(out_dir):
+    referenced = set()
+    for m in kept_manifests(out_dir):
+        try:
+            referenced |= {e.hash for e in read_manifest_file(m)[1]}
+        except (OSError, Refused, UnicodeError) as e:
+            # An unreadable list may still be served: removing its objects would break it.
+            raise Refused(f"{os.path.relpath(m, out_dir)}: {e}; nothing removed")
+    if not referenced:
+        raise Refused(f"{out_dir}: no file list in the tree; nothing removed")
+    return referenced
+
+
+def graced_objects(out_dir, referenced, grace, now):
+    """(objects only lists retired within the grace period name, why, the lists past it)."""
+    graced, reasons, expired = set(), [], []
+    for path, when in retired_lists(out_dir):
+        if now - when >= grace:
+            expired.append(path)
+            continue
+        try:
+            version, entries = read_manifest_file(path)
+        except (OSError, Refused, UnicodeError) as e:
+            raise Refused(f"{os.path.relpath(path, out_dir)}: {e}; nothing removed")
+        only = {e.hash for e in entries} - referenced - graced
+        graced |= only
+        if only:
+            reasons.append(f"version {version}, retired {hours(now - when)} ago: {len(only)} objects")
+    return graced, reasons, expired
 
 
 def prune(out_dir, dry_run=False, quiet=False, grace=GRACE_SECONDS):
     """Removes the objects that no kept file list names and no list retired within the
-    grace period names either. Returns (count, bytes)."""
+    grace period names either, and the temporary files killed commands left. Returns
+    (count, bytes) of the objects."""
+    require_tree(out_dir)
     with Lock(out_dir):
-        referenced = set()
-        for m in kept_manifests(out_dir):
-            try:
-                referenced |= {e.hash for e in read_manifest_file(m)[1]}
-            except (OSError, Refused, UnicodeError) as e:
-                # An unreadable list may still be served: removing its objects would break it.
-                raise Refused(f"{os.path.relpath(m, out_dir)}: {e}; nothing removed")
-        if not referenced:
-            raise Refused(f"{out_dir}: no file list in the tree; nothing removed")
+        referenced = referenced_objects(out_dir)
         now = time.time()
-        graced, reasons, expired = set(), [], []
-        for path, when in retired_lists(out_dir):
-            if now - when >= grace:
-                expired.append(path)
-                continue
-            try:
-                version, entries = read_manifest_file(path)
-            except (OSError, Refused, UnicodeError) as e:
-                raise Refused(f"{os.path.relpath(path, out_dir)}: {e}; nothing removed")
-            only = {e.hash for e in entries} - referenced - graced
-            graced |= only
-            if only:
-                reasons.append(f"version {version}, retired {hours(now - when)} ago: {len(only)} objects")
+        graced, reasons, expired = graced_objects(out_dir, referenced, grace, now)
         store = os.path.join(out_dir, OBJECTS)
         count = freed = kept_bytes = 0
         for name in sorted(os.listdir(store)) if os.path.isdir(store) else []:
             full = os.path.join(store, name)
             st = os.stat(full)
-            stale_temp = name.startswith(TEMP_PREFIX) and now - st.st_mtime > STALE_TEMP_SECONDS
             if name in graced:
                 kept_bytes += st.st_size
-            elif (HEX64.match(name) and name not in referenced) or stale_temp:
+            elif HEX64.match(name) and name not in referenced:
                 count += 1
                 freed += st.st_size
                 if not dry_run:
                     os.unlink(full)
+        stale = report_temporaries(out_dir, "prune") if not quiet else stale_temporaries(out_dir, now)
         if not dry_run:
-            for path in expired:
+            for path in expired + [path for path, _ in stale]:
                 os.unlink(path)
     if not quiet:
         if graced:
@@ -59,5 +73,6 @@ def prune(out_dir, dry_run=False, quiet=False, grace=GRACE_SECONDS):
             for reason in reasons:
                 say(f"  {reason}")
         say(f"{'would remove' if dry_run else 'removed'} {count} objects, {freed / 2**20:.1f} MB"
-            + (f"; {len(expired)} retired lists past the grace period" if expired else ""))
+            + (f"; {len(expired)} retired lists past the grace period" if expired else "")
+            + (f"; {len(stale)} temporary files" if stale else ""))
     return count, freed

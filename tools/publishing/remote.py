@@ -11,7 +11,7 @@ from .common import MANIFEST, OBJECTS, TEMP_PREFIX, Refused, say, shown
 from .files import Lock
 from .statements import statement_path, tree_is_signed
 from .store import ObjectStore
-from .tree import archive_path, read_served
+from .tree import archive_path, read_served, require_tree
 
 
 def upload_statement(out_dir, text, remote, quiet):
@@ -54,6 +54,12 @@ def run_rclone(args, quiet, show_progress=False):
     return done.returncode, done.stdout or "", "its messages are above" if shown_live else done.stderr.strip()
 
 
+def remote_bytes(path):
+    """The bytes of one file at the remote, or None when it has none."""
+    done = subprocess.run([rclone_program(), "cat", "-q", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return done.stdout if done.returncode == 0 else None
+
+
 # What a cache in front of the remote may keep, set on every file upload writes (object
 # stores and CDNs serve the headers given at upload; a folder or WebDAV remote ignores them).
 # The list must be asked for again each time: a list cached by a CDN's default lifetime hides
@@ -86,6 +92,7 @@ def upload(out_dir, remote, dry_run=False, quiet=False):
     """Copies the served list's objects that the remote lacks, then its archived list, then
     "manifest.txt", so that the remote never serves a list whose objects are missing.
     Returns the digests of the objects uploaded."""
+    require_tree(out_dir)
     rclone_program()
     with Lock(out_dir):
         text, version, entries = read_served(out_dir)

@@ -2,7 +2,7 @@
 import fnmatch
 import os
 
-from .common import BuildFile
+from .common import BuildFile, shown
 from .rules import format_rejects, launcher_rejects
 
 
@@ -33,12 +33,31 @@ def scan_build(build_dir):
             if not os.path.isfile(full):
                 errors.append((rel, "is not a regular file"))
                 continue
+            outside = link_outside(full, root)
+            if outside:
+                errors.append((rel, f'is a symbolic link to "{shown(outside)}", outside the build: its content '
+                                    "would reach every player; copy the file into the build if it belongs there"))
+                continue
             why = format_rejects(rel) or launcher_rejects(rel)
             if why:
                 errors.append((rel, why + " (the launcher would refuse the whole file list)"))
                 continue
             files.append(BuildFile(rel, os.fsdecode(full), st.st_size))
     return files, errors
+
+
+def link_outside(full, root):
+    """Where a symbolic link leads when that lies outside the build, or None.
+
+    A link that stays inside the build is published as its target's content: builds link
+    shared files that way, and what players get is still only what the build holds."""
+    if not os.path.islink(full):
+        return None
+    target = os.path.realpath(full)
+    inside = os.path.realpath(root)
+    if target == inside or target.startswith(inside.rstrip(os.sep.encode()) + os.sep.encode()):
+        return None
+    return os.fsdecode(target)
 
 
 def keep_matches(path, patterns):

@@ -28,33 +28,69 @@ def load_sign_keys(out_dir, paths):
         raise Refused(str(e))
     if not keys and tree_is_signed(out_dir):
         raise Refused(f"{os.path.join(out_dir, signing.FOLDER)} holds signed statements: launchers built with "
-                      f"a key would refuse an unsigned list. Give --sign-key KEYFILE or {signing.ENV_KEY} "
-                      f"(or move {signing.FOLDER}/ away to stop signing)")
+                      f"a key take only signed lists, for as long as they run. Give --sign-key KEYFILE or "
+                      f"{signing.ENV_KEY}; never remove {signing.FOLDER}/, whose statements they fetch")
     return keys
 
 
-def newest_statement_time(out_dir):
+def verified_times(out_dir, keys):
+    """The signing times of the statements in the tree that verify under one of keys. A
+    statement planted in the tree, or one that cannot be read, counts for nothing."""
     folder = os.path.join(out_dir, signing.FOLDER)
-    newest = 0
+    publics = [signing.public_hex(k.public_key()) for k in keys]
+    times = []
     for name in os.listdir(folder) if os.path.isdir(folder) else []:
         try:
             with open(os.path.join(folder, name), "rb") as f:
-                newest = max(newest, signing.parse_statement(f.read())["signed"])
-        except (OSError, signing.SigningError):
+                statement = signing.parse_statement(f.read())
+            if signing.signed_by(statement, publics):
+                times.append((statement["signed"], name))
+        except (OSError, ValueError, OverflowError, signing.SigningError):
             pass
-    return newest
+    return times
 
 
-def sign_for_serving(out_dir, text, keys, valid_for=None, now=None):
+def signing_time(out_dir, keys, now):
+    """Strictly after the newest statement signed with these keys, which launchers may have
+    kept (a statement of the same second for another list is refused), and never on top of
+    one more than a day ahead: its signer's clock was wrong, and following it would leave
+    every statement signed after it ahead too."""
+    newest, name = max(verified_times(out_dir, keys), default=(0, None))
+    if newest > now + signing.CLOCK_SKEW:
+        raise Refused(f"{signing.FOLDER}/{name}: signed {hours(newest - now)} ahead of this machine's clock "
+                      f"(is one of the two wrong?). Launchers never keep a time that far ahead, so no list "
+                      f"signed now is refused for it: set the clock right, then move that statement out of "
+                      f"{signing.FOLDER}/ once the list it vouches for is no longer served")
+    return max(int(now), newest + 1)
+
+
+def unstamped(text):
+    """The list without the stamp lines of an earlier signing."""
+    return b"".join(line for line in text.splitlines(keepends=True) if not line.startswith(b"stamp\t"))
+
+
+def served_channel(out_dir):
+    """The channel of the served list's statement: "" for the default, or for none."""
+    text = read_served(out_dir)[0]
+    try:
+        with open(statement_path(out_dir, text), "rb") as f:
+            return signing.parse_statement(f.read())["channel"]
+    except (TypeError, OSError, signing.SigningError):
+        return ""
+
+
+def sign_for_serving(out_dir, text, keys, valid_for=None, channel=None, now=None):
     """The list as it will be served, its statement written. The list gets a "stamp" line
     (which the launcher ignores) so that each signing serves new bytes: a statement's name
     then never gets other content, and caches may keep it like an object, even when
-    rollback serves an old list again."""
-    # A launcher refuses a statement older than the newest it accepted: a clock set back on
-    # this machine must not make the next statement look like a replay.
-    signed_at = max(int(time.time() if now is None else now), newest_statement_time(out_dir))
-    served = text + f"stamp\t{time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(signed_at))}\n".encode()
-    statement = signing.make_statement(served, keys, signed_at, valid_for)
+    rollback serves an old list again. channel None keeps the served statement's channel, so
+    that signing a staging tree again never makes its list one for players; "default" names
+    the players' channel."""
+    channel = served_channel(out_dir) if channel is None else "" if channel == signing.DEFAULT_CHANNEL else channel
+    signed_at = signing_time(out_dir, keys, time.time() if now is None else now)
+    valid_for = signing.DEFAULT_VALID_FOR if valid_for is None else valid_for
+    served = unstamped(text) + f"stamp\t{time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(signed_at))}\n".encode()
+    statement = signing.make_statement(served, keys, signed_at, valid_for, channel)
     os.makedirs(os.path.join(out_dir, signing.FOLDER), exist_ok=True)
     write_atomic(statement_path(out_dir, served), statement)
     return served
@@ -85,7 +121,23 @@ def statement_problems(out_dir, public_keys, now=None):
             problems.append(f"{shown_name}: vouches for another list ({statement['list']})")
         elif public_keys and not signing.signed_by(statement, public_keys):
             problems.append(f"{shown_name}: signed by none of the given public keys (damaged, or another key)")
-        elif name == served and statement["until"] is not None and statement["until"] < now:
-            problems.append(f"{shown_name}: expired {hours(now - statement['until'])} ago; launchers refuse "
-                            f"{MANIFEST}: publish or rollback again")
+        elif name == served and signing.expires(statement) < now:
+            problems.append(f"{shown_name}: expired {hours(now - signing.expires(statement))} ago; launchers "
+                            f"refuse {MANIFEST}: publish.py resign {out_dir} now")
     return problems
+
+
+def expiry_warning(out_dir, now=None):
+    """A warning when the served list's statement expires within a week, else None."""
+    text = read_served(out_dir)[0]
+    path = statement_path(out_dir, text) if text is not None else None
+    try:
+        with open(path, "rb") as f:
+            statement = signing.parse_statement(f.read())
+    except (TypeError, OSError, signing.SigningError):
+        return None  # statement_problems names it
+    left = signing.expires(statement) - (time.time() if now is None else now)
+    if 0 <= left < 7 * signing.DAY:
+        return (f"{signing.FOLDER}/{os.path.basename(path)}: expires in {hours(left)}, and launchers then refuse "
+                f"{MANIFEST}: run publish.py resign {out_dir} (a scheduled job should, every week)")
+    return None

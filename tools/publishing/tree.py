@@ -88,3 +88,29 @@ def kept_manifests(out_dir):
     if os.path.isdir(archive):
         found += [os.path.join(archive, n) for n in sorted(os.listdir(archive)) if n.endswith(".txt")]
     return found
+
+
+def same_entries(a, b):
+    return [(e.hash, e.size, e.flags, e.path) for e in a] == [(e.hash, e.size, e.flags, e.path) for e in b]
+
+
+def label_state(out_dir, version, entries):
+    """"new" for a version text never published, "served" when the tree serves exactly
+    these entries under it, "archived" when its archive holds them; other content under a
+    published version is refused: players holding either could not be told apart."""
+    path = archive_path(out_dir, version)
+    try:
+        archived, old = read_manifest_file(path)
+    except FileNotFoundError:
+        return "new"
+    if archived != version or not same_entries(old, entries):
+        raise Refused(f"version {version} is published already with other content "
+                      f"({os.path.relpath(path, out_dir)}); nothing was published. Give this build a new "
+                      "version text")
+    _, served_version, served = read_served(out_dir)
+    return "served" if served_version == version and same_entries(served, entries) else "archived"
+
+
+def require_tree(out_dir):
+    if not os.path.isdir(out_dir):
+        raise Refused(f"{out_dir}: no such folder; give the published tree (the folder holding {MANIFEST})")
