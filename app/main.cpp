@@ -16,10 +16,10 @@
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/log.h"
+#include "support/shared_rules.h"
 #include "support/text.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
-#include "update/self_update.h"
 #include "update/signed_list.h"
 
 namespace {
@@ -136,7 +136,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         (void)EnumWindows(ShowIfOurFolders, 0);
         return 0;
     }
-    (void)DeleteFileW(LongPath(modulePath + L".old").c_str());
+    (void)DeleteFileW(LongPath(modulePath + kSharedOldLauncherSuffix).c_str());
     (void)DeleteFileW(LongPath(InstallDir + kLogFileName).c_str());
     BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;

@@ -16,6 +16,7 @@ import time
 import unittest
 
 import wine_build
+from publishing import shared
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 BUILD = os.path.abspath(os.environ.get("TARSIN_BUILD_DIR") or wine_build.choose()[0].dir)
@@ -28,7 +29,8 @@ LAUNCHER = os.path.join(BUILD, LAUNCHER_NAME)
 TRUST_ROOT = os.path.join(BUILD, "tests", "trust_root.exe")
 STAND_IN = os.path.join(BUILD, "tests", "stand_in.exe")
 PROBE = os.path.join(BUILD, "tests", "window_probe.exe")
-STATE = "data-state.txt"
+STATE = shared.STATE_FILE
+LOG = shared.LOG_FILE
 
 PLAY, RETRY, SETTINGS = 100, 101, 102
 VK_RETURN = 0x0D
@@ -313,7 +315,7 @@ class Install:
     def log(self):
         """The log as written, line ends included ("\r\n"); "" when there is none."""
         try:
-            return self.read("launcher.log").decode("utf-8", "replace")
+            return self.read(LOG).decode("utf-8", "replace")
         except FileNotFoundError:
             return ""
 

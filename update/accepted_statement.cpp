@@ -5,7 +5,6 @@
 #include "formats/list_statement.h"
 #include "support/config.h"
 #include "support/handles.h"
-#include "update/signed_list.h"
 
 AcceptedStatement ParseAcceptedStatement(std::string_view text) {
     AcceptedStatement accepted;
@@ -41,7 +40,7 @@ void RememberAcceptedStatement(const AcceptedStatement& accepted, std::uint64_t 
     if (!WorthRecording(accepted, ReadAcceptedStatement(), now)) return;
     const std::string text = FormatAcceptedStatement(accepted);
     const std::wstring target = InstallDir + kSignedFileName;
-    const std::wstring temp = target + L".tmp";
+    const std::wstring temp = target + kSharedTempSuffix;
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                      nullptr));
