@@ -1,4 +1,4 @@
-// The entry point: configuration, platform services, the window, the first worker, the loop.
+// The entry point: the DLL search, configuration, platform services, the window, the first worker, the loop.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/dll_search.h"
 #include "app/globals.h"
 #include "app/list_key.h"
 #include "status/status.h"
@@ -15,10 +16,10 @@
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/log.h"
+#include "support/shared_rules.h"
 #include "support/text.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
-#include "update/self_update.h"
 #include "update/signed_list.h"
 
 namespace {
@@ -114,6 +115,12 @@ std::vector<std::wstring> CommandLineArguments() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    // Before any DLL loaded at its first use is called. A launcher that would take one from
+    // the game's folder does not start: it would then have no System32 copy to run on either.
+    if (RestrictDllSearch() == DllSearch::Unrestricted) {
+        MessageBoxW(nullptr, L"Tarsin: init failed", L"Tarsin", MB_ICONERROR);
+        return 1;
+    }
     ModuleInstance = instance;
     UseTurkish = IsTurkishLanguage(GetUserDefaultUILanguage());
     const std::wstring modulePath = ModulePath();
@@ -129,7 +136,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         (void)EnumWindows(ShowIfOurFolders, 0);
         return 0;
     }
-    (void)DeleteFileW(LongPath(modulePath + L".old").c_str());
+    (void)DeleteFileW(LongPath(modulePath + kSharedOldLauncherSuffix).c_str());
     (void)DeleteFileW(LongPath(InstallDir + kLogFileName).c_str());
     BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "support/config.h"
+#include "support/shared_rules.h"
 #include "support/text.h"
 
 bool NextLine(std::string_view text, std::size_t& position, std::string_view& line) {
@@ -69,11 +70,15 @@ std::uint64_t ReadLenientSize(std::string_view field) {
 }
 
 bool IsSafeRelativePath(std::string_view path) {
-    if (path.empty() || path.front() == '/' || path.find("..") != std::string_view::npos) return false;
+    if (path.empty() || path.starts_with(kSharedPathRefusedStart)) return false;
+    for (const std::string_view sequence : kSharedPathRefusedSequences)
+        if (path.find(sequence) != std::string_view::npos) return false;
     // Every Windows call stops at a NUL, so "a.sav<NUL>x" would name "a.sav" itself;
     // no byte below 0x20 can be part of a Windows file name at all.
     for (const char c : path)
-        if (static_cast<unsigned char>(c) < 0x20 || c == ':' || c == '\\') return false;
+        if (static_cast<unsigned char>(c) < kSharedPathLowestByte ||
+            kSharedPathRefusedCharacters.find(c) != std::string_view::npos)
+            return false;
     return true;
 }
 

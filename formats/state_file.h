@@ -5,20 +5,22 @@
 #include <string>
 #include <string_view>
 
+#include "support/shared_rules.h"
+
 // std::string compares through char_traits<char>, which orders bytes as unsigned:
 // exactly the byte-wise order the file is written in.
 using StateTable = std::map<std::string, std::string>;
 using StateRecord = StateTable::value_type;
 
-inline constexpr wchar_t kStateFileName[] = L"data-state.txt";  // in InstallDir
-inline constexpr wchar_t kStateTempSuffix[] = L".tmp";           // the file a save writes first
+inline constexpr const wchar_t* kStateFileName = kSharedStateFile;  // "data-state.txt", in InstallDir
+inline constexpr const wchar_t* kStateTempSuffix = kSharedTempSuffix;  // the file a save writes first
 
 // The hash of a record that keeps the launcher's proof that it installed a file, once an
 // update of that file has begun: the old content is no longer claimed, and the new is not
 // there yet. 64 bytes, so every launcher reads it, and no hexadecimal digest: no SHA-256 is
 // written so, no published file matches it, and planning never trusts it (RecordVouches).
 // RemoveDroppedFiles still deletes the file when the list drops it.
-inline constexpr std::string_view kUnprovenHash = "unproven-content-of-a-file-the-launcher-installed---------------";
+inline constexpr std::string_view kUnprovenHash = kSharedUnprovenHash;
 static_assert(kUnprovenHash.size() == 64);
 
 // The record of a download begun where no file and no record stood (a mark): it claims the

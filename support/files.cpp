@@ -116,3 +116,10 @@ bool DeleteClearingReadOnly(const std::wstring& path, std::uint32_t* error) {
         return false;
     return ClearReadOnly(longPath, attributes) && DeleteFileW(longPath.c_str());
 }
+
+bool SamePathIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.empty()) return true;
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}

@@ -2,6 +2,7 @@
 // The few file-system facts that decisions are made from, and the path form file calls take.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // True when path names an existing file that is not a directory; size from both halves.
 [[nodiscard]] bool QueryFileSize(const std::wstring& path, std::uint64_t& size);
@@ -38,6 +39,9 @@ struct FolderId {
 // compares names. Two spellings that reach one file give one key. Short 8.3 names
 // are not resolved.
 std::wstring FileKey(const std::wstring& path);
+
+// Equal ignoring letter case and nothing else (the file system's ordinal upper-casing).
+bool SamePathIgnoringCase(std::wstring_view a, std::wstring_view b);
 
 // longPath: in LongPath's form; attributes: the file's, as just read. Keeps the others.
 [[nodiscard]] bool ClearReadOnly(const std::wstring& longPath, std::uint32_t attributes);

@@ -3,9 +3,11 @@
 #include <mutex>
 #include <string_view>
 
+#include "support/shared_rules.h"
+
 extern std::mutex LogLock;
 
-inline constexpr wchar_t kLogFileName[] = L"launcher.log";  // in InstallDir
+inline constexpr const wchar_t* kLogFileName = kSharedLogFile;  // in InstallDir
 
 // "hh:mm:ss " local time, the text in UTF-8, CR LF. Failures are ignored.
 void AppendLogLine(std::wstring_view text);

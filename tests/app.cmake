@@ -2,6 +2,7 @@
 tarsin_test(command_line_test tarsin_app)
 target_compile_definitions(command_line_test PRIVATE "TARSIN_SERVER_HOST=L\"${TARSIN_SERVER_HOST}\"")
 tarsin_test(layout_test tarsin_app)
+tarsin_test(dll_search_test tarsin_app)
 
 # The window tests' eyes and hands: a console program that reads and presses the launcher's window.
 add_executable(window_probe window_probe.cpp)
@@ -24,6 +25,15 @@ foreach(name launcher_test launcher_window_test)
     ENVIRONMENT "TARSIN_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
 endforeach()
 set_tests_properties(launcher_test launcher_window_test window_test PROPERTIES RESOURCE_LOCK tarsin_app_prefix)
+
+# A "winhttp.dll" and a "bcrypt.dll" of the tests' own, which leave a marker file when loaded:
+# a mod's DLL in the game's folder must not run inside the launcher (launcher_test).
+foreach(name winhttp bcrypt)
+  add_library(planted_${name} SHARED system/planted_dll.cpp)
+  set_target_properties(planted_${name} PROPERTIES OUTPUT_NAME ${name} PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/planted)
+  target_link_options(planted_${name} PRIVATE -Wl,--kill-at)
+endforeach()
 
 # A game file of 4.5 GiB through the executable: one unattended run, and a run cut inside the
 # second range then resumed. It writes the file in full, so it skips when the disk has less

@@ -328,6 +328,9 @@ class LauncherCheck(Tree):
         ("a 64-bit image", pe_image(machine=0x8664, wide=True), "not for 32-bit x86"),
         ("a program needing a runtime DLL", pe_image(imports=("KERNEL32.dll", "libstdc++-6.dll")),
          "needs libstdc++-6.dll, which Windows does not ship"),
+        ("a program loading DLLs at start that its folder could hold",
+         pe_image(imports=("KERNEL32.dll", "WINHTTP.dll", "USER32.dll", "bcrypt.dll", "COMCTL32.DLL")),
+         "loads WINHTTP.dll, bcrypt.dll, COMCTL32.DLL at its start, from its own folder"),
         ("a console program", pe_image(subsystem=3), "not a Windows GUI program"),
         ("a library", pe_image(characteristics=0x2102), "not an executable program"),
         ("no application manifest", pe_image(manifest=None), "no application manifest"),
@@ -379,7 +382,10 @@ class LauncherCheck(Tree):
         with open(BUILT_LAUNCHER, "rb") as f:
             built = f.read()
         cases = [("built", built, True), ("with bytes appended", built + b"x" * 5000, True),
-                 ("cut in half", built[:len(built) // 2], False), ("crafted", LAUNCHER, True)]
+                 ("cut in half", built[:len(built) // 2], False), ("crafted", LAUNCHER, True),
+                 ("importing only known DLLs and API sets", pe_image(imports=(
+                     "KERNEL32.dll", "USER32.dll", "gdi32.DLL", "SHELL32.dll", "msvcrt.dll", "WS2_32.dll",
+                     "api-ms-win-core-synch-l1-2-0.dll")), True)]
         for name, data, starts in cases:
             with self.subTest(name):
                 make_tree(self.build, {"TarsinLauncher.exe": data})

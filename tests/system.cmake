@@ -55,3 +55,9 @@ system_test(signed_list_test)
 # Configures and builds a launcher from a copy of the sources, with the line keygen prints.
 system_test(keyed_build_test)
 set_tests_properties(keyed_build_test PROPERTIES TIMEOUT 1200)
+
+# The launcher's FileKey answering the fault campaign's "same file?" questions (tests/torture.py).
+add_executable(file_key system/file_key.cpp)
+target_link_libraries(file_key PRIVATE tarsin_support)
+set_target_properties(file_key PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+tarsin_warnings(file_key)

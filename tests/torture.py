@@ -36,15 +36,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "server"), os.path.join(HERE, "..", "tools")]
 import wine_harness as harness  # noqa: E402
 import publish  # noqa: E402
+from publishing import shared  # noqa: E402
 from test_server import TestServer  # noqa: E402
 
 HOLD_FILE = os.path.join(harness.BUILD, "tests", "hold_file.exe")
+FILE_KEY = os.path.join(harness.BUILD, "tests", "file_key.exe")
 EXE = harness.LAUNCHER_NAME
-STATE = "data-state.txt"
-OWN_FILES = {STATE, STATE + ".tmp", "launcher.log", EXE + ".old"}
+STATE = shared.STATE_FILE
+OWN_FILES = shared.OWN_FILES | {EXE + shared.OLD_LAUNCHER_SUFFIX}
 # The hash of a record that keeps the launcher's proof of a file it installed, whose update
 # began: it claims no content.
-UNPROVEN = "unproven-content-of-a-file-the-launcher-installed---------------"
+UNPROVEN = shared.UNPROVEN_HASH
 # The record of a download begun where nothing stood: it claims the ".part", not the file.
 MARK = "download-begun-its-part-is-the-launcher-s-the-file-not-yet------"
 MIB = 1 << 20
@@ -97,11 +99,50 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def key(path):
-    """What Windows makes of a relative path: one name whatever the case, without "."
-    components, doubled separators, or trailing dots and spaces."""
-    parts = [p.rstrip(" .") for p in path.replace("\\", "/").split("/")]
-    return "/".join(p.lower() for p in parts if p not in ("", "."))
+class FileKeys:
+    """What Windows makes of a relative path, as the launcher's own FileKey says
+    (tests/system/file_key.cpp, kept running in the campaign's prefix): two paths reach one
+    file exactly when their keys are equal. Keys are "/"-separated and upper-cased. Every
+    path is asked once; the campaign asks about the same few hundred names again and again."""
+
+    BATCH = 256  # questions written before the answers are read: well inside a pipe's buffer
+
+    def __init__(self):
+        self.process, self.known = None, {}
+
+    def start(self, prefix):
+        self.process = subprocess.Popen([prefix.wine, FILE_KEY], env=prefix.env(), stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def stop(self):
+        if self.process:
+            self.process.stdin.close()
+            self.process.wait(timeout=30)
+            self.process = None
+
+    def prime(self, paths):
+        """Asks about every unknown path of paths in batches."""
+        unknown = list(dict.fromkeys(p for p in paths if p not in self.known))
+        for i in range(0, len(unknown), self.BATCH):
+            batch = unknown[i:i + self.BATCH]
+            self.process.stdin.write(b"".join(p.encode("utf-8", "surrogatepass").hex().encode() + b"\n"
+                                              for p in batch))
+            self.process.stdin.flush()
+            for p in batch:
+                answer = self.process.stdout.readline()
+                if not answer:
+                    raise RuntimeError("file_key.exe ended")
+                self.known[p] = bytes.fromhex(answer.decode().strip()).decode("utf-8", "replace").replace("\\", "/")
+
+    def __call__(self, path):
+        k = self.known.get(path)
+        if k is None:
+            self.prime([path])
+            k = self.known[path]
+        return k
+
+
+key = FileKeys()
 
 
 def is_part(path):
@@ -120,20 +161,21 @@ class FileInfo:
 def scan(root, skip=None, twins=None):
     """{key: FileInfo} of every file below root (skip: a folder left out). twins, a list,
     gets the paths that Windows would take for another file's name (Linux allows them)."""
-    found = {}
+    found, files = {}, []
     for folder, dirs, names in os.walk(root):
         if skip:
             dirs[:] = [d for d in dirs if os.path.join(folder, d) != skip]
-        for name in names:
-            full = os.path.join(folder, name)
-            rel = os.path.relpath(full, root).replace(os.sep, "/")
-            if twins is not None and key(rel) in found:
-                twins.append(rel)
-            try:
-                with open(full, "rb") as f:
-                    found[key(rel)] = FileInfo(rel, f.read())
-            except OSError:
-                continue
+        files += [os.path.join(folder, name) for name in names]
+    rels = [os.path.relpath(full, root).replace(os.sep, "/") for full in files]
+    key.prime(rels)
+    for full, rel in zip(files, rels):
+        if twins is not None and key(rel) in found:
+            twins.append(rel)
+        try:
+            with open(full, "rb") as f:
+                found[key(rel)] = FileInfo(rel, f.read())
+        except OSError:
+            continue
     return found
 
 
@@ -236,9 +278,10 @@ class Publisher:
         if len(set(keys)) != len(keys) or any(k == "" for k in keys):
             return False
         folders = {"/".join(k.split("/")[:i]) for k in keys for i in range(1, k.count("/") + 1)}
-        own = {key(o) for o in OWN_FILES} | {key(p) + ".part" for p in files}
+        own = {key(o) for o in OWN_FILES} | {key(p + shared.PARTIAL_SUFFIX) for p in files}
+        player = {key(f) for f in PLAYER_FOLDERS}
         return not (folders & set(keys)) and not (set(keys) & own) and \
-            not any(k.split("/")[0] in PLAYER_FOLDERS for k in keys)
+            not any(k.split("/")[0] in player for k in keys)
 
     def change(self, rng, kind):
         """Applies one change of the kind; False when it has nothing to work on."""
@@ -518,7 +561,6 @@ class Campaign:
             os.makedirs(os.path.dirname(os.path.join(self.sandbox, rel)), exist_ok=True)
             with open(os.path.join(self.sandbox, rel), "wb") as f:
                 f.write(data)
-        self.outside = scan(self.sandbox, skip=self.install.path)
         for rel in PLAYER_FILES[:3]:
             self.install.write(rel, b"player " + rel.encode())
 
@@ -527,6 +569,8 @@ class Campaign:
         # exit: a launcher run then takes about a second.
         self.prefix = harness.WinePrefix(os.path.join(self.work, "wineprefix"), self.display.start(),
                                          persistent=True, managed=False).create()
+        key.start(self.prefix)
+        self.outside = scan(self.sandbox, skip=self.install.path)
         self.server = TestServer(os.path.join(self.work, "www")).start()
         self.url = self.server.url
         with open(harness.LAUNCHER, "rb") as f:
@@ -540,7 +584,7 @@ class Campaign:
         """Undoes what setup did, however far it got; a step that fails leaves no other
         undone, above all not the unmounting (a mounted volume keeps the work folder)."""
         steps = [("watcher", lambda: self.watcher.close()), ("server", lambda: self.server.stop()),
-                 ("prefix", lambda: self.prefix.kill()), (None, self.reap_orphans),
+                 (None, key.stop), ("prefix", lambda: self.prefix.kill()), (None, self.reap_orphans),
                  ("display", lambda: self.display.stop()), ("volume", lambda: self.volume.release()),
                  ("volume", lambda: self.volume.unmount())]
         for needs, stop in steps:
@@ -713,7 +757,7 @@ class Campaign:
             return None, None
         entries = pub.entries()
         needed = self.needed(files)
-        with_part = [e for e in needed if key(e.path) + ".part" in files]
+        with_part = [e for e in needed if key(e.path + shared.PARTIAL_SUFFIX) in files]
         if fault == "hostile_list":
             return "/manifest.txt", self.serve_hostile(rng, entries)
         if fault == "cut_list":
@@ -744,8 +788,9 @@ class Campaign:
         """A list that names a file the launcher must never write: one of its own, a partial
         file, or a path with a control byte beside a player's file."""
         listed = [e.path for e in entries if e.path != EXE]
-        name = rng.choice(["data-state.txt", "DATA-STATE.TXT", "data-state.txt.tmp", "launcher.log",
-                           EXE + ".old", rng.choice(listed) + ".part" if listed else "launcher.log",
+        name = rng.choice([STATE, STATE.upper(), STATE + shared.TEMP_SUFFIX, shared.LOG_FILE,
+                           EXE + shared.OLD_LAUNCHER_SUFFIX,
+                           rng.choice(listed) + shared.PARTIAL_SUFFIX if listed else shared.LOG_FILE,
                            "saves/slot1.sav\0x", "saves/slot1.sav\x01"])
         content = b"served " + rng.randbytes(rng.randrange(10, 4000))
         self.publisher.store(content)
@@ -1095,7 +1140,7 @@ class Campaign:
             # A partial file of other content (an earlier version of the file, a byte the
             # network flipped before it was cut) fails its verification once.
             failed = record.splitlines()[-1] if record else ""
-            stale = failed.startswith(CORRUPTED) and key(failed[len(CORRUPTED):]) + ".part" in parts
+            stale = failed.startswith(CORRUPTED) and key(failed[len(CORRUPTED):] + shared.PARTIAL_SUFFIX) in parts
             leftovers = [] if stale else self.leftovers_in_the_way(failed, after, state)
             if not self.check("settles", stale or leftovers, f"a fault-free run failed: {record!r}"):
                 return

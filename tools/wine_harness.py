@@ -16,6 +16,7 @@ import time
 import unittest
 
 import wine_build
+from publishing import shared
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 BUILD = os.path.abspath(os.environ.get("TARSIN_BUILD_DIR") or wine_build.choose()[0].dir)
@@ -28,7 +29,8 @@ LAUNCHER = os.path.join(BUILD, LAUNCHER_NAME)
 TRUST_ROOT = os.path.join(BUILD, "tests", "trust_root.exe")
 STAND_IN = os.path.join(BUILD, "tests", "stand_in.exe")
 PROBE = os.path.join(BUILD, "tests", "window_probe.exe")
-STATE = "data-state.txt"
+STATE = shared.STATE_FILE
+LOG = shared.LOG_FILE
 
 PLAY, RETRY, SETTINGS = 100, 101, 102
 VK_RETURN = 0x0D
@@ -158,12 +160,16 @@ class WinePrefix:
       holder      a program kept running meanwhile (bench/hold_desktop.cpp keeps Wine's
                   desktop up between programs)
       loader      the Wine loader, when the programs are not of this module's build
+      dll_overrides  added to WINEDLLOVERRIDES ("winhttp=n,b": that DLL loaded from a file
+                  first, as Windows loads a DLL that is not a known DLL)
 
     wait() returns only once every program has ended: never with a persistent server or a
     holder."""
 
-    def __init__(self, path, display, dpi=None, persistent=False, managed=True, holder=None, loader=None):
+    def __init__(self, path, display, dpi=None, persistent=False, managed=True, holder=None, loader=None,
+                 dll_overrides=None):
         self.path = os.path.abspath(path)
+        self.dll_overrides = dll_overrides
         self.wine = loader or WINE
         self.display = display
         self.dpi, self.persistent, self.managed, self.holder = dpi, persistent, managed, holder
@@ -180,7 +186,8 @@ class WinePrefix:
             env["LANG"] = "tr_TR.UTF-8" if language == "tr" else "C.UTF-8"
             if language == "tr":
                 env["LC_ALL"] = "tr_TR.UTF-8"
-        env.update(WINEPREFIX=self.path, WINELOADER=self.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+        overrides = "mscoree,mshtml=" + (";" + self.dll_overrides if self.dll_overrides else "")
+        env.update(WINEPREFIX=self.path, WINELOADER=self.wine, WINEDEBUG="-all", WINEDLLOVERRIDES=overrides,
                    DISPLAY=self.display)
         return env
 
@@ -308,7 +315,7 @@ class Install:
     def log(self):
         """The log as written, line ends included ("\r\n"); "" when there is none."""
         try:
-            return self.read("launcher.log").decode("utf-8", "replace")
+            return self.read(LOG).decode("utf-8", "replace")
         except FileNotFoundError:
             return ""
 

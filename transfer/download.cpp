@@ -8,6 +8,7 @@
 #include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
+#include "support/shared_rules.h"
 #include "support/text.h"
 #include "support/texts.h"
 #include "transfer/http.h"
@@ -128,7 +129,7 @@ std::wstring CouldNotWrite(const std::wstring& part) {
     return FormatText(UserText(Text::NotWritten), part.c_str());
 }
 
-std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + L".part"; }
+std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + kSharedPartialSuffix; }
 
 std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
 

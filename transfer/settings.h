@@ -15,7 +15,10 @@ struct StallLimit {
 inline constexpr std::uint32_t kStallWindowMs = 120000;
 inline constexpr std::uint32_t kStallFloorBytesPerSecond = 1024;
 
-// Brings a verified part's bytes to the disk through its handle before DownloadFile answers true.
+// Brings a verified part's bytes to the disk through its handle. The install takes the part
+// from FetchFile unflushed, flushes it on the flush queue's threads (transfer/flush_queue.h)
+// while the next files download, and moves it only once its flush has ended; DownloadFile
+// runs it before it answers true.
 using FileFlush = bool (*)(void* handle);
 bool FlushFileData(void* handle);  // FlushFileBuffers
 

@@ -6,7 +6,6 @@
 #include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
-#include "update/signed_list.h"
 
 AcceptedStatement ParseAcceptedStatement(std::string_view text) {
     AcceptedStatement accepted;
@@ -42,7 +41,7 @@ void RememberAcceptedStatement(const AcceptedStatement& accepted, std::uint64_t 
     if (!WorthRecording(accepted, ReadAcceptedStatement(), now)) return;
     const std::string text = FormatAcceptedStatement(accepted);
     const std::wstring target = LongPath(InstallDir + kSignedFileName);
-    const std::wstring temp = target + L".tmp";
+    const std::wstring temp = target + kSharedTempSuffix;
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                      nullptr));

@@ -9,7 +9,14 @@
 #include <string>
 #include <string_view>
 
-inline constexpr wchar_t kSignedFileName[] = L"data-signed.txt";  // in InstallDir
+#include "support/shared_rules.h"
+
+inline constexpr const wchar_t* kSignedFileName = kSharedSignedFile;  // in InstallDir
+
+// The player's clock is the only time source that a server cannot set (an HTTP Date
+// header comes from the very server that is not trusted). A clock set a day ahead, or to
+// another time zone as local time, must not expire a list that is still valid.
+inline constexpr std::uint64_t kClockSkewSeconds = 86400;
 
 struct AcceptedStatement {
     std::uint64_t signedAt = 0;

@@ -50,7 +50,7 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
             if (!ListSigning.publicKey.empty()) {
                 const std::wstring signedFile = InstallDir + kSignedFileName;
                 own.push_back(FileKey(signedFile));
-                own.push_back(FileKey(signedFile + L".tmp"));
+                own.push_back(FileKey(signedFile + kSharedTempSuffix));
             }
         }
         if (std::find(own.begin(), own.end(), FileKey(entry.localPath)) != own.end()) return true;
@@ -84,7 +84,7 @@ StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const Tra
         }
     }
     // A list that claims the launcher's own files is no list of the game's.
-    if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + L".old")) {
+    if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix)) {
         ReportFailure(UserText(Text::ListUnreadable));
         return StepOutcome::Failed;
     }

@@ -4,12 +4,13 @@
 #include <string>
 
 #include "formats/manifest.h"
+#include "support/shared_rules.h"
 #include "transfer/http.h"
 #include "transfer/settings.h"
 #include "update/accepted_statement.h"
 #include "update/step.h"
 
-inline constexpr std::uint64_t kManifestCap = 67108864;  // 64 MiB: a body this large fails the fetch
+inline constexpr std::uint64_t kManifestCap = kSharedFileListCap;  // 64 MiB: a body this large fails the fetch
 
 // The list at BaseUrl + "manifest.txt", whole (its length announced), signed when the build
 // has a key, parsed, and naming none of the launcher's own files; otherwise the failure is

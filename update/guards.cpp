@@ -9,7 +9,7 @@
 #include "support/text.h"
 #include "support/texts.h"
 #include "update/plan.h"
-#include "update/self_update.h"
+#include "support/files.h"
 
 namespace {
 

@@ -3,20 +3,14 @@
 #include <windows.h>
 
 #include "support/files.h"
+#include "support/shared_rules.h"
 #include "transfer/download.h"
-
-bool SamePathIgnoringCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) return false;
-    if (a.empty()) return true;
-    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
 
 bool IsLauncherEntry(const ManifestEntry& entry) { return FileKey(ModulePath()) == FileKey(entry.localPath); }
 
 bool ReplaceLauncher(const ManifestEntry& entry) {
     const std::wstring current = LongPath(ModulePath());
-    const std::wstring old = current + L".old";
+    const std::wstring old = current + kSharedOldLauncherSuffix;
     const std::wstring part = LongPath(PartPath(entry));
 
     (void)DeleteFileW(old.c_str());

@@ -5,9 +5,6 @@
 
 #include "formats/manifest.h"
 
-// Equal ignoring letter case and nothing else (the file system's ordinal upper-casing).
-bool SamePathIgnoringCase(std::wstring_view a, std::wstring_view b);
-
 // The entry's localPath reaches the running executable, under any spelling (FileKey).
 bool IsLauncherEntry(const ManifestEntry& entry);
 

@@ -20,11 +20,6 @@ struct ListTrust {
 // Set by the entry point.
 extern ListTrust ListSigning;
 
-// The player's clock is the only time source that a server cannot set (an HTTP Date
-// header comes from the very server that is not trusted). A clock set a day ahead, or to
-// another time zone as local time, must not expire a list that is still valid.
-inline constexpr std::uint64_t kClockSkewSeconds = 86400;
-
 // The lifetime of a statement without "until" (those signed before every statement had
 // one), counted from its signing time: long enough for an operator who signs rarely to
 // notice, short enough that a genuine list of long ago cannot be served to a fresh

@@ -3,6 +3,8 @@ import re
 import sys
 from dataclasses import dataclass
 
+from . import shared
+
 MAGIC = "KXUPDATE 1"
 MANIFEST = "manifest.txt"
 OBJECTS = "o"
@@ -17,12 +19,11 @@ STALE_TEMP_SECONDS = 3600
 # needs; prune leaves the objects of a retired list alone this long.
 GRACE_SECONDS = 24 * 3600
 # The launcher stops fetching a file list once it holds this much, and fails.
-MANIFEST_LIMIT = 64 * 2**20
+MANIFEST_LIMIT = shared.FILE_LIST_CAP
 
 # Files the launcher itself keeps in the installation directory; a game file of
 # the same name would be overwritten, deleted or misread by it.
-LAUNCHER_OWN_FILES = {"data-state.txt", "data-state.txt.tmp", "launcher.log",
-                      "data-signed.txt", "data-signed.txt.tmp"}
+LAUNCHER_OWN_FILES = shared.OWN_FILES
 WINDOWS_RESERVED = {"CON", "PRN", "AUX", "NUL"} | {f"{d}{i}" for d in ("COM", "LPT") for i in range(1, 10)}
 WINDOWS_BAD_CHARS = set('<>"|?*') | {chr(c) for c in range(32)}
 # With an installation folder of typical depth, longer paths pass the 260 characters of MAX_PATH.

@@ -66,6 +66,16 @@ SYSTEM_DLLS = frozenset("""advapi32 bcrypt comctl32 comdlg32 crypt32 dwmapi gdi3
     winhttp wininet winmm ws2_32""".split())
 
 
+# The "known DLLs": those Windows takes only from System32 on every version the launcher
+# supports (7 to 11); ntdll is loaded before any search. Any other DLL a program imports is
+# looked for in the program's folder first, and the launcher's folder is the game's, where
+# mods drop DLLs. The launcher loads such DLLs at their first call, once it has confined the
+# search to System32 (cmake/delay_imports.cmake); those loads are not checked here, since GNU
+# ld leaves the delay-import directory empty.
+KNOWN_DLLS = frozenset("""advapi32 clbcatq comdlg32 gdi32 imagehlp imm32 kernel32 msctf msvcrt normaliz nsi
+    ntdll ole32 oleaut32 psapi rpcrt4 sechost setupapi shell32 shlwapi user32 wldap32 ws2_32""".split())
+
+
 def _imports(data, sections, rva):
     """The names of the DLLs the import directory at rva names."""
     names, at = [], _file_offset(sections, rva)
@@ -118,8 +128,8 @@ def launcher_list_key(data):
 
 def launcher_problems(data, allow_64_bit=False):
     """Why the bytes are not a launcher Windows starts: a 32-bit GUI program carrying
-    the launcher's application manifest and icon, needing only Windows' own DLLs. Empty
-    when they are. allow_64_bit: the tests' 64-bit build passes too (tools/wine_build.py)."""
+    the launcher's application manifest and icon, needing only Windows' own DLLs and loading
+    at its start only those Windows takes from System32 alone. Empty when they are. allow_64_bit: the tests' 64-bit build passes too (tools/wine_build.py)."""
     if data[:2] != b"MZ":
         return ["not a Windows program (no MZ header)"]
     problems = []
@@ -155,8 +165,10 @@ def launcher_problems(data, allow_64_bit=False):
         imports, resources = directory(1), directory(2)
         manifest = _resource(data, sections, resources, (RT_MANIFEST, MANIFEST_ID)) if resources else None
         has_icon = bool(resources) and _has_icon(data, sections, resources)
-        foreign = [n for n in (_imports(data, sections, imports) if imports else [])
-                   if n.lower().removesuffix(".dll") not in SYSTEM_DLLS and not n.lower().startswith("api-ms-win-")]
+        imported = [(n, n.lower().removesuffix(".dll")) for n in (_imports(data, sections, imports) if imports else [])
+                    if not n.lower().startswith("api-ms-win-")]
+        foreign = [n for n, base in imported if base not in SYSTEM_DLLS]
+        searched = [n for n, base in imported if base in SYSTEM_DLLS and base not in KNOWN_DLLS]
     except struct.error:
         return problems + ["its headers are cut short or damaged"]
     except ValueError as e:
@@ -169,4 +181,7 @@ def launcher_problems(data, allow_64_bit=False):
         problems.append(f"no icon (resource {ICON_ID})")
     if foreign:
         problems.append("needs " + ", ".join(foreign) + ", which Windows does not ship; link it statically")
+    if searched:
+        problems.append("loads " + ", ".join(searched) + " at its start, from its own folder when one lies there"
+                        " (a mod's); load each at its first call, from System32")
     return problems

@@ -1,23 +1,12 @@
 """Path rules: what the launcher refuses, what Windows cannot hold, which names Windows
 does not tell apart, and what players' launchers go through when names change."""
+from . import shared
 from .common import LONG_PATH, LAUNCHER_OWN_FILES, WINDOWS_BAD_CHARS, WINDOWS_RESERVED, shown
 
 
 def launcher_rejects(path):
     """Why the launcher's relative-path rule rejects the path, or None."""
-    if path == "":
-        return "empty path"
-    if path.startswith("/"):
-        return 'begins with "/"'
-    if ".." in path:
-        return 'contains ".."'
-    if ":" in path:
-        return 'contains ":"'
-    if "\\" in path:
-        return 'contains "\\"'
-    if any(c < " " for c in path):
-        return "contains a control character"
-    return None
+    return shared.path_refusal(path)
 
 
 def format_rejects(path):
@@ -128,19 +117,22 @@ def change_problems(old_paths, old_version, paths):
     return problems
 
 
+PART = windows_name(shared.PARTIAL_SUFFIX)
+
+
 def own_name_problems(paths, launcher):
     """Paths that would collide with the launcher's own files, under any spelling Windows
     takes for them (the launcher refuses the whole file list then)."""
     own = {windows_name(n) for n in LAUNCHER_OWN_FILES}
     names = {windows_name(p) for p in paths}
-    old = windows_name(launcher + ".old") if launcher else None
+    old = windows_name(launcher + shared.OLD_LAUNCHER_SUFFIX) if launcher else None
     problems = []
     for p in paths:
         f = windows_name(p)
         if f in own:
             problems.append((p, "is a file the launcher keeps for itself"))
-        elif f.endswith(".PART") and f[:-5] in names:
-            problems.append((p, f'is where the launcher keeps the partial download of "{p[:-5]}"'))
+        elif f.endswith(PART) and f[:-len(PART)] in names:
+            problems.append((p, f'is where the launcher keeps the partial download of "{p[:-len(PART)]}"'))
         elif f == old:
             problems.append((p, "is where the launcher moves its previous executable"))
     return problems
