@@ -1079,7 +1079,7 @@ class Campaign:
         for p, h in state.items():
             if any(ord(c) < 0x20 for c in p) or is_part(p):
                 continue
-            part = after.get(key(p) + ".part")
+            part = after.get(key(p + ".part"))
             backed = part is not None and part.size > 0
             if h == MARK and not backed:
                 bare.append(f"{p} (a mark with no part of bytes)")
