@@ -23,6 +23,12 @@ inline constexpr const wchar_t* kStateTempSuffix = kSharedTempSuffix;  // the fi
 inline constexpr std::string_view kUnprovenHash = kSharedUnprovenHash;
 static_assert(kUnprovenHash.size() == 64);
 
+// The record of a download begun where no file and no record stood (a mark): it claims the
+// ".part" for the launcher, never the file at its path, which may be the player's. Withdrawn
+// once no part with bytes stands behind it; a non-hexadecimal text, like kUnprovenHash.
+inline constexpr std::string_view kDownloadMark = "download-begun-its-part-is-the-launcher-s-the-file-not-yet------";
+static_assert(kDownloadMark.size() == 64);
+
 // True when a record proves the content that hash names.
 inline bool RecordVouches(std::string_view recordHash, std::string_view hash) {
     return recordHash == hash && hash != kUnprovenHash;

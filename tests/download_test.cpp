@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "support/config.h"
@@ -300,6 +301,39 @@ TEST_P(DownloadTest, APartThatCannotBeOpenedNamesThePartialFile) {
     EXPECT_FALSE(Download(e));
     EXPECT_EQ(error, NotWritten(PartPath(e)));
     EXPECT_TRUE(RequestsFor(e).empty());
+}
+
+// A full disk is the player's to mend, not the network's: the message names the file that
+// could not be written, and once there is room the download resumes.
+TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
+    const std::wstring volume = SmallVolume();
+    if (volume.empty()) SKIP_UNLESS_CI("no small tmpfs: mounting one needs root (tests/small_volume.sh)");
+    TestSite site;
+    ASSERT_TRUE(site.ok()) << "needs the test server";
+    const std::wstring dir = volume + L"full-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    {
+        ScopedInstallDir install(dir);
+        const std::wstring savedUrl = BaseUrl;
+        BaseUrl = site.baseUrl();
+        const std::string content = PseudoRandomBytes(4 << 20, 15);
+        site.PublishObject(content);
+        const ManifestEntry e = Entry("big.pak", content);
+        ULARGE_INTEGER available{};
+        ASSERT_TRUE(GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr));
+        const std::wstring filler = dir + L"filler";  // leaves 1 MiB
+        ASSERT_TRUE(WriteFileBytes(filler, std::string(static_cast<std::size_t>(available.QuadPart - (1 << 20)), 'x')));
+        ProgressTracker tracker;
+        std::wstring error;
+        EXPECT_FALSE(DownloadFile(e, tracker, error));
+        EXPECT_EQ(error, NotWritten(PartPath(e)));
+        ASSERT_TRUE(DeleteFileW(filler.c_str()));
+        error.clear();
+        EXPECT_TRUE(DownloadFile(e, tracker, error)) << ToUtf8(error);
+        BaseUrl = savedUrl;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(dir), ignored);
 }
 
 TEST_P(DownloadTest, MakesDirectoriesOnlyInsideTheInstallation) {

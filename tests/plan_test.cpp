@@ -13,6 +13,7 @@
 #include "status/status.h"
 #include "formats/lines.h"
 #include "formats/state_file.h"
+#include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "support/texts.h"
@@ -194,6 +195,30 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText, TextIn(Text::CheckingFiles, Language::English));
     EXPECT_EQ(status.UiMode, Busy);
+}
+
+// An equal-size launcher whose hash changed goes where a size change would have put it; a
+// launcher listed in the middle stays in the middle, and other mismatches still go last.
+TEST_F(VerifyFixture, ANewLauncherOfTheSameSizeKeepsItsPlaceInTheList) {
+    ManifestEntry launcher = EntryFor("launcher.exe", "another build of the same size");
+    launcher.localPath = ModulePath();
+    launcher.size = QueryLocalFile(launcher.localPath).size;
+    for (const std::ptrdiff_t place : {0, 2}) {
+        SCOPED_TRACE(place);
+        manifest.entries.clear();
+        Add("planned-1.bin", "one", "");
+        Add("mismatch.bin", "same size", "SAME SIZE");
+        Add("planned-2.bin", "two", "");
+        manifest.entries.insert(manifest.entries.begin() + place, launcher);
+        const ManifestEntry* e = manifest.entries.data();
+        UpdatePlan plan;
+        for (const ManifestEntry& entry : manifest.entries)
+            (QueryLocalFile(entry.localPath).exists ? plan.verifyList : plan.downloadList).push_back(&entry);
+        ASSERT_EQ(VerifyFiles(plan, table), StepOutcome::GoOn);
+        const std::vector<const ManifestEntry*> expected = place == 0 ? std::vector{e, e + 1, e + 3, e + 2}
+                                                                      : std::vector{e, e + 2, e + 3, e + 1};
+        EXPECT_EQ(plan.downloadList, expected);
+    }
 }
 
 TEST_F(VerifyFixture, SavesTheTableEvenWhenNothingMatched) {

@@ -198,6 +198,11 @@ struct RunUpdateTest : ::testing::Test {
         table[path] = kUnprovenHash;
         return table;
     }
+    // A new file's download left with a part: marked, its part the launcher's.
+    static StateTable Marked(StateTable table, const std::string& path) {
+        table[path] = kDownloadMark;
+        return table;
+    }
     // version: the published one, UTF-8; none shows no detail.
     static void ExpectUpToDate(const StatusMessage& status, const std::string& version) {
         EXPECT_EQ(status.StatusText, TextIn(Text::UpToDate, Language::English));
@@ -376,6 +381,25 @@ TEST_F(RunUpdateTest, DroppedFilesAreDeletedOnlyWhenRecorded) {
     EXPECT_EQ(State(), TableOf({v1[0]}));
 }
 
+// A kill left the mark of a kept file that never arrived, and an empty part; the player then
+// put their own file there. The next run withdraws the mark, and the file stays when the list
+// drops it.
+TEST_F(RunUpdateTest, AMarkAKillLeftNeverClaimsThePlayersFile) {
+    const SiteFile game = {"ruvok.exe", "MZ game"}, kept = {"settings.cfg", "volume=5\n", "k"};
+    site.Publish({game, kept}, "1");
+    ASSERT_TRUE(WriteFileBytes(Local("settings.cfg"), "the player's own\n"));
+    ASSERT_TRUE(WriteFileBytes(Local("settings.cfg.part"), ""));
+    ASSERT_TRUE(WriteFileBytes(Local("ruvok.exe"), "MZ game"));
+    ASSERT_TRUE(WriteFileBytes(dir / L"data-state.txt", FormatStateText(Marked(TableOf({game}), "settings.cfg"))));
+    ExpectUpToDate(Run(), "1");
+    EXPECT_EQ(State(), TableOf({game}));
+    EXPECT_TRUE(PartFiles().empty());
+
+    site.Publish({game}, "2");
+    ExpectUpToDate(Run(), "2");
+    EXPECT_EQ(ReadFileBytes(Local("settings.cfg")), "the player's own\n");
+}
+
 TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
     site.Publish(kGame, "1");
     ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "close_after", 250000, 1));
@@ -386,9 +410,8 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
     EXPECT_EQ(failed.Progress, 0);
     EXPECT_EQ(failed.UiMode, FailedCanPlay) << "the game file arrived before the break";
     EXPECT_EQ(ReadFileBytes(Local("data/world.pak.part")), kGame[1].content.substr(0, 250000));
-    // Every new file of the run is marked before the first download: downloads run ahead of the
-    // installs whose saves would carry a later mark.
-    EXPECT_EQ(State(), Downloading(Downloading(TableOf({kGame[0]}), kGame[1].path), kGame[2].path));
+    // The mark of the download that never began is withdrawn; the broken one's part keeps its.
+    EXPECT_EQ(State(), Marked(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty()) << "later files wait for the next run";
     EXPECT_EQ(Log().back(),
               "The download was interrupted. Retry to continue where it left off.\nConnection lost: data/world.pak");
@@ -840,9 +863,8 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunRes
     EXPECT_EQ(status.StatusText, L"Downloading the game (2/3)");
     EXPECT_EQ(status.UiMode, Busy);
     const std::string part = ExpectPrefixLeftOf(kGame[1]);
-    // Every new file of the run is marked before the first download: downloads run ahead of the
-    // installs whose saves would carry a later mark.
-    EXPECT_EQ(State(), Downloading(Downloading(TableOf({kGame[0]}), kGame[1].path), kGame[2].path));
+    // The mark of the download that never began is withdrawn; the broken one's part keeps its.
+    EXPECT_EQ(State(), Marked(TableOf({kGame[0]}), kGame[1].path));
     EXPECT_EQ(Log(), std::vector<std::string>{Summary("1", 3, 0, 3, "1 MB")}) << "no status after the summary";
     EXPECT_TRUE(site.RequestsFor(Object(kGame[2].content)).empty());
 

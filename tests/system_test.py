@@ -215,14 +215,14 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(torn, [])
         self.assertTrue(snapshots, "the state file was read while the launcher wrote it")
 
-        # Everything recorded before the kill is there, whole; the file being fetched, and every
-        # new file not yet installed, is recorded as the launcher's with no content claimed.
+        # Everything recorded before the kill is there, whole; the new file being fetched, and new
+        # files not yet installed, are marked: their parts are the launcher's, no content claimed.
         after = install.state()
         self.assertLessEqual(recorded.items(), after.items())
-        unproven = "unproven-content-of-a-file-the-launcher-installed".ljust(64, "-")
-        self.assertEqual(after.pop(BIG), unproven)
+        mark = "download-begun-its-part-is-the-launcher-s-the-file-not-yet".ljust(64, "-")
+        self.assertEqual(after.pop(BIG), mark)
         for path, h in after.items():
-            if h != unproven:
+            if h != mark:
                 self.assertEqual(sha(install.read(path)), h, path)
         kept_bytes = os.path.getsize(part)
         self.assertGreater(kept_bytes, 0)

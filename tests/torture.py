@@ -47,6 +47,8 @@ OWN_FILES = shared.OWN_FILES | {EXE + shared.OLD_LAUNCHER_SUFFIX}
 # The hash of a record that keeps the launcher's proof of a file it installed, whose update
 # began: it claims no content.
 UNPROVEN = shared.UNPROVEN_HASH
+# The record of a download begun where nothing stood: it claims the ".part", not the file.
+MARK = "download-begun-its-part-is-the-launcher-s-the-file-not-yet------"
 MIB = 1 << 20
 # The guard asks for this much beyond the download; the volume must offer it.
 FREE_SPACE_MARGIN = 200 * MIB
@@ -1034,7 +1036,7 @@ class Campaign:
                 wrong.append(f"{p!r} is no name a game file may have")
                 continue
             f = after.get(key(p))
-            if f is None or f.hash == h or h == UNPROVEN or self.edited.get(key(p)) == (f.hash, h):
+            if f is None or f.hash == h or h in (UNPROVEN, MARK) or self.edited.get(key(p)) == (f.hash, h):
                 continue
             wrong.append(f"{p} is recorded as {h[:12]} but holds {f.hash[:12]}")
         self.check("records", not wrong, "state records that do not hold: " + "; ".join(wrong))
@@ -1050,6 +1052,7 @@ class Campaign:
         else:
             self.check("launcher present", key(EXE) in after, f"no {EXE} in the folder any more")
 
+        self.check_owned(chain, action, after, state, records)
         self.check_ending(chain, action)
         code = chain.codes.get(chain.ended[-1]) if chain.ended else None
         if code == 0 and chain.ended[-1] not in chain.killed:
@@ -1065,6 +1068,33 @@ class Campaign:
             self.check("up to date means installed", not missing,
                        "the run said the game is up to date, but: " + "; ".join(missing))
         return after, state
+
+    def check_owned(self, chain, action, after, state, records):
+        """After a run that ended in order, a record stands only where something of the
+        launcher's does: the file, or a part with bytes in it; a mark only over such a part."""
+        if chain.killed or not chain.ended:
+            return
+        self.counts["orderly ends checked for records with nothing behind them"] += 1
+        bare = []
+        for p, h in state.items():
+            if any(ord(c) < 0x20 for c in p) or is_part(p):
+                continue
+            part = after.get(key(p + ".part"))
+            backed = part is not None and part.size > 0
+            if h == MARK and not backed:
+                bare.append(f"{p} (a mark with no part of bytes)")
+            elif h != MARK and key(p) not in after and not backed and p not in records:
+                bare.append(f"{p} (recorded in this step, with no file and no part)")
+        if state == records:
+            # The run wrote nothing (the list never came): marks a kill left stay until one does.
+            bare = [b for b in bare if not b.endswith("(a mark with no part of bytes)") or
+                    records.get(b.rsplit(" (", 1)[0]) != MARK]
+        if bare and (self.filled or action == "hold"):
+            # The save that would withdraw them failed: the old state file stays as it was.
+            self.notes["records left bare because the state file could not be saved"] += 1
+            return
+        self.check("owned", not bare, "records with nothing of the launcher's behind them after an orderly "
+                   "end: " + "; ".join(bare))
 
     def check_ending(self, chain, action):
         """Every launcher ended with 0 or 2, or was killed; the last one logged why."""

@@ -60,18 +60,21 @@ bool ResumePart(const std::wstring& part, const ManifestEntry& entry, HashObject
 // Requests the rest of the object into file, range after range for a large one, until the
 // part is whole, a request fails, or a request brings nothing: a server that answers a
 // range with an empty body would otherwise be asked for ever. facts: how the last one ended.
-void TransferRest(const ManifestEntry& entry, HANDLE file, HashObject& hash, ProgressTracker& tracker,
+// False when a write to the part failed: a full disk is no lost connection, the player must make room.
+bool TransferRest(const ManifestEntry& entry, HANDLE file, HashObject& hash, ProgressTracker& tracker,
                   std::uint64_t offset, TransferFacts& facts, const TransferSettings& settings) {
     // Never past size: a broken or hostile server could otherwise send without end
     // and fill the player's disk.
     std::uint64_t length = offset;
+    bool writeFailed = false;
     const ByteSink sink = [&](const std::uint8_t* data, std::uint32_t count) {
         if (count > entry.size - length) {
             facts.overlong = true;
             return false;
         }
         DWORD written = 0;
-        if (!WriteFile(file, data, count, &written, nullptr) || written != count) return false;
+        writeFailed = !WriteFile(file, data, count, &written, nullptr) || written != count;
+        if (writeFailed) return false;
         length += count;
         hash.Feed(data, count);
         tracker.Add(count);
@@ -83,9 +86,9 @@ void TransferRest(const ManifestEntry& entry, HANDLE file, HashObject& hash, Pro
         const ByteRange range = NextRange(entry.size, length, settings.maxRangeBytes);
         facts.offset = length;
         facts.received = HttpGet(url, range, sink, facts.status, UnannouncedLength::Accept, settings);
-        if (!facts.received || range.length == 0 || length == entry.size || length == facts.offset) return;
+        if (!facts.received || range.length == 0 || length == entry.size || length == facts.offset) return !writeFailed;
         // The range was ignored: JudgeTransfer deletes what stands behind the old part.
-        if (facts.offset != 0 && facts.status == 200) return;
+        if (facts.offset != 0 && facts.status == 200) return true;
     }
 }
 
@@ -114,6 +117,13 @@ TransferOutcome JudgeTransfer(const TransferFacts& facts) {
     if (!facts.partIsFile || facts.partSize != facts.size || !facts.hashMatches) return {Verdict::Corrupted, true};
     return {Verdict::Complete, false};
 }
+
+namespace {
+bool Fail(std::wstring& errorText, std::wstring text) {
+    errorText = std::move(text);
+    return false;
+}
+}  // namespace
 
 std::wstring CouldNotWrite(const std::wstring& part) {
     return FormatText(UserText(Text::NotWritten), part.c_str());
@@ -158,7 +168,8 @@ bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstrin
     TransferFacts facts;
     facts.offset = offset;
     facts.size = entry.size;
-    if (!partExists || offset != entry.size) TransferRest(entry, file.get(), hash, tracker, offset, facts, settings);
+    if ((!partExists || offset != entry.size) && !TransferRest(entry, file.get(), hash, tracker, offset, facts, settings))
+        return Fail(errorText, CouldNotWrite(part));  // what was written stays
     facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
 

@@ -4,6 +4,7 @@
 
 #include "formats/list_statement.h"
 #include "support/config.h"
+#include "support/files.h"
 #include "support/handles.h"
 
 AcceptedStatement ParseAcceptedStatement(std::string_view text) {
@@ -27,7 +28,7 @@ bool WorthRecording(const AcceptedStatement& accepted, const AcceptedStatement& 
 }
 
 AcceptedStatement ReadAcceptedStatement() {
-    const std::wstring path = InstallDir + kSignedFileName;
+    const std::wstring path = LongPath(InstallDir + kSignedFileName);
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     char buffer[128];  // the two lines take 85 bytes
@@ -39,7 +40,7 @@ AcceptedStatement ReadAcceptedStatement() {
 void RememberAcceptedStatement(const AcceptedStatement& accepted, std::uint64_t now) {
     if (!WorthRecording(accepted, ReadAcceptedStatement(), now)) return;
     const std::string text = FormatAcceptedStatement(accepted);
-    const std::wstring target = InstallDir + kSignedFileName;
+    const std::wstring target = LongPath(InstallDir + kSignedFileName);
     const std::wstring temp = target + kSharedTempSuffix;
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,

@@ -51,23 +51,25 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
     if (obstacle.other) return false;
     if (obstacle.files.empty()) return true;
     ListReach list(manifest);
-    std::unordered_set<std::wstring> recorded;
+    std::unordered_set<std::wstring> recorded, marked;
     for (const StateRecord& record : table)
-        if (IsSafeRelativePath(record.first)) recorded.insert(RecordKey(record.first));
+        if (IsSafeRelativePath(record.first))
+            (record.second == kDownloadMark ? marked : recorded).insert(RecordKey(record.first));
     for (const std::string& file : obstacle.files) {
         const std::wstring key = RecordKey(file);
         if (list.Reaching(key)) return false;
+        // A mark claims no file: what stands at its path may be the player's.
         if (recorded.contains(key)) continue;
         // A ".part" is the launcher's own leftover only beside a file the list or the table
-        // names: other programs write such names too (a browser's download). Every download
-        // is recorded before it begins (MarkNewDownload, MarkStaleRecordsUnproven), and its
+        // names, or under a mark: other programs write such names too (a browser's download).
+        // Every download of the launcher's is marked or recorded before it begins, and its
         // record goes only with its part (RemoveDroppedFiles), so a partial of the launcher's
         // for an entry the list has dropped is still found here. One left by an older launcher
         // is not, and is kept like a player's file: the folder stays and the run fails naming
         // it. Deleting a player's file is the worse mistake; moving it away mends the run.
         if (!EndsWithNoCase(file, ".part")) return false;
         const std::wstring base = RecordKey(std::string_view(file).substr(0, file.size() - 5));
-        if (!list.Reaching(base) && !recorded.contains(base)) return false;
+        if (!list.Reaching(base) && !recorded.contains(base) && !marked.contains(base)) return false;
     }
     return true;
 }

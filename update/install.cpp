@@ -10,10 +10,8 @@
 #include "support/text.h"
 #include "support/texts.h"
 #include "transfer/download.h"
-#include "transfer/flush_queue.h"
 #include "transfer/progress.h"
 #include "update/records.h"
-#include "update/self_update.h"
 
 // DownloadFile counts a resumed part's bytes as done before fetching the rest, and
 // a part larger than its file is deleted and fetched whole, so every file adds
@@ -73,90 +71,46 @@ bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& targetPath)
 
 }  // namespace
 
-bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept) {
+bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept, bool* saved) {
     if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
+    bool done = false;
     if (kept) {
         SetStateRecord(table, entry.path, entry.hash, *kept);
-        SaveRecords(*kept);
+        done = SaveRecords(*kept);
     } else {
         table[entry.path] = entry.hash;
-        SaveRecords(table);
+        done = SaveRecords(table);
     }
+    if (saved) *saved = done;
     return true;
 }
 
-namespace {
-
-// Ends the run either way: the rest of downloadList is the restarted launcher's work.
-StepOutcome InstallLauncher(const ManifestEntry& entry, StateTable& table) {
-    if (!ReplaceLauncher(entry)) {
-        ReportFailure(UserText(Text::LauncherNotUpdated));
-        return StepOutcome::Failed;
-    }
-    table[entry.path] = entry.hash;
-    SaveRecords(table);
-    PostRelaunch();
-    return StepOutcome::Relaunch;
-}
-
-}  // namespace
-
-// Each verified file's flush runs while the next files download; files are moved and
-// recorded in list order, each once its own flush has ended, so no record is ever ahead of
-// its data on the disk. A failure installs the verified files before it first.
+// Each verified file's flush runs while the next files download; InstallQueue moves and
+// records them in list order. A failure installs the verified files before it first.
 StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
-    KeptStateText kept;
-    FlushQueue flushes(kFlushThreads, settings.flush);
-
-    // Installs the files before end whose flushes have ended, all of them when wait is set.
-    // GoOn while the run may go on; otherwise how it ended (its status posted).
-    std::size_t next = 0;  // the first file not installed; its ticket is its index
-    const auto installFlushed = [&](std::size_t end, bool wait) {
-        for (; next < end && (wait || flushes.Ended(next)); ++next) {
-            const ManifestEntry& entry = *plan.downloadList[next];
-            if (!flushes.Wait(next)) {
-                ReportFailure(std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" +
-                              CouldNotWrite(PartPath(entry)));
-                return StepOutcome::Failed;
-            }
-            if (IsLauncherEntry(entry)) return InstallLauncher(entry, table);
-            // Saved with this file's record: the download kFlushDepth + 1 places on is the
-            // launcher's on the disk before it may begin. Marking every one up front instead
-            // would make each save of a first install write every path's line.
-            const std::size_t ahead = next + static_cast<std::size_t>(kFlushDepth) + 1;
-            if (ahead < plan.downloadList.size()) (void)MarkNewDownload(*plan.downloadList[ahead], table, &kept);
-            if (!InstallFile(entry, table, &kept)) {
-                ReportFailure(FormatText(UserText(Text::ReplaceFailed), FromUtf8(entry.path).c_str()));
-                return StepOutcome::Failed;
-            }
-        }
-        return StepOutcome::GoOn;
-    };
+    InstallQueue queue(plan, table, settings.flush);
 
     const std::size_t count = plan.downloadList.size();
     std::wstring errorText;
     for (std::size_t i = 0; i < count; ++i) {
         const ManifestEntry& entry = *plan.downloadList[i];
+        StepOutcome outcome = queue.MayBegin(i);
+        if (outcome != StepOutcome::GoOn) return queue.End(outcome);
         tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count));
         errorText.clear();
         OwnedHandle part;
         if (!FetchFile(entry, tracker, errorText, part, settings)) {
-            const StepOutcome before = installFlushed(i, true);
-            if (before != StepOutcome::GoOn) return before;
-            if (QuitRequested) return StepOutcome::Stopped;
-            ReportFailure(std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + errorText);
-            return StepOutcome::Failed;
+            outcome = queue.Install(true);
+            if (outcome != StepOutcome::GoOn) return queue.End(outcome);
+            if (QuitRequested) return queue.End(StepOutcome::Stopped);
+            return queue.End(StepOutcome::Failed, std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + errorText);
         }
-        (void)flushes.Submit(std::move(part));
         // The launcher's own file ends the run: the rest is the restarted launcher's work.
-        if (IsLauncherEntry(entry)) return installFlushed(i + 1, true);
-        StepOutcome outcome = installFlushed(i + 1, false);
-        if (outcome == StepOutcome::GoOn && i + 1 - next >= static_cast<std::size_t>(kFlushDepth))
-            outcome = installFlushed(i + 2 - static_cast<std::size_t>(kFlushDepth), true);
-        if (outcome != StepOutcome::GoOn) return outcome;
+        outcome = queue.Install(queue.Submit(i, std::move(part)));
+        if (outcome != StepOutcome::GoOn) return queue.End(outcome);
     }
-    return installFlushed(count, true);
+    return queue.End(queue.Install(true));
 }

@@ -6,6 +6,7 @@
 #include "formats/manifest.h"
 #include "formats/state_file.h"
 #include "transfer/settings.h"
+#include "update/ownership.h"
 #include "update/plan.h"
 #include "update/step.h"
 
@@ -14,12 +15,10 @@
 
 // Moves the verified ".part" onto localPath, records and saves. A read-only target loses
 // that attribute; a target or part that another program holds is tried again for about 2 s.
-// kept, when given, is the state text kept between the saves of one run.
-[[nodiscard]] bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept = nullptr);
-
-// Verified files whose flush may be under way at once, and the threads that flush them.
-inline constexpr int kFlushDepth = 8;
-inline constexpr int kFlushThreads = 8;
+// kept, when given, is the state text kept between the saves of one run; saved, when given,
+// tells whether the save reached the disk.
+[[nodiscard]] bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept = nullptr,
+                               bool* saved = nullptr);
 
 // What a failed move onto the target calls for, from its error code and the target as it is.
 enum class MoveRemedy { GiveUp, ClearReadOnly, WaitAndRetry };

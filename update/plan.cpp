@@ -9,6 +9,7 @@
 #include "transfer/progress.h"
 #include "transfer/sha256.h"
 #include "update/records.h"
+#include "update/self_update.h"
 
 UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table, Trust trust) {
     return DecidePlan(manifest, table, QueryLocalFiles(manifest), trust);
@@ -40,6 +41,15 @@ UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::sp
     return plan;
 }
 
+// A new launcher of the size of the old one goes where a size change would have put it: a
+// launcher listed first then installs the update with its own engine.
+void InsertInListOrder(std::vector<const ManifestEntry*>& downloadList, std::size_t planned,
+                       const ManifestEntry* entry) {
+    // Entries point into one vector in list order; the first planned are in that order.
+    const auto end = downloadList.begin() + static_cast<std::ptrdiff_t>(planned);
+    downloadList.insert(std::upper_bound(downloadList.begin(), end, entry, std::less<const ManifestEntry*>()), entry);
+}
+
 StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
     ProgressTracker tracker;
     tracker.total = plan.verifyBytes;
@@ -47,6 +57,7 @@ StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
     const ProgressCallback toTracker = [&tracker](std::uint64_t count) { tracker.Add(count); };
 
     // Appending here puts the failed verifications after the planned downloads.
+    const std::size_t planned = plan.downloadList.size();
     for (const ManifestEntry* entry : plan.verifyList) {
         HashObject hash;
         const bool hashed = HashFile(entry->localPath, hash, toTracker);
@@ -55,7 +66,10 @@ StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
             continue;
         }
         if (!hashed && QuitRequested) return StepOutcome::Stopped;
-        plan.downloadList.push_back(entry);
+        if (IsLauncherEntry(*entry))
+            InsertInListOrder(plan.downloadList, planned, entry);
+        else
+            plan.downloadList.push_back(entry);
         // The record stays as the proof of ownership, but no longer vouches: a run that ends
         // before the new bytes arrive must not leave the damaged file trusted.
         const auto record = table.find(entry->path);

@@ -35,9 +35,15 @@ std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest);
 UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local,
                       Trust trust);
 
-// Hashes verifyList, records matches, sends mismatches to downloadList, saves the table.
-// A mismatch whose record names the entry's hash (only a repair hashes such a file) keeps
-// its record as kUnprovenHash. GoOn or Stopped.
+// Puts entry among the first planned entries of downloadList, in list order: where a planned
+// entry of its place in the list would be.
+void InsertInListOrder(std::vector<const ManifestEntry*>& downloadList, std::size_t planned,
+                       const ManifestEntry* entry);
+
+// Hashes verifyList, records matches, sends mismatches to downloadList (after the planned
+// entries; the launcher's own among them, in list order), saves the table. A mismatch whose
+// record names the entry's hash (only a repair hashes such a file) keeps its record as
+// kUnprovenHash. GoOn or Stopped.
 [[nodiscard]] StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table);
 
 // Bytes still to fetch for downloadList, less what partial files already hold:

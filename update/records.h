@@ -1,6 +1,6 @@
 #pragma once
-// The records of "data-state.txt" during a run: which entry reaches a record, the records made
-// safe before the downloads, the files dropped after them, and what a failed save costs.
+// The records of "data-state.txt" during a run: which entry reaches a record, and their saves.
+// What the records prove, and when the launcher may act on them: update/ownership.h.
 #include <cstdint>
 #include <span>
 #include <string>
@@ -11,8 +11,6 @@
 
 #include "formats/manifest.h"
 #include "formats/state_file.h"
-#include "update/plan.h"
-#include "update/step.h"
 
 // The same file to Windows: FileKey of the path's local form.
 std::wstring RecordKey(std::string_view path);
@@ -39,40 +37,8 @@ private:
     bool keyed_ = false;
 };
 
-// Every save of the run goes through one of these two. SaveRecords ignores a failure: the file
-// on disk then claims nothing the table denies (SaveRecordsBeforeDownloads saw to that), and
-// the next run only hashes more.
-void SaveRecords(const StateTable& table);
-void SaveRecords(const KeptStateText& kept);  // the same, the text kept between saves
-
-// Gives kUnprovenHash to the record of every planned download whose recorded hash is not the
-// entry's, and moves every record under a spelling the list no longer uses that reaches a
-// planned download to the entry's path, as kUnprovenHash; true when it changed any. Once the
-// new bytes are moved into place, such a record would claim the old content for them until
-// the table is saved.
-bool MarkStaleRecordsUnproven(const Manifest& manifest, const UpdatePlan& plan, StateTable& table);
-
-// A planned download with no record and no file gets a record with kUnprovenHash: its ".part"
-// and the file, once moved into place, are then the launcher's even if the run ends before
-// the file's own record is saved. True when it added one.
-bool MarkNewDownload(const ManifestEntry& entry, StateTable& table, KeptStateText* kept = nullptr);
-
-// Why the state file can be neither saved nor deleted, from the save's failure and the
-// delete's error code: the folder refuses new files, or another program holds the file.
-enum class StuckStateFile { Held, FolderRefuses };
-StuckStateFile WhyStateFileIsStuck(const StateSaveError& save, std::uint32_t deleteError);
-
-// Before anything is deleted or downloaded: no record on disk may claim old content for a
-// file about to be replaced, and the first kFlushDepth + 1 downloads are marked (MarkNewDownload). Saves when
-// either changed a record, or when the state file on disk was not read whole (it may hold
-// records the table lacks). When that save fails, deletes the state file instead; when that
-// fails too, reports "Could not replace a file (is the game running?): data-state.txt", or
-// "Could not write: " and the temporary file's path when the folder refuses new files, and
-// answers Failed.
-[[nodiscard]] StepOutcome SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan,
-                                                     StateTable& table, bool stateReadWhole);
-
-// Deletes recorded, rule-abiding files that no manifest entry reaches under any spelling,
-// with their ".part"; forgets every record no entry names. A file listed under another
-// spelling stays, and its proof of ownership passes to that spelling.
-void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
+// Every save of the run goes through one of these two; true when it reached the disk. A
+// failure costs the run its records only: the file on disk then claims nothing the table
+// denies (SaveRecordsBeforeDownloads saw to that), and the next run only hashes more.
+bool SaveRecords(const StateTable& table);
+bool SaveRecords(const KeptStateText& kept);  // the same, the text kept between saves

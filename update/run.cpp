@@ -10,6 +10,7 @@
 #include "update/fetch_list.h"
 #include "update/guards.h"
 #include "update/install.h"
+#include "update/ownership.h"
 #include "update/records.h"
 #include "update/signed_list.h"
 
@@ -51,6 +52,8 @@ void RunUpdate(const TransferSettings& settings, Trust trust) {
 
     bool stateReadWhole = true;
     StateTable table = LoadStateTable(&stateReadWhole);
+    // Marks a kill left with nothing behind them go before anything else: an extra save only then.
+    if (WithdrawBareMarks(table)) (void)SaveRecords(table);
     UpdatePlan plan = PlanUpdate(manifest, table, trust);
     if (!plan.verifyList.empty() && VerifyFiles(plan, table) != StepOutcome::GoOn) return;
     plan.downloadBytes = ComputeDownloadBytes(plan);

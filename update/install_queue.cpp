@@ -1,0 +1,97 @@
+#include "update/ownership.h"
+
+#include <utility>
+
+#include "status/status.h"
+#include "support/files.h"
+#include "support/text.h"
+#include "support/texts.h"
+#include "transfer/download.h"
+#include "update/install.h"
+#include "update/records.h"
+#include "update/self_update.h"
+
+InstallQueue::InstallQueue(const UpdatePlan& plan, StateTable& table, FileFlush flush)
+    : plan_(plan), table_(table), launcherKey_(FileKey(ModulePath())) {
+    flushes_.emplace(kFlushThreads, flush);
+}
+
+// A part is opened without sharing until its flush has ended: the same file's next download
+// would meet it open, so it waits for that install first.
+StepOutcome InstallQueue::MayBegin(std::size_t i) {
+    beginning_ = FileKey(plan_.downloadList[i]->localPath);
+    std::size_t through = 0;  // installs pending_ before this
+    for (std::size_t p = 0; p < pending_.size(); ++p) {
+        if (pending_[p].index + static_cast<std::size_t>(kFlushDepth) <= i || pending_[p].key == beginning_)
+            through = p + 1;
+    }
+    for (; through > 0; --through) {
+        const StepOutcome outcome = InstallNext();
+        if (outcome != StepOutcome::GoOn) return outcome;
+    }
+    return StepOutcome::GoOn;
+}
+
+bool InstallQueue::Submit(std::size_t i, OwnedHandle part) {
+    const std::size_t ticket = flushes_->Submit(std::move(part));
+    pending_.push_back({i, ticket, std::move(beginning_)});
+    return pending_.back().key == launcherKey_;
+}
+
+StepOutcome InstallQueue::Install(bool wait) {
+    while (!pending_.empty() && (wait || flushes_->Ended(pending_.front().ticket))) {
+        const StepOutcome outcome = InstallNext();
+        if (outcome != StepOutcome::GoOn) return outcome;
+    }
+    return StepOutcome::GoOn;
+}
+
+// Moved and recorded only once its flush has ended, so no record is ever ahead of its data on
+// the disk; the save carries the mark of the download kMarkLead places on.
+StepOutcome InstallQueue::InstallNext() {
+    const Pending next = std::move(pending_.front());
+    pending_.erase(pending_.begin());
+    const ManifestEntry& entry = *plan_.downloadList[next.index];
+    if (!flushes_->Wait(next.ticket)) {
+        // Reported flushed once through a new handle, its bytes may still be lost: fetched anew.
+        (void)DeleteClearingReadOnly(PartPath(entry));
+        failure_ = std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + CouldNotWrite(PartPath(entry));
+        return StepOutcome::Failed;
+    }
+    if (next.key == launcherKey_) return InstallLauncher(entry);
+    const std::size_t ahead = next.index + kMarkLead;
+    const bool marked = ahead < plan_.downloadList.size() && MarkNewDownload(*plan_.downloadList[ahead], table_, &kept_);
+    bool saved = false;
+    if (!InstallFile(entry, table_, &kept_, &saved)) {
+        failure_ = FormatText(UserText(Text::ReplaceFailed), FromUtf8(entry.path).c_str());
+        return StepOutcome::Failed;
+    }
+    if (marked && !saved) {
+        // Never on the disk: that download goes unmarked, and no later save may write the mark.
+        table_.erase(plan_.downloadList[ahead]->path);
+        kept_.current = false;
+    }
+    return StepOutcome::GoOn;
+}
+
+// Ends the run either way: the rest of downloadList is the restarted launcher's work. The
+// marks ahead are withdrawn with the launcher's own record, before the new launcher reads them.
+StepOutcome InstallQueue::InstallLauncher(const ManifestEntry& entry) {
+    if (!ReplaceLauncher(entry)) {
+        failure_ = UserText(Text::LauncherNotUpdated);
+        return StepOutcome::Failed;
+    }
+    table_[entry.path] = entry.hash;
+    (void)WithdrawBareMarks(table_);
+    (void)SaveRecords(table_);
+    PostRelaunch();
+    return StepOutcome::Relaunch;
+}
+
+StepOutcome InstallQueue::End(StepOutcome outcome, const std::wstring& failure) {
+    flushes_.reset();  // every handle closed: a part's size is final, and it may be deleted
+    if (outcome != StepOutcome::GoOn && outcome != StepOutcome::Relaunch && WithdrawBareMarks(table_))
+        (void)SaveRecords(table_);
+    if (!failure.empty() || !failure_.empty()) ReportFailure(failure.empty() ? failure_ : failure);
+    return outcome;
+}
