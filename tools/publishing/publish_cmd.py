@@ -178,19 +178,25 @@ def fill_summary(summary, build, entries, launcher, objects, new_objects, new_by
                    players=change_lists(build.old_version, build.old_entries, entries))
 
 
+def listed_entries(build, digests, launcher):
+    """The build's files as the list names them, in the list's order."""
+    return [Entry(digests[f.path], f.size, build.flags.get(f.path, ""), f.path)
+            for f in manifest_order(build.files, launcher)]
+
+
 def write(build, out_dir, version, launcher, verify_existing, signed, quiet):
     """The objects, the archived list, the statement, and last the served list; under the lock."""
     clash = archive_clash(out_dir, version)
     if clash:
         raise Refused(": ".join(clash))
-    if read_served(out_dir)[0] != build.served_text:
+    served_text, _, served_entries = read_served(out_dir)
+    if served_text != build.served_text:
         raise Refused(f"{MANIFEST}: replaced by someone else while this build was checked; publish again")
-    previous = {e.path: e.size for e in read_served(out_dir)[2]}
+    previous = {e.path: e.size for e in served_entries}
     store = ObjectStore(out_dir, verify_existing)
     digests, progress = hash_all(build.files, quiet,
                                  lambda f, p: store.add(f, previous.get(f.path) != f.size, p))
-    entries = [Entry(digests[f.path], f.size, build.flags.get(f.path, ""), f.path)
-               for f in manifest_order(build.files, launcher)]
+    entries = listed_entries(build, digests, launcher)
     state = label_state(out_dir, version, entries)
     if state == "served":
         return entries, digests, store, progress, state
@@ -209,8 +215,7 @@ def write(build, out_dir, version, launcher, verify_existing, signed, quiet):
 def preview(build, out_dir, version, launcher, quiet, summary):
     """What a publish would do, with nothing written: its summary and what players see."""
     digests = hash_build(build.files, quiet)
-    entries = [Entry(digests[f.path], f.size, build.flags.get(f.path, ""), f.path)
-               for f in manifest_order(build.files, launcher)]
+    entries = listed_entries(build, digests, launcher)
     state = label_state(out_dir, version, entries)
     sizes = {e.hash: e.size for e in entries}
     new = {d: n for d, n in sizes.items() if not ObjectStore.present(out_dir, d, n)}
