@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-enum UiMode : std::uint32_t {  // bit 0 enables Play, bit 1 shows Retry
+enum class UiMode : std::uint32_t {  // bit 0 enables Play, bit 1 shows Retry
     Busy = 0,
     Ready = 1,
     Failed = 2,
@@ -17,7 +17,7 @@ struct StatusMessage {
     std::wstring StatusText;
     std::wstring DetailText;
     std::int32_t Progress = -1;  // negative: indeterminate; else thousandths
-    ::UiMode UiMode = Busy;
+    ::UiMode UiMode = ::UiMode::Busy;
 };
 
 extern StatusMessage CurrentStatus;  // guarded by StatusLock
