@@ -31,6 +31,8 @@ using StatusListener = std::function<void(StatusSignal)>;
 // the posting thread, outside StatusLock. Answers the listener it replaces.
 StatusListener SetStatusListener(StatusListener listener);
 
+// A run's end (ReportFailure, a mode other than Busy, PostRelaunch) is posted by update/run.cpp
+// alone; where the bytes move, Busy statuses only.
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode);
 void ReportFailure(const std::wstring& text);  // FailedCanPlay when the game exists, else Failed
 StatusMessage ReadStatus();                    // a copy taken under the lock
