@@ -29,7 +29,7 @@ void EndWorkerFrame() {
 void CloseWhenDone() {
     if (!ExitWhenDone) return;
     std::lock_guard lock(StatusLock);
-    if (CurrentStatus.UiMode == Busy) return;
-    ExitCode = CurrentStatus.UiMode == Ready ? 0 : 2;
+    if (CurrentStatus.UiMode == UiMode::Busy) return;
+    ExitCode = CurrentStatus.UiMode == UiMode::Ready ? 0 : 2;
     (void)PostMessageW(MainWindow, WM_CLOSE, 0, 0);
 }

@@ -16,7 +16,7 @@ StatusListener Listener;
 StatusListener SetStatusListener(StatusListener listener) { return std::exchange(Listener, std::move(listener)); }
 
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode) {
-    if (mode != Busy) AppendLogLine(detail.empty() ? text : text + L" | " + detail);
+    if (mode != UiMode::Busy) AppendLogLine(detail.empty() ? text : text + L" | " + detail);
     {
         std::lock_guard lock(StatusLock);
         CurrentStatus.StatusText = text;
@@ -28,7 +28,7 @@ void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32
 }
 
 void ReportFailure(const std::wstring& text) {
-    PostStatus(text, L"", 0, IsExistingFile(InstallDir + kGameExe) ? FailedCanPlay : Failed);
+    PostStatus(text, L"", 0, IsExistingFile(InstallDir + kGameExe) ? UiMode::FailedCanPlay : UiMode::Failed);
 }
 
 void PostRelaunch() {

@@ -12,18 +12,30 @@
 std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
 std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
 
+// What befell a download that failed; the player's words for it are update/'s to choose.
+enum class DownloadFault {
+    None,
+    PartUnreadable,  // the old part could not be hashed
+    NotWritten,      // path: the part, as LocalPath spells it
+    ConnectionLost,  // path: the manifest path, decoded
+    Corrupted,       // path: the manifest path, decoded
+    HttpError,       // path: the manifest path, decoded; status: the server's answer
+};
+struct DownloadFailure {
+    DownloadFault fault = DownloadFault::None;
+    std::wstring path;
+    HttpStatus status = 0;
+};
+
 // True when PartPath holds exactly size bytes whose SHA-256 is hash, flushed to the disk by
-// settings.flush. On false, errorText holds the user's message (or stays empty when the old
-// part could not be hashed).
-[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+// settings.flush. On false, failure says why.
+[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, DownloadFailure& failure,
                                 const TransferSettings& settings = {});
 
 // DownloadFile up to the flush: on true, verifiedPart holds the part's handle, unflushed,
 // for the caller to flush (and close) before the part is moved.
-[[nodiscard]] bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
+[[nodiscard]] bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, DownloadFailure& failure,
                              OwnedHandle& verifiedPart, const TransferSettings& settings = {});
-
-std::wstring CouldNotWrite(const std::wstring& part);  // "Could not write: %s"
 
 // What the request for an object of size asks for when the part holds offset bytes: an object
 // larger than maxRange the next closed range from offset, of at most maxRange bytes; any other

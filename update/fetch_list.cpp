@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "formats/state_file.h"
-#include "status/status.h"
 #include "support/config.h"
 #include "support/files.h"
 #include "support/log.h"
@@ -65,28 +64,25 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
     return false;
 }
 
-StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const TransferSettings& settings) {
+StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const TransferSettings& settings) {
     std::string body;
     HttpStatus status = 0;
     // Nothing else tells a list cut at a line's end from a whole one, and every
     // recorded file it no longer names would be deleted.
     if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse, settings)) {
-        ReportFailure(UserText(Text::ServerUnreachable));
-        return StepOutcome::Failed;
+        return Ending{Text::ServerUnreachable, {}};
     }
     // Checked before the list is read at all: its bytes decide what runs on this machine.
     if (!ListSigning.publicKey.empty()) {
         const StatementVerdict verdict = CheckSignedList(body, accepted, settings);
         if (verdict != StatementVerdict::Accepted) {
             AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
-            ReportFailure(UserText(Text::ListUnreadable));
-            return StepOutcome::Failed;
+            return Ending{Text::ListUnreadable, {}};
         }
     }
     // A list that claims the launcher's own files is no list of the game's.
     if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix)) {
-        ReportFailure(UserText(Text::ListUnreadable));
-        return StepOutcome::Failed;
+        return Ending{Text::ListUnreadable, {}};
     }
     return StepOutcome::GoOn;
 }
