@@ -91,7 +91,7 @@ StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const 
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
-    InstallQueue queue(plan, table, settings.flush);
+    InstallQueue queue(plan, table, settings);
 
     const std::size_t count = plan.downloadList.size();
     std::wstring errorText;
