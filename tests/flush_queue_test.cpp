@@ -17,7 +17,7 @@ namespace {
 std::mutex seenLock;
 std::vector<std::wstring> seen;  // the parts flushed, in the order their flushes ended
 std::atomic<int> entered{0};
-HANDLE gate = nullptr;  // every flush waits for it
+HANDLE gate = nullptr;  // every flush waits for it; "bad" parts fail
 
 bool GatedFlush(void* handle) {
     ++entered;
@@ -30,71 +30,57 @@ bool GatedFlush(void* handle) {
     return seen.back().find(L"bad") == std::wstring::npos;
 }
 
-struct Parts {
-    TempDir dir;
-    std::vector<std::wstring> names;
-    OwnedHandle Open(const std::wstring& name) {
-        names.push_back(name);
+class FlushQueueShapes : public testing::TestWithParam<int> {
+protected:
+    void SetUp() override { seen.clear(); entered = 0; gate = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    void TearDown() override {
+        if (opener.joinable()) opener.join();
+        CloseHandle(gate);
+    }
+    void OpenGateIn(DWORD ms) { opener = std::thread([ms] { Sleep(ms); SetEvent(gate); }); }
+    OwnedHandle Part(const std::wstring& name) {
         EXPECT_TRUE(WriteFileBytes(dir / name, "bytes"));
         return OwnedHandle(CreateFileW((dir / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     }
-    bool Closed(const std::wstring& name) const {  // an open, unshared handle blocks the move
+    bool Closed(const std::wstring& name) {  // an open, unshared handle blocks the move
         return MoveFileExW((dir / name).c_str(), (dir / (name + L".moved")).c_str(), 0) != FALSE;
     }
-};
-
-class FlushQueueShapes : public testing::TestWithParam<int> {
-protected:
-    void SetUp() override {
-        seen.clear();
-        entered = 0;
-        gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    void TearDown() override { CloseHandle(gate); }
-    void OpenGateIn(DWORD ms) { opener = std::thread([ms] { Sleep(ms); SetEvent(gate); }); }
+    TempDir dir;
     std::thread opener;
 };
 
 // Parts queued behind a held flush: each reported alone, a failure only for its own part, and
 // the installer's Wait woken by a flush that ends while it waits.
 TEST_P(FlushQueueShapes, EachPartIsReportedByItsOwnFlushWithItsHandleClosed) {
-    Parts parts;
     const std::vector<std::wstring> names{L"p0", L"p1", L"bad2", L"p3", L"p4", L"bad5", L"p6"};
-    {
-        FlushQueue queue(GetParam(), GatedFlush);
-        for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(queue.Submit(parts.Open(names[i])), i);
-        EXPECT_FALSE(queue.Ended(0));
-        OpenGateIn(200);
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            EXPECT_EQ(queue.Wait(i), names[i].find(L"bad") == std::wstring::npos) << i;
-            EXPECT_TRUE(queue.Ended(i));
-            EXPECT_TRUE(parts.Closed(names[i])) << i;
-        }
-        opener.join();
+    FlushQueue queue(GetParam(), GatedFlush);
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(queue.Submit(Part(names[i])), i);
+    EXPECT_FALSE(queue.Ended(0));
+    OpenGateIn(200);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(queue.Wait(i), names[i].find(L"bad") == std::wstring::npos) << i;
+        EXPECT_TRUE(queue.Ended(i) && Closed(names[i])) << i;
     }
+    std::lock_guard<std::mutex> hold(seenLock);
+    EXPECT_EQ(seen.size(), names.size());
     if (GetParam() == 1) {
         EXPECT_EQ(seen, names);  // one thread flushes in the order of submission
     }
-    EXPECT_EQ(seen.size(), names.size());
 }
 
-// The end lets the flush under way finish and leaves the rest unflushed, every handle closed.
+// The end lets the flushes under way finish and leaves the rest unflushed, every handle closed.
 TEST_P(FlushQueueShapes, TheEndClosesEveryPartFlushedOrNot) {
-    Parts parts;
+    const std::vector<std::wstring> names{L"a", L"b", L"c", L"d"};
     {
         FlushQueue queue(GetParam(), GatedFlush);
-        for (const wchar_t* name : {L"a", L"b", L"c", L"d"}) (void)queue.Submit(parts.Open(name));
+        for (const std::wstring& name : names) (void)queue.Submit(Part(name));
         for (int waited = 0; waited < 200 && entered == 0; ++waited) Sleep(10);
         ASSERT_GT(entered.load(), 0);
         OpenGateIn(300);
     }
-    opener.join();
-    EXPECT_EQ(static_cast<int>(seen.size()), entered.load());
-    if (GetParam() == 1) {
-        EXPECT_EQ(seen.size(), 1u);
-    }
-    for (const std::wstring& name : parts.names) EXPECT_TRUE(parts.Closed(name)) << name;
+    EXPECT_EQ(static_cast<int>(seen.size()), GetParam() == 1 ? 1 : entered.load());
+    for (const std::wstring& name : names) EXPECT_TRUE(Closed(name)) << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(OneThreadAndPool, FlushQueueShapes, testing::Values(1, 8));
