@@ -3,12 +3,14 @@
 127.0.0.1, and a Markdown table of the figures.
 
   run.py [--build DIR] [--sets large,many] [--runs 3] [--work DIR] [--out FILE]
-         [--keep] [--check]
+         [--keep] [--check] [--also LABEL=EXE]
 
 For every data set and scenario (first install, no-op, verification without a state
 file, install resumed after a cut half-way) both programs run --runs times in turns,
 in the same Wine prefix and against the same server; native curl and sha256sum give
-context. Every run is also checked (exit code, installed tree, requests); --check
+context. The first install also runs, in the same turns, the measuring build without
+flushes when it has been built (bench/TarsinLauncherNoFlush.exe of the build, reported as
+"launcher without flush") and every launcher given with --also. Every run is also checked (exit code, installed tree, requests); --check
 makes a failed check fatal, which the smoke test in the suite relies on.
 """
 import argparse
@@ -41,6 +43,8 @@ SCENARIO_TITLES = {"install": "first install", "noop": "no-op (up to date)",
 # file moves its access time to now.
 OLD_ATIME = 978307200  # 2001-01-01
 MEMORY_POINTS = (2500, 5000, 10000)
+NO_FLUSH = "launcher without flush"
+NO_FLUSH_EXE = os.path.join("bench", "TarsinLauncherNoFlush.exe")
 CONTROL_FILES = 2500
 
 
@@ -315,6 +319,12 @@ class Bench:
         self.launcher = os.path.join(self.build, LAUNCHER_NAME)
         self.ceiling = os.path.join(self.build, "bench", "ceiling.exe")
         self.holder = os.path.join(self.build, "bench", "hold_desktop.exe")
+        # Launchers that run beside the product in the first install only: label, executable.
+        self.variants = []
+        if os.path.exists(os.path.join(self.build, NO_FLUSH_EXE)):
+            self.variants.append((NO_FLUSH, os.path.join(self.build, NO_FLUSH_EXE)))
+        self.variants += [(label, os.path.abspath(exe)) for label, _, exe in
+                          (also.partition("=") for also in args.also)]
         # The launcher and the ceiling come from one build, so they are of one bitness.
         self.kind = wine_build.of_folder(self.build)
         self.figures = {}
@@ -345,7 +355,7 @@ class Bench:
 
     # Each program under Wine, measured and checked.
     def windows(self, data, scenario, program, tree, url, size, files, expect_requests=None):
-        if program == "launcher":
+        if program != "ceiling":
             exe, args = os.path.join(tree, LAUNCHER_NAME), self.launcher_args(url)
         else:
             mode = {"install": "install", "resume": "install", "verify": "hash", "noop": "attrs"}[scenario]
@@ -381,10 +391,12 @@ class Bench:
         self.check(result.returncode == 0, f"[{data.name}] {scenario} {program}: exit code {result.returncode} "
                                            f"{result.stdout.decode(errors='replace')[-300:]}")
 
-    def in_turns(self):
-        """Run r starts with the launcher when r is even, with the ceiling when odd."""
+    def in_turns(self, variants=()):
+        """Run r starts with the launcher when r is even, with the ceiling when odd; the
+        variants run between them."""
         for r in range(self.args.runs):
-            yield ("launcher", "ceiling") if r % 2 == 0 else ("ceiling", "launcher")
+            turn = ["launcher"] + [label for label, _ in variants] + ["ceiling"]
+            yield turn if r % 2 == 0 else turn[::-1]
 
     def run_set(self, data):
         scenarios = self.scenarios(data)
@@ -404,10 +416,11 @@ class Bench:
             with open(curl_config, "w") as f:
                 for e in entries:
                     f.write(f'url = "{url}o/{e.hash}"\noutput = "{other}/{e.hash}"\n')
-            for turn in self.in_turns():
+            exes = dict(self.variants, launcher=self.launcher)
+            for turn in self.in_turns(self.variants):
                 for program in turn:
                     target = tree if program == "launcher" else other
-                    fresh_tree(target, self.launcher if program == "launcher" else None)
+                    fresh_tree(target, exes.get(program))
                     self.windows(data, "install", program, target, url, total, n, n + 1)
                     for p in tree_problems(target, entries, contents):
                         self.check(False, f"[{data.name}] install {program}: {p}")
@@ -544,7 +557,7 @@ class Bench:
         self.memory.append((data.name, len(data.entries), figure.median("peak_rss")))
 
     def main(self):
-        for program in (self.launcher, self.ceiling, self.holder):
+        for program in [self.launcher, self.ceiling, self.holder] + [exe for _, exe in self.variants]:
             if not os.path.exists(program):
                 say(f"missing {program}: build the targets TarsinLauncher, ceiling and hold_desktop first")
                 return 1
@@ -627,8 +640,8 @@ class Report:
     def __init__(self, bench):
         self.b = bench
 
-    def ratio(self, set_name, scenario):
-        launcher = self.b.figures.get((set_name, scenario, "launcher"))
+    def ratio(self, set_name, scenario, program="launcher"):
+        launcher = self.b.figures.get((set_name, scenario, program))
         ceiling = self.b.figures.get((set_name, scenario, "ceiling"))
         if not launcher or not ceiling or not launcher.runs or not ceiling.runs:
             return None
@@ -651,7 +664,8 @@ class Report:
             "| Launcher / ceiling |",
             "|---|---|---|---:|---:|---:|---:|---:|---:|---:|",
         ]
-        order = {"launcher": 0, "ceiling": 1, "curl": 2, "sha256sum": 3}
+        order = {"launcher": 0, "ceiling": 2, "curl": 3, "sha256sum": 4}
+        order.update((label, 1 + i / 100) for i, (label, _) in enumerate(b.variants))
         set_order = {"large": 0, "many": 1}
         for key in sorted(b.figures, key=lambda k: (set_order.get(k[0], 2), k[0], SCENARIOS.index(k[1]),
                                                     order[k[2]])):
@@ -659,8 +673,8 @@ class Report:
             if not f.runs:
                 continue
             wall = f.median("wall")
-            windows = f.program in ("launcher", "ceiling")
-            ratio = self.ratio(f.set, f.scenario) if f.program == "launcher" else None
+            windows = f.program not in ("curl", "sha256sum")
+            ratio = self.ratio(f.set, f.scenario, f.program) if windows and f.program != "ceiling" else None
             mb = f"{f.bytes / MIB / wall:.0f}" if f.scenario != "noop" else "-"
             lines.append(
                 f"| {f.set} | {SCENARIO_TITLES[f.scenario]} | {f.program} | {wall:.2f} | {mb} | "
@@ -679,6 +693,7 @@ class Report:
             "ceiling's throughput. " + self.context_note(),
             "",
         ]
+        lines += self.gap_section()
         lines += self.budgets()
         lines += self.proof_section()
         lines += self.memory_section()
@@ -686,6 +701,27 @@ class Report:
         if b.problems:
             lines += ["## Failed checks", ""] + [f"- {p}" for p in b.problems] + [""]
         return "\n".join(lines)
+
+    def gap_section(self):
+        """The launcher's time beyond the ceiling's, split by the build without flushes run in
+        the same turns: what the flushes cost, and what the launcher adds besides."""
+        lines = []
+        for (set_name, scenario, program), f in sorted(self.b.figures.items()):
+            launcher = self.b.figures.get((set_name, scenario, "launcher"))
+            ceiling = self.b.figures.get((set_name, scenario, "ceiling"))
+            if program != NO_FLUSH or not f.runs or not launcher or not ceiling:
+                continue
+            # Either part may come out below 0 within the noise; they add up to the gap.
+            full, bare, floor = launcher.median("wall"), f.median("wall"), ceiling.median("wall")
+            lines.append(f"| {set_name} | {SCENARIO_TITLES[scenario]} | {full - floor:.2f} | "
+                         f"{full - bare:.2f} | {bare - floor:.2f} |")
+        if not lines:
+            return []
+        return ["## Where the gap to the ceiling goes", "",
+                "Medians of the same turns: the flushes cost the launcher's time less the time of the "
+                "build without flushes; the launcher adds that build's time less the ceiling's.", "",
+                "| Set | Scenario | Launcher - ceiling s | Flushes s | The launcher's own s |",
+                "|---|---|---:|---:|---:|"] + lines + [""]
 
     def context_note(self):
         return ("curl and sha256sum run once per set, for context; curl writes every object to a file of "
@@ -820,7 +856,14 @@ def main(argv=None):
     parser.add_argument("--keep", action="store_true", help="keep the data sets and trees")
     parser.add_argument("--check", action="store_true",
                         help="smoke mode: contents checked too, and the data kept for the next run")
+    parser.add_argument("--also", action="append", default=[], metavar="LABEL=EXE",
+                        help="another launcher to run in the first install's turns, e.g. a build "
+                             "configured with -DTARSIN_FLUSH_THREADS=1 (repeatable)")
     args = parser.parse_args(argv)
+    for also in args.also:
+        label, _, exe = also.partition("=")
+        if not label or not exe or label in ("launcher", "ceiling", "curl", "sha256sum", NO_FLUSH):
+            parser.error(f"--also wants LABEL=EXE with a label of its own: {also}")
     for name in args.sets.split(","):
         if name not in make_data.SETS:
             parser.error(f"unknown set {name}")

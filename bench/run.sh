@@ -11,5 +11,5 @@ bash tools/setup.sh
 folder=build-bench
 [ "$TARSIN_BUILD" = win64 ] && folder=build-bench64
 cmake --preset "$TARSIN_BUILD" -B "$folder" >/dev/null
-cmake --build "$folder" --target TarsinLauncher ceiling hold_desktop
+cmake --build "$folder" --target TarsinLauncher TarsinLauncherNoFlush ceiling hold_desktop
 exec python3 bench/run.py --build "$folder" --out bench/results.md --readme bench/README.md "$@"

@@ -5,6 +5,7 @@ import hashlib
 import os
 import sys
 import tempfile
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -170,6 +171,21 @@ class Report(unittest.TestCase):
             self.assertEqual(os.path.realpath(os.path.join(view, "o")), os.path.realpath(os.path.join(data.www, "o")))
         self.assertEqual(run.state_text(reversed(entries)),
                          f"{'a' * 64}\tA/x\n{'b' * 64}\ta/b\n{'c' * 64}\ta0\n".encode())
+    def test_the_build_without_flushes_sits_between_and_splits_the_gap(self):
+        b = types.SimpleNamespace(args=types.SimpleNamespace(runs=3), kind=types.SimpleNamespace(loader="-", bits=32),
+                                  trees="/disk", variants=[(run.NO_FLUSH, "x.exe")], figures={}, problems=[],
+                                  proofs=[], memory=[], phases={})
+        for program, walls in (("ceiling", [50, 40, 60]), (run.NO_FLUSH, [52, 70, 55]), ("launcher", [63, 80, 61]),
+                               ("curl", [3])):
+            b.figures[("many", "install", program)] = run.Figure(
+                "many", "install", program, [run.Run(0, w, 30 * run.MIB) for w in walls], 100 * run.MIB, 10)
+        text = run.Report(b).markdown()
+        rows = [line.split(" | ")[2:4] + [line.split(" | ")[-1]] for line in text.splitlines()
+                if line.startswith("| many | first install | ") and line.count("|") == 11]
+        self.assertEqual(rows, [["launcher", "63.00", "1.26 |"], [run.NO_FLUSH, "55.00", "1.10 |"],
+                                ["ceiling", "50.00", " |"], ["curl", "3.00", " |"]])
+        self.assertIn("| many | first install | 13.00 | 8.00 | 5.00 |", text)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -95,8 +95,6 @@ ByteRange NextRange(std::uint64_t size, std::uint64_t offset, std::uint64_t maxR
     return ByteRange(offset, std::min(maxRange, size - offset));
 }
 
-bool FlushFileData(void* handle) { return FlushFileBuffers(handle) != FALSE; }
-
 TransferOutcome JudgeTransfer(const TransferFacts& facts) {
     if (facts.transferred) {
         // The range was ignored: the body restarted behind the old part.

@@ -1,5 +1,6 @@
 #include "transfer/flush_queue.h"
 
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -20,7 +21,10 @@ std::size_t FlushQueue::Submit(OwnedHandle file) {
     std::unique_lock<std::mutex> hold(lock_);
     const std::size_t ticket = results_.size();
     results_.push_back(kQueued);
-    if (idle_ <= jobs_.size() && threads_.size() < maxThreads_) {  // no idle thread is left for it
+    // Every idle thread not yet claimed by a queued job was woken for none: this one wakes it.
+    // A busy thread finds the job when it is done, without a wake-up.
+    const bool wake = idle_ > jobs_.size();
+    if (!wake && threads_.size() < maxThreads_) {
         try {
             threads_.emplace_back([this] { Work(); });
         } catch (const std::system_error&) {
@@ -37,7 +41,7 @@ std::size_t FlushQueue::Submit(OwnedHandle file) {
     }
     jobs_.push_back({ticket, std::move(file)});
     hold.unlock();
-    queued_.notify_one();
+    if (wake) queued_.notify_one();
     return ticket;
 }
 
@@ -48,24 +52,39 @@ bool FlushQueue::Ended(std::size_t ticket) {
 
 bool FlushQueue::Wait(std::size_t ticket) {
     std::unique_lock<std::mutex> hold(lock_);
+    ++waiting_;
     ended_.wait(hold, [&] { return results_[ticket] != kQueued; });
+    --waiting_;
     return results_[ticket] == kFlushed;
 }
 
 void FlushQueue::Work() {
+    std::vector<Job> taken;
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         ++idle_;
         queued_.wait(hold, [&] { return stopping_ || !jobs_.empty(); });
         --idle_;
         if (stopping_) return;
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
+        const auto end = maxThreads_ == 1 ? jobs_.end() : jobs_.begin() + 1;
+        taken.assign(std::make_move_iterator(jobs_.begin()), std::make_move_iterator(end));
+        jobs_.erase(jobs_.begin(), end);
+        if (!FlushTaken(taken, hold)) return;
+    }
+}
+
+// Called and returning with the lock held; false once the queue stops. The parts taken and
+// not yet flushed then stay unflushed, their handles closed.
+bool FlushQueue::FlushTaken(std::vector<Job>& taken, std::unique_lock<std::mutex>& hold) {
+    for (Job& job : taken) {
         hold.unlock();
         const bool flushed = flush_(job.file.get());
         job.file.Close();  // before the result is seen: an open, unshared handle blocks the move
         hold.lock();
         results_[job.ticket] = flushed ? kFlushed : kFailed;
-        ended_.notify_all();
+        if (waiting_ > 0) ended_.notify_all();
+        if (stopping_) break;
     }
+    taken.clear();
+    return !stopping_;
 }

@@ -1,7 +1,12 @@
 #pragma once
 // Verified parts flushed to the disk on threads of their own, so that the next transfer
-// need not wait for the disk. Flushes under way together share the file system's journal
-// commits, which one after the other cost a commit each.
+// need not wait for the disk. Two shapes:
+// - a pool (threads > 1): each thread flushes one part at a time; flushes under way together
+//   share the file system's journal commits, which one after the other cost a commit each;
+// - one thread (threads 1): it takes every queued part at once and flushes them in turn, so it
+//   is woken only when it ran dry, and nothing contends for the queue's lock.
+// Either way a part's result is reported as soon as its own flush ended, and the installer is
+// woken only while it waits.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -34,10 +39,12 @@ private:
         OwnedHandle file;
     };
     void Work();
+    bool FlushTaken(std::vector<Job>& taken, std::unique_lock<std::mutex>& hold);
 
     FileFlush flush_;
     std::size_t maxThreads_;
-    std::size_t idle_ = 0;  // threads waiting for a job
+    std::size_t idle_ = 0;     // threads waiting for a job
+    std::size_t waiting_ = 0;  // callers of Wait waiting for a result
     std::mutex lock_;
     std::condition_variable queued_, ended_;
     std::deque<Job> jobs_;

@@ -22,6 +22,14 @@ inline constexpr std::uint32_t kStallFloorBytesPerSecond = 1024;
 using FileFlush = bool (*)(void* handle);
 bool FlushFileData(void* handle);  // FlushFileBuffers
 
+// The flush queue's threads (transfer/flush_queue.h): more than 1, a pool flushing a part per
+// thread; 1, one thread flushing every queued part in turn. A measuring build may choose
+// another (CMake's TARSIN_FLUSH_THREADS) to set the shapes side by side.
+#ifndef TARSIN_FLUSH_THREADS
+#define TARSIN_FLUSH_THREADS 8
+#endif
+inline constexpr int kFlushThreads = TARSIN_FLUSH_THREADS;
+
 // The most bytes one request asks for. Under Wine a response body stops at 2^31 - 1 bytes,
 // so a larger object comes in closed ranges of at most this many, one after another.
 inline constexpr std::uint64_t kMaxRangeBytes = 2147483647;
@@ -29,5 +37,6 @@ inline constexpr std::uint64_t kMaxRangeBytes = 2147483647;
 struct TransferSettings {
     StallLimit stall{kStallWindowMs, kStallFloorBytesPerSecond};
     FileFlush flush = FlushFileData;
+    int flushThreads = kFlushThreads;
     std::uint64_t maxRangeBytes = kMaxRangeBytes;  // above 0
 };

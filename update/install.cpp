@@ -107,7 +107,7 @@ StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const T
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
-    InstallQueue queue(plan, table, settings.flush);
+    InstallQueue queue(plan, table, settings);
 
     const std::size_t count = plan.downloadList.size();
     for (std::size_t i = 0; i < count; ++i) {

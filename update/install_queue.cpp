@@ -10,9 +10,9 @@
 #include "update/records.h"
 #include "update/self_update.h"
 
-InstallQueue::InstallQueue(const UpdatePlan& plan, StateTable& table, FileFlush flush)
+InstallQueue::InstallQueue(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings)
     : plan_(plan), table_(table), launcherKey_(FileKey(ModulePath())) {
-    flushes_.emplace(kFlushThreads, flush);
+    flushes_.emplace(settings.flushThreads, settings.flush);
 }
 
 // A part is opened without sharing until its flush has ended: the same file's next download

@@ -35,9 +35,9 @@
 #include "update/plan.h"
 #include "update/step.h"
 
-// Verified files whose flush may be under way at once, and the threads that flush them.
+// Verified files whose flush may be under way at once (the threads that flush them are
+// TransferSettings's).
 inline constexpr int kFlushDepth = 8;
-inline constexpr int kFlushThreads = 8;
 // Download i begins once every download before i - kFlushDepth is installed; the install of
 // download j saves the mark of download j + kMarkLead, so i's mark is on the disk by then.
 // The first kMarkLead marks are saved before the first download.
@@ -79,7 +79,7 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
 // i), and the window of marks saved ahead of them.
 class InstallQueue {
 public:
-    InstallQueue(const UpdatePlan& plan, StateTable& table, FileFlush flush);
+    InstallQueue(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings);
 
     // Before download i: installs what must be installed first (the window, a part of the same
     // file still flushing). GoOn, or how the run ended.
