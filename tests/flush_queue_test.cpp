@@ -90,7 +90,7 @@ std::atomic<bool> release{false};
 bool CountingFlush(void* handle) {
     ++flushes;
     const int now = ++inFlight;
-    for (int seen = mostInFlight; now > seen && !mostInFlight.compare_exchange_weak(seen, now);) {
+    for (int most = mostInFlight; now > most && !mostInFlight.compare_exchange_weak(most, now);) {
     }
     for (int i = 0; i < 500 && !release; ++i) Sleep(10);
     --inFlight;
