@@ -6,7 +6,6 @@
 
 extern bool UseTurkish;
 extern std::wstring InstallDir;  // ends in "\", or empty
-extern std::wstring BaseUrl;     // always ends in "/"
 
 extern std::atomic<bool> QuitRequested;  // set when the window goes; never cleared
 

@@ -48,11 +48,9 @@ class DownloadTest : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(site.ok()) << "needs TARSIN_TEST_URL and TARSIN_TEST_WWW";
-        savedBaseUrl = BaseUrl;
-        BaseUrl = site.baseUrl();
+        baseUrl = site.baseUrl();
         UseTurkish = GetParam();
     }
-    void TearDown() override { BaseUrl = savedBaseUrl; }
 
     // Publishes content and gives its entry at path.
     ManifestEntry Publish(const std::string& path, const std::string& content) {
@@ -62,13 +60,13 @@ protected:
     std::vector<RecordedRequest> RequestsFor(const ManifestEntry& e) { return site.RequestsFor("o/" + e.hash); }
     bool Download(const ManifestEntry& e) {
         error.clear();
-        return DownloadFile(e, tracker, error);
+        return DownloadFile(e, baseUrl, tracker, error, TransferSettings{});
     }
 
     TempDir dir;
     ScopedInstallDir install{dir.path()};
     TestSite site;
-    std::wstring savedBaseUrl;
+    std::wstring baseUrl;
     ProgressTracker tracker;
     std::wstring error;
 };
@@ -77,7 +75,7 @@ TEST_P(DownloadTest, FetchesAWholeFileIntoItsPartialFile) {
     const std::string content = PseudoRandomBytes(1500000, 1);
     const ManifestEntry e = Publish("data/sub/a.pak", content);
     EXPECT_EQ(PartPath(e), dir / L"data\\sub\\a.pak.part");
-    EXPECT_EQ(ObjectUrl(e), site.baseUrl() + L"o/" + FromUtf8(e.hash));
+    EXPECT_EQ(ObjectUrl(baseUrl, e), site.baseUrl() + L"o/" + FromUtf8(e.hash));
 
     EXPECT_TRUE(Download(e));  // the directories are made on the way
     EXPECT_TRUE(error.empty());
@@ -253,7 +251,7 @@ TEST_P(DownloadTest, MoreBytesThanTheFileHoldsAreNeverWritten) {
 TEST_P(DownloadTest, NoAnswerIsALostConnection) {
     const ManifestEntry e = Entry("m.pak", "content");
     ASSERT_TRUE(WriteFileBytes(PartPath(e), "con"));
-    BaseUrl = L"http://127.0.0.1:1/";
+    baseUrl = L"http://127.0.0.1:1/";
     EXPECT_FALSE(Download(e));
     EXPECT_EQ(error, Lost(L"m.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(e)), "con");
@@ -314,8 +312,6 @@ TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     {
         ScopedInstallDir install(dir);
-        const std::wstring savedUrl = BaseUrl;
-        BaseUrl = site.baseUrl();
         const std::string content = PseudoRandomBytes(4 << 20, 15);
         site.PublishObject(content);
         const ManifestEntry e = Entry("big.pak", content);
@@ -325,12 +321,11 @@ TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
         ASSERT_TRUE(WriteFileBytes(filler, std::string(static_cast<std::size_t>(available.QuadPart - (1 << 20)), 'x')));
         ProgressTracker tracker;
         std::wstring error;
-        EXPECT_FALSE(DownloadFile(e, tracker, error));
+        EXPECT_FALSE(DownloadFile(e, site.baseUrl(), tracker, error, TransferSettings{}));
         EXPECT_EQ(error, NotWritten(PartPath(e)));
         ASSERT_TRUE(DeleteFileW(filler.c_str()));
         error.clear();
-        EXPECT_TRUE(DownloadFile(e, tracker, error)) << ToUtf8(error);
-        BaseUrl = savedUrl;
+        EXPECT_TRUE(DownloadFile(e, site.baseUrl(), tracker, error, TransferSettings{})) << ToUtf8(error);
     }
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(dir), ignored);
@@ -384,7 +379,7 @@ TEST_P(DownloadTest, ALargeObjectComesInClosedRangesAndResumesInsideOne) {
         if (*mode) {
             ASSERT_TRUE(site.SetFault("o/" + e.hash, mode, 100000, 1, after));
         }
-        EXPECT_EQ(DownloadFile(e, tracker, error, ranges), whole) << mode;
+        EXPECT_EQ(DownloadFile(e, baseUrl, tracker, error, ranges), whole) << mode;
         std::vector<std::string> got;
         for (const RecordedRequest& r : RequestsFor(e)) got.push_back(r.Header("Range"));
         EXPECT_EQ(got, asked) << mode;

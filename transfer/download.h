@@ -10,18 +10,18 @@
 #include "transfer/settings.h"
 
 std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
-std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
+std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry);  // baseUrl + "o/" + hash
 
-// True when PartPath holds exactly size bytes whose SHA-256 is hash, flushed to the disk by
-// settings.flush. On false, errorText holds the user's message (or stays empty when the old
+// True when PartPath holds exactly size bytes whose SHA-256 is hash, fetched from
+// ObjectUrl(baseUrl, entry) and flushed to the disk by settings.flush. On false, errorText holds the user's message (or stays empty when the old
 // part could not be hashed).
-[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
-                                const TransferSettings& settings = {});
+[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
+                                std::wstring& errorText, const TransferSettings& settings);
 
 // DownloadFile up to the flush: on true, verifiedPart holds the part's handle, unflushed,
 // for the caller to flush (and close) before the part is moved.
-[[nodiscard]] bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, std::wstring& errorText,
-                             OwnedHandle& verifiedPart, const TransferSettings& settings = {});
+[[nodiscard]] bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
+                             std::wstring& errorText, OwnedHandle& verifiedPart, const TransferSettings& settings);
 
 std::wstring CouldNotWrite(const std::wstring& part);  // "Could not write: %s"
 

@@ -7,6 +7,7 @@
 #include "support/config.h"
 #include "status/status.h"
 #include "support/files.h"
+#include "support/numbers.h"
 #include "support/text.h"
 #include "support/texts.h"
 #include "transfer/download.h"
@@ -87,11 +88,11 @@ bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* k
 
 // Each verified file's flush runs while the next files download; InstallQueue moves and
 // records them in list order. A failure installs the verified files before it first.
-StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings) {
+StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const RunContext& context) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
-    InstallQueue queue(plan, table, settings.flush);
+    InstallQueue queue(plan, table, context.transfer.flush);
 
     const std::size_t count = plan.downloadList.size();
     std::wstring errorText;
@@ -102,7 +103,7 @@ StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const 
         tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count));
         errorText.clear();
         OwnedHandle part;
-        if (!FetchFile(entry, tracker, errorText, part, settings)) {
+        if (!FetchFile(entry, context.BaseUrl, tracker, errorText, part, context.transfer)) {
             outcome = queue.Install(true);
             if (outcome != StepOutcome::GoOn) return queue.End(outcome);
             if (QuitRequested) return queue.End(StepOutcome::Stopped);

@@ -15,8 +15,8 @@
 #include "update/signed_list.h"
 
 // URL and version are decoded from UTF-8 ("%s"), so a "ü" is written once as UTF-8, not twice.
-std::wstring SummaryLine(const Manifest& manifest, const UpdatePlan& plan) {
-    return FormatText(L"%s %s: %d dosya, %d denetlendi, %d indirilecek (%s)", BaseUrl.c_str(),
+std::wstring SummaryLine(const std::wstring& baseUrl, const Manifest& manifest, const UpdatePlan& plan) {
+    return FormatText(L"%s %s: %d dosya, %d denetlendi, %d indirilecek (%s)", baseUrl.c_str(),
                       FromUtf8(manifest.version).c_str(), static_cast<int>(manifest.entries.size()),
                       static_cast<int>(plan.verifyList.size()), static_cast<int>(plan.downloadList.size()),
                       FormatMegabytes(plan.downloadBytes).c_str());
@@ -42,12 +42,12 @@ StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, S
 
 }  // namespace
 
-void RunUpdate(const TransferSettings& settings, Trust trust) {
+void RunUpdate(const RunContext& context, Trust trust) {
     PostStatus(UserText(Text::Connecting), L"", -1, Busy);
 
     Manifest manifest;
     AcceptedStatement accepted;
-    if (FetchList(manifest, accepted, settings) != StepOutcome::GoOn) return;
+    if (FetchList(manifest, accepted, context) != StepOutcome::GoOn) return;
     if (!accepted.listHash.empty()) RememberAcceptedStatement(accepted, UnixNow());
 
     bool stateReadWhole = true;
@@ -57,11 +57,11 @@ void RunUpdate(const TransferSettings& settings, Trust trust) {
     UpdatePlan plan = PlanUpdate(manifest, table, trust);
     if (!plan.verifyList.empty() && VerifyFiles(plan, table) != StepOutcome::GoOn) return;
     plan.downloadBytes = ComputeDownloadBytes(plan);
-    AppendLogLine(SummaryLine(manifest, plan));
+    AppendLogLine(SummaryLine(context.BaseUrl, manifest, plan));
 
     if (!plan.downloadList.empty()) {
         if (PrepareDownloads(manifest, plan, table, stateReadWhole) != StepOutcome::GoOn) return;
-        if (DownloadAndInstall(plan, table, settings) != StepOutcome::GoOn) return;
+        if (DownloadAndInstall(plan, table, context) != StepOutcome::GoOn) return;
     }
     RemoveDroppedFiles(manifest, table);
     PostStatus(UserText(Text::UpToDate), VersionDetail(manifest.version), 1000, Ready);
