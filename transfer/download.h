@@ -13,8 +13,8 @@ std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
 std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry);  // baseUrl + "o/" + hash
 
 // True when PartPath holds exactly size bytes whose SHA-256 is hash, fetched from
-// ObjectUrl(baseUrl, entry) and flushed to the disk by settings.flush. On false, errorText holds the user's message (or stays empty when the old
-// part could not be hashed).
+// ObjectUrl(baseUrl, entry) and flushed to the disk by settings.flush. On false, errorText
+// holds the user's message (or stays empty when the old part could not be hashed).
 [[nodiscard]] bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
                                 std::wstring& errorText, const TransferSettings& settings);
 

@@ -86,7 +86,8 @@ StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const Run
         }
     }
     // A list that claims the launcher's own files is no list of the game's.
-    if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix, signedList)) {
+    if (!ParseManifest(body, manifest) ||
+        NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix, signedList)) {
         ReportFailure(UserText(Text::ListUnreadable));
         return StepOutcome::Failed;
     }

@@ -82,8 +82,9 @@ StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accep
         return status == 200 || status == 206 ? StatementVerdict::Malformed : StatementVerdict::Missing;
     ListStatement statement;
     if (!ParseListStatement(text, statement)) return StatementVerdict::Malformed;
-    const StatementVerdict verdict = JudgeStatement(statement, SignedByOurKey(text, statement, context.ListSigning.publicKey),
-                                                    listHash, context.ListSigning.channel, UnixNow(), ReadAcceptedStatement());
+    const ListTrust& trust = context.ListSigning;
+    const StatementVerdict verdict = JudgeStatement(statement, SignedByOurKey(text, statement, trust.publicKey), listHash,
+                                                    trust.channel, UnixNow(), ReadAcceptedStatement());
     if (verdict == StatementVerdict::Accepted) accepted = AcceptedStatement{statement.signedAt, listHash};
     return verdict;
 }
