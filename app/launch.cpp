@@ -4,11 +4,10 @@
 #include <shellapi.h>
 
 #include "app/globals.h"
-#include "status/status.h"
 #include "app/worker.h"
 #include "support/files.h"
 #include "support/handles.h"
-#include "support/texts.h"
+#include "update/run.h"
 
 namespace {
 
@@ -44,7 +43,7 @@ void RelaunchLauncher() {
         DestroyWindow(MainWindow);
         return;
     }
-    ReportFailure(UserText(Text::LauncherUpdated));
+    PostRelaunchFailed();
     // The worker frame has already ended in Busy, so with "--exit-when-done" nothing else
     // would close the window: end here as after any failed run.
     CloseWhenDone();

@@ -128,9 +128,9 @@ void ApplyStatus() {
     SetWindowTextW(Controls.status, status.StatusText.c_str());
     SetWindowTextW(Controls.detail, status.DetailText.c_str());
     ShowProgress(status.Progress);
-    const bool canPlay = (status.UiMode & 1) != 0;
+    const bool canPlay = (static_cast<std::uint32_t>(status.UiMode) & 1) != 0;
     EnableWindow(Controls.play, canPlay);
-    ShowWindow(Controls.retry, (status.UiMode & 2) ? SW_SHOW : SW_HIDE);
+    ShowWindow(Controls.retry, (static_cast<std::uint32_t>(status.UiMode) & 2) ? SW_SHOW : SW_HIDE);
     EnableWindow(Controls.settings, !WorkerRunning && IsExistingFile(InstallDir + kConfigExe));
     if (canPlay) SetFocus(Controls.play);
 }

@@ -30,7 +30,7 @@ void EndWorkerFrame() {
 void CloseWhenDone() {
     if (!ExitWhenDone) return;
     const UiMode mode = ReadStatus().UiMode;
-    if (mode == Busy) return;
-    ExitCode = mode == Ready ? 0 : 2;
+    if (mode == UiMode::Busy) return;
+    ExitCode = mode == UiMode::Ready ? 0 : 2;
     (void)PostMessageW(MainWindow, WM_CLOSE, 0, 0);
 }

@@ -30,13 +30,13 @@ StatusChannel& WindowStatus() {
 StatusListener SetStatusListener(StatusListener listener) { return WindowStatus().SetListener(std::move(listener)); }
 
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode) {
-    if (mode != Busy) AppendLogLine(detail.empty() ? text : text + L" | " + detail);
+    if (mode != UiMode::Busy) AppendLogLine(detail.empty() ? text : text + L" | " + detail);
     WindowStatus().Store(StatusMessage{text, detail, progress, mode});
     WindowStatus().Signal(StatusSignal::Changed);
 }
 
 void ReportFailure(const std::wstring& text) {
-    PostStatus(text, L"", 0, IsExistingFile(InstallDir + kGameExe) ? FailedCanPlay : Failed);
+    PostStatus(text, L"", 0, IsExistingFile(InstallDir + kGameExe) ? UiMode::FailedCanPlay : UiMode::Failed);
 }
 
 void PostRelaunch() {

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-enum UiMode : std::uint32_t {  // bit 0 enables Play, bit 1 shows Retry
+enum class UiMode : std::uint32_t {  // bit 0 enables Play, bit 1 shows Retry
     Busy = 0,
     Ready = 1,
     Failed = 2,
@@ -17,7 +17,7 @@ struct StatusMessage {
     std::wstring StatusText;
     std::wstring DetailText;
     std::int32_t Progress = -1;  // negative: indeterminate; else thousandths
-    ::UiMode UiMode = Busy;
+    ::UiMode UiMode = ::UiMode::Busy;
 };
 
 // What the listener hears: a new status is stored, or the launcher's executable was replaced.
@@ -47,6 +47,8 @@ StatusChannel& WindowStatus();
 
 StatusListener SetStatusListener(StatusListener listener);  // WindowStatus().SetListener
 
+// A run's end (ReportFailure, a mode other than Busy, PostRelaunch) is posted by update/run.cpp
+// alone; where the bytes move, Busy statuses only.
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode);
 void ReportFailure(const std::wstring& text);  // FailedCanPlay when the game exists, else Failed
 StatusMessage ReadStatus();                    // WindowStatus().Read()

@@ -115,10 +115,11 @@ int wmain(int argc, wchar_t** argv) {
         (void)DeleteFileW(PartPath(entry).c_str());
         ProgressTracker tracker;
         tracker.total = size;
-        std::wstring error;
+        DownloadFailure failure;
         double start = Seconds();
-        if (!DownloadFile(entry, baseUrl, tracker, error, TransferSettings{})) {
-            std::fprintf(stderr, "DownloadFile failed: %s\n", ToUtf8(error).c_str());
+        if (!DownloadFile(entry, baseUrl, tracker, failure, TransferSettings{})) {
+            std::fprintf(stderr, "DownloadFile failed (%d): %s\n", static_cast<int>(failure.fault),
+                         ToUtf8(failure.path).c_str());
             return 1;
         }
         product.push_back(static_cast<double>(size) / (Seconds() - start));

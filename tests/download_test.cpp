@@ -14,8 +14,18 @@
 #include "tests/support/server_client.h"
 #include "tests/support/test_util.h"
 #include "tests/support/status_watch.h"
+#include "update/install.h"
 
 namespace {
+
+// DownloadFile with the line the player reads for its failure ("" for none).
+bool DownloadSaying(const ManifestEntry& e, const std::wstring& baseUrl, ProgressTracker& tracker, std::wstring& error,
+                    const TransferSettings& settings) {
+    DownloadFailure failure;
+    const bool done = DownloadFile(e, baseUrl, tracker, failure, settings);
+    error = DownloadFailureText(failure);
+    return done;
+}
 
 std::wstring LocalPath(const std::string& path) {
     std::wstring local = InstallDir + FromUtf8(path);
@@ -59,8 +69,7 @@ protected:
     }
     std::vector<RecordedRequest> RequestsFor(const ManifestEntry& e) { return site.RequestsFor("o/" + e.hash); }
     bool Download(const ManifestEntry& e) {
-        error.clear();
-        return DownloadFile(e, baseUrl, tracker, error, TransferSettings{});
+        return DownloadSaying(e, baseUrl, tracker, error, {});
     }
 
     TempDir dir;
@@ -321,11 +330,11 @@ TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
         ASSERT_TRUE(WriteFileBytes(filler, std::string(static_cast<std::size_t>(available.QuadPart - (1 << 20)), 'x')));
         ProgressTracker tracker;
         std::wstring error;
-        EXPECT_FALSE(DownloadFile(e, site.baseUrl(), tracker, error, TransferSettings{}));
+        EXPECT_FALSE(DownloadSaying(e, site.baseUrl(), tracker, error, {}));
         EXPECT_EQ(error, NotWritten(PartPath(e)));
         ASSERT_TRUE(DeleteFileW(filler.c_str()));
         error.clear();
-        EXPECT_TRUE(DownloadFile(e, site.baseUrl(), tracker, error, TransferSettings{})) << ToUtf8(error);
+        EXPECT_TRUE(DownloadSaying(e, site.baseUrl(), tracker, error, {})) << ToUtf8(error);
     }
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(dir), ignored);
@@ -379,7 +388,7 @@ TEST_P(DownloadTest, ALargeObjectComesInClosedRangesAndResumesInsideOne) {
         if (*mode) {
             ASSERT_TRUE(site.SetFault("o/" + e.hash, mode, 100000, 1, after));
         }
-        EXPECT_EQ(DownloadFile(e, baseUrl, tracker, error, ranges), whole) << mode;
+        EXPECT_EQ(DownloadSaying(e, baseUrl, tracker, error, ranges), whole) << mode;
         std::vector<std::string> got;
         for (const RecordedRequest& r : RequestsFor(e)) got.push_back(r.Header("Range"));
         EXPECT_EQ(got, asked) << mode;

@@ -10,6 +10,7 @@
 #include "support/text.h"
 #include "tests/support/test_util.h"
 #include "tests/support/status_watch.h"
+#include "update/run.h"
 
 namespace {
 
@@ -42,12 +43,12 @@ TEST(CheckFreeSpace, ASaturatedNeedRefusesOnAnyVolume) {
     // Wrapping would have made this need 200 MiB - 1 bytes and let it pass.
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    EXPECT_EQ(CheckFreeSpace(UINT64_MAX), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX)), StepOutcome::Failed);
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText.rfind(L"Not enough free space: 17592186044416 MB needed, ", 0), 0u) << ToUtf8(status.StatusText);
     EXPECT_EQ(status.DetailText, L"");
     EXPECT_EQ(status.Progress, 0);
-    EXPECT_EQ(status.UiMode, Failed) << "posted directly, not through ReportFailure";
+    EXPECT_EQ(status.UiMode, UiMode::Failed) << "posted directly, not through ReportFailure";
     EXPECT_NE(ReadFileBytes(dir / L"launcher.log").find("Not enough free space: 17592186044416 MB needed"), std::string::npos);
 }
 
@@ -55,15 +56,15 @@ TEST(CheckFreeSpace, RefusesWithFailedEvenWhenTheGameExists) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
     ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ"));
-    EXPECT_EQ(CheckFreeSpace(UINT64_MAX), StepOutcome::Failed);
-    EXPECT_EQ(ReadStatus().UiMode, Failed);
+    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX)), StepOutcome::Failed);
+    EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
 
 TEST(CheckFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
     ScopedInstallDir install(L"Q:\\no\\such\\volume\\");
     StatusWatch statusWatch;
     const std::uint64_t postsBefore = statusWatch.posts.load();
-    EXPECT_EQ(CheckFreeSpace(UINT64_MAX), StepOutcome::GoOn);
+    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX)), StepOutcome::GoOn);
     EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 }
 
@@ -82,13 +83,13 @@ TEST(CheckFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
 
         StatusWatch statusWatch;
         const std::uint64_t postsBefore = statusWatch.posts.load();
-        EXPECT_EQ(CheckFreeSpace(fits), StepOutcome::GoOn);
-        EXPECT_EQ(CheckFreeSpace(0), StepOutcome::GoOn);
+        EXPECT_EQ(PostEnding(CheckFreeSpace(fits)), StepOutcome::GoOn);
+        EXPECT_EQ(PostEnding(CheckFreeSpace(0)), StepOutcome::GoOn);
         EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 
-        EXPECT_EQ(CheckFreeSpace(fits + 1), StepOutcome::Failed);
+        EXPECT_EQ(PostEnding(CheckFreeSpace(fits + 1)), StepOutcome::Failed);
         EXPECT_EQ(ReadStatus().StatusText, FreeSpaceMessage(available.QuadPart + 1, available.QuadPart));
-        EXPECT_EQ(ReadStatus().UiMode, Failed);
+        EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
     }
     (void)DeleteFileW((dir + L"launcher.log").c_str());
     (void)RemoveDirectoryW(dir.c_str());

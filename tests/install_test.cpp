@@ -21,6 +21,7 @@
 #include "update/clear_way.h"
 #include "update/ownership.h"
 #include "update/records.h"
+#include "update/run.h"
 #include "update/self_update.h"
 
 namespace {
@@ -290,14 +291,14 @@ TEST_F(InstallFixture, SaveRecordsBeforeDownloadsKeepsTheOldStateFileWhenItCanno
         if (c.blocker == kTempIsAFolder) {
             ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
         }
-        PostStatus(L"", L"", -1, Busy);
+        PostStatus(L"", L"", -1, UiMode::Busy);
         StepOutcome outcome = StepOutcome::GoOn;
         {
             OwnedHandle holder;
             if (c.blocker == kHeld)
                 holder = OwnedHandle(CreateFileW(StatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_EQ(holder.ok(), c.blocker == kHeld) << c.name;
-            outcome = SaveRecordsBeforeDownloads(manifest, plan, table, c.readWhole);
+            outcome = PostEnding(SaveRecordsBeforeDownloads(manifest, plan, table, c.readWhole));
         }
         (void)RemoveDirectoryW(temp.c_str());
         EXPECT_EQ(outcome, c.outcome == kFailed ? StepOutcome::Failed : StepOutcome::GoOn) << c.name;
@@ -498,7 +499,7 @@ TEST_F(DownloadFixture, ProgressEndsAtTheWholeWithResumedAndOversizedParts) {
     EXPECT_EQ(status.DetailText.rfind(FormatMegabytes(total) + L" / " + FormatMegabytes(total) + L"   ", 0), 0u)
         << ToUtf8(status.DetailText);
     EXPECT_EQ(status.StatusText, L"Downloading the game (4/4)");
-    EXPECT_EQ(status.UiMode, Busy);
+    EXPECT_EQ(status.UiMode, UiMode::Busy);
 
     const std::string contents[] = {a, b, c, d};
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -578,7 +579,7 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatDeletesThePart) {
     StateTable table;
     TransferSettings refuse;
     refuse.flush = RefuseFlush;
-    EXPECT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse)), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n" + Says(Text::NotWritten) +
                                            PartPath(entries[0]));
     EXPECT_FALSE(FileExists(PartPath(entries[0])));
@@ -770,16 +771,16 @@ TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
     OwnedHandle held(CreateFileW(PartPath(entries[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.ok());
     StateTable table;
-    EXPECT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n");
-    EXPECT_EQ(ReadStatus().UiMode, Failed);
+    EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
 
 TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     Publish("veri/güz.pak", "autumn");
     ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
     StateTable table;
-    EXPECT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
     EXPECT_TRUE(table.empty());
@@ -787,7 +788,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     EXPECT_NE(log.find("(is the game running?): veri/g\xc3\xbcz.pak\r\n"), std::string::npos) << log;
 
     UseTurkish = true;
-    EXPECT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak", Language::Turkish));
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
 }

@@ -104,5 +104,25 @@ class IncludeCheck(unittest.TestCase):
                          ["update/: the allowed cycle a, b is gone: take it off ALLOWED_CYCLES"])
 
 
+class EndingsPostedByTheRunAlone(unittest.TestCase):
+    """A run's end (ReportFailure, a final status, the relaunch) is posted by update/run.cpp
+    alone, and transfer/ words no failure for the player: it says what befell a download."""
+
+    def test_no_other_product_file_posts_an_ending_or_words_a_failure(self):
+        ending = re.compile(r"\b(ReportFailure|PostRelaunch)\s*\(|PostStatus\([^;]*UiMode::(Ready|Failed|FailedCanPlay)\b")
+        words = re.compile(r"\bText::(?!TimeLeft\b)\w+")  # the time left is progress, not a failure
+        found = []
+        for folder in ("app", "update", "transfer", "formats", "support"):
+            for name in sorted(os.listdir(os.path.join(ROOT, folder))):
+                path = f"{folder}/{name}"
+                if not name.endswith((".h", ".cpp")) or path == "update/run.cpp":
+                    continue
+                if ending.search(read(path)):
+                    found.append(f"{path}: posts an ending")
+                if folder == "transfer" and words.search(read(path)):
+                    found.append(f"{path}: words a failure")
+        self.assertEqual(found, [])
+
+
 if __name__ == "__main__":
     unittest.main()

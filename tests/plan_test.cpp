@@ -195,7 +195,7 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
 
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText, TextIn(Text::CheckingFiles, Language::English));
-    EXPECT_EQ(status.UiMode, Busy);
+    EXPECT_EQ(status.UiMode, UiMode::Busy);
 }
 
 // An equal-size launcher whose hash changed goes where a size change would have put it; a

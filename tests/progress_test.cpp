@@ -54,7 +54,7 @@ TEST_F(ProgressTest, TheFirstAddPostsTheLabelAsABusyStatus) {
     ASSERT_TRUE(Posted());
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText, TextIn(Text::CheckingFiles, Language::English));
-    EXPECT_EQ(status.UiMode, Busy);
+    EXPECT_EQ(status.UiMode, UiMode::Busy);
     EXPECT_EQ(status.Progress, 0);
     EXPECT_EQ(status.DetailText, L"0 MB / 100 MB   0.0 MB/s   left 1747626:39");
     EXPECT_EQ(tracker.lastReport, fakeNow);

@@ -18,14 +18,67 @@
 #include "support/text.h"
 #include "support/texts.h"
 #include "tests/support/server_client.h"
+#include "tests/support/status_watch.h"
 #include "tests/support/test_util.h"
 #include "update/fetch_list.h"
 #include "update/guards.h"
+#include "update/install.h"
 #include "update/self_update.h"
 
 namespace {
 
 constexpr std::uint64_t kMiB = 1048576;
+
+// Every result as the player sees it, posted once: the text with its arguments in order, Play
+// as the ending says (a guard's refusal keeps it off beside the game), nothing for a quiet end.
+TEST(PostEnding, PostsEachResultOnceAsItsEndingSays) {
+    TempDir dir;
+    ScopedInstallDir install(dir.path());
+    const std::wstring interrupted = TextIn(Text::DownloadInterrupted, Language::English) + std::wstring(L"\n");
+    const std::wstring listText = TextIn(Text::ListUnreadable, Language::English);
+    const struct Case {
+        const char* name;
+        StepResult result;
+        bool gameExists;
+        std::wstring text;  // the status left: "before" when nothing was posted
+        UiMode mode;
+        std::uint64_t posts, relaunches;
+    } cases[] = {
+        {"go on", StepOutcome::GoOn, true, L"before", UiMode::Busy, 0, 0},
+        {"stopped", StepOutcome::Stopped, true, L"before", UiMode::Busy, 0, 0},
+        {"relaunch", StepOutcome::Relaunch, true, L"before", UiMode::Busy, 0, 1},
+        {"list, no game", Ending{Text::ListUnreadable, {}}, false, listText, UiMode::Failed, 1, 0},
+        {"list, game", Ending{Text::ListUnreadable, {}}, true, listText, UiMode::FailedCanPlay, 1, 0},
+        {"game running", Ending{Text::GameRunning, {}, PlayAfterFailure::Never}, true,
+         TextIn(Text::GameRunning, Language::English), UiMode::Failed, 1, 0},
+        {"space", Ending{Text::NotEnoughSpace, {L"250 MB", L"100 MB"}, PlayAfterFailure::Never}, true,
+         L"Not enough free space: 250 MB needed, 100 MB free.", UiMode::Failed, 1, 0},
+        {"state file", Ending{Text::ReplaceFailed, {L"data-state.txt"}}, true,
+         L"Could not replace a file (is the game running?): data-state.txt", UiMode::FailedCanPlay, 1, 0},
+        {"lost", DownloadInterrupted({DownloadFault::ConnectionLost, L"veri/g\u00fcz.pak", 0}), true,
+         interrupted + L"Connection lost: veri/g\u00fcz.pak", UiMode::FailedCanPlay, 1, 0},
+        {"http", DownloadInterrupted({DownloadFault::HttpError, L"h.pak", 404}), false, interrupted + L"HTTP 404: h.pak",
+         UiMode::Failed, 1, 0},
+        {"part unreadable", DownloadInterrupted({DownloadFault::PartUnreadable, L"x.pak.part", 0}), false, interrupted,
+         UiMode::Failed, 1, 0},
+    };
+    for (const Case& c : cases) {
+        if (c.gameExists) {
+            ASSERT_TRUE(WriteFileBytes(dir / kGameExe, "MZ"));
+        } else {
+            (void)DeleteFileW((dir / kGameExe).c_str());
+        }
+        PostStatus(L"before", L"", -1, UiMode::Busy);
+        StatusWatch watch;
+        EXPECT_EQ(PostEnding(c.result), c.result.outcome) << c.name;
+        EXPECT_EQ(watch.posts.load(), c.posts) << c.name;
+        EXPECT_EQ(watch.relaunches.load(), c.relaunches) << c.name;
+        const StatusMessage now = ReadStatus();
+        EXPECT_EQ(now.StatusText, c.text) << c.name;
+        EXPECT_EQ(now.UiMode, c.mode) << c.name;
+        EXPECT_EQ(now.Progress, c.posts ? 0 : -1) << c.name;
+    }
+}
 
 TEST(ManifestSink, StopsOnceTheBodyReaches64MiB) {
     std::string body;
@@ -201,7 +254,7 @@ struct RunUpdateTest : ::testing::Test {
         EXPECT_EQ(status.StatusText, TextIn(Text::UpToDate, Language::English));
         EXPECT_EQ(status.DetailText, version.empty() ? std::wstring() : Says(Text::Version, FromUtf8(version)));
         EXPECT_EQ(status.Progress, 1000);
-        EXPECT_EQ(status.UiMode, Ready);
+        EXPECT_EQ(status.UiMode, UiMode::Ready);
     }
 
     // What a cut transfer of file left: a proper prefix of it, not empty.
@@ -320,7 +373,7 @@ TEST_F(RunUpdateTest, ARepairHashesEveryFileAndFetchesOnlyTheDamagedOne) {
 
     ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "status", 503, 1));
     RunUpdate(TestContext(site.baseUrl(), settings), Trust::NoRecord);
-    EXPECT_EQ(ReadStatus().UiMode, FailedCanPlay);
+    EXPECT_EQ(ReadStatus().UiMode, UiMode::FailedCanPlay);
     EXPECT_EQ(State(), Downloading(owned, kGame[1].path)) << "no record vouches for the damaged file";
     EXPECT_EQ(Log()[4], Summary("1", 4, 3, 1, "1 MB"));
 
@@ -401,7 +454,7 @@ TEST_F(RunUpdateTest, AnInterruptedDownloadResumesWithARange) {
               Says(Text::DownloadInterrupted) + L"\n" + Says(Text::ConnectionLost, L"data/world.pak"));
     EXPECT_EQ(failed.DetailText, L"");
     EXPECT_EQ(failed.Progress, 0);
-    EXPECT_EQ(failed.UiMode, FailedCanPlay) << "the game file arrived before the break";
+    EXPECT_EQ(failed.UiMode, UiMode::FailedCanPlay) << "the game file arrived before the break";
     EXPECT_EQ(ReadFileBytes(Local("data/world.pak.part")), kGame[1].content.substr(0, 250000));
     // The mark of the download that never began is withdrawn; the broken one's part keeps its.
     EXPECT_EQ(State(), Marked(TableOf({kGame[0]}), kGame[1].path));
@@ -433,7 +486,7 @@ TEST_F(RunUpdateTest, AFileHeldOpenIsInstalledFromItsPartByTheNextRun) {
         ASSERT_TRUE(held.ok());
         const StatusMessage failed = Run();
         EXPECT_EQ(failed.StatusText, Says(Text::ReplaceFailed, L"data/sesler/ağaç.ogg"));
-        EXPECT_EQ(failed.UiMode, FailedCanPlay);
+        EXPECT_EQ(failed.UiMode, UiMode::FailedCanPlay);
         EXPECT_EQ(ReadFileBytes(Local(next[2].path + ".part")), next[2].content);
         EXPECT_EQ(State(), Downloading(TableOf({kGame[0], kGame[1]}), next[2].path))
             << "the old content's claim went before the download";
@@ -600,7 +653,7 @@ TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate)
         const StatusMessage refused = Run();
         EXPECT_EQ(refused.StatusText, TextIn(Text::GameRunning, Language::English));
         EXPECT_EQ(refused.DetailText, L"");
-        EXPECT_EQ(refused.UiMode, Failed) << "Play stays off although a game file exists";
+        EXPECT_EQ(refused.UiMode, UiMode::Failed) << "Play stays off although a game file exists";
         EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
         EXPECT_EQ(ReadFileBytes(Local(next[0].path)), kData[0].content);
         EXPECT_TRUE(PartFiles().empty());
@@ -640,7 +693,7 @@ TEST_F(RunUpdateTest, TurkishTextsThroughout) {
     const StatusMessage done = Run();
     EXPECT_EQ(done.StatusText, TextIn(Text::UpToDate, Language::Turkish));
     EXPECT_EQ(done.DetailText, L"Sürüm 2.0");
-    EXPECT_EQ(done.UiMode, Ready);
+    EXPECT_EQ(done.UiMode, UiMode::Ready);
     EXPECT_EQ(Log().back(), "Oyun g\xc3\xbcncel. | S\xc3\xbcr\xc3\xbcm 2.0");
     RunningProgram tool(dir.path(), L"config.exe");
     ASSERT_TRUE(tool.ok());
@@ -658,16 +711,16 @@ TEST_F(RunUpdateTest, FetchAndParseFailuresTouchNoFile) {
     ASSERT_TRUE(WriteFileBytes(Local("data/world.pak"), "local"));
     const StatusMessage missing = Run();  // nothing published: 404
     EXPECT_EQ(missing.StatusText, TextIn(Text::ServerUnreachable, Language::English));
-    EXPECT_EQ(missing.UiMode, Failed);
+    EXPECT_EQ(missing.UiMode, UiMode::Failed);
     EXPECT_EQ(missing.Progress, 0);
 
     ASSERT_TRUE(WriteFileBytes(Local("ruvok.exe"), "MZ"));
-    EXPECT_EQ(Run().UiMode, FailedCanPlay) << "Play is offered while the game exists";
+    EXPECT_EQ(Run().UiMode, UiMode::FailedCanPlay) << "Play is offered while the game exists";
 
     ASSERT_TRUE(site.WriteManifest("KXUPDATE 1\nversion\t3\n"));
     const StatusMessage empty = Run();
     EXPECT_EQ(empty.StatusText, TextIn(Text::ListUnreadable, Language::English));
-    EXPECT_EQ(empty.UiMode, FailedCanPlay);
+    EXPECT_EQ(empty.UiMode, UiMode::FailedCanPlay);
     site.Publish(kData, "3");
     ASSERT_TRUE(site.SetFault("manifest.txt", "status", 500, 1));
     EXPECT_EQ(Run().StatusText, TextIn(Text::ServerUnreachable, Language::English));
@@ -757,7 +810,7 @@ TEST_F(RunUpdateTest, AListNamingTheLaunchersFilesOrHoldingAControlByteIsRefused
         ASSERT_TRUE(site.Clear());
         const StatusMessage refused = Run();
         EXPECT_EQ(refused.StatusText, TextIn(Text::ListUnreadable, Language::English));
-        EXPECT_EQ(refused.UiMode, Failed);
+        EXPECT_EQ(refused.UiMode, UiMode::Failed);
         EXPECT_TRUE(FolderFiles(dir.path()) == before) << "a file changed";
         EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
     }
@@ -769,7 +822,7 @@ TEST_F(RunUpdateTest, AnEnormousDeclaredSizeRefusesForLackOfSpace) {
     const StatusMessage refused = Run();
     EXPECT_EQ(refused.StatusText.rfind(L"Not enough free space: 17592186044416 MB needed, ", 0), 0u)
         << ToUtf8(refused.StatusText);
-    EXPECT_EQ(refused.UiMode, Failed);
+    EXPECT_EQ(refused.UiMode, UiMode::Failed);
     EXPECT_EQ(Log().front(), Summary("", 1, 0, 1, "17592186044416 MB"));
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
 }
@@ -791,7 +844,7 @@ TEST(RunUpdateOnASmallVolume, TooLittleFreeSpaceRefusesBeforeAnyDownload) {
         RunUpdate(TestContext(site.baseUrl()), Trust::Records);
         const StatusMessage refused = ReadStatus();
         EXPECT_EQ(refused.StatusText, L"Not enough free space: 260 MB needed, " + FormatMegabytes(available.QuadPart) + L" free.");
-        EXPECT_EQ(refused.UiMode, Failed);
+        EXPECT_EQ(refused.UiMode, UiMode::Failed);
         EXPECT_EQ(site.Requests().size(), 1u) << "the manifest only";
         EXPECT_FALSE(FileExists(dir + L"big.pak.part"));
     }
@@ -835,7 +888,7 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringVerificationEndsSilently) {
     ASSERT_TRUE(QuitRequested) << "the run ended before the stop came";
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText, TextIn(Text::CheckingFiles, Language::English));
-    EXPECT_EQ(status.UiMode, Busy);
+    EXPECT_EQ(status.UiMode, UiMode::Busy);
     EXPECT_FALSE(FileExists(dir / L"data-state.txt")) << "nothing saved";
     EXPECT_TRUE(Log().empty()) << "no summary, no status";
     EXPECT_EQ(Requested(), std::vector<std::string>{"manifest.txt"});
@@ -851,7 +904,7 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunRes
     ASSERT_TRUE(QuitRequested);
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText, L"Downloading the game (2/3)");
-    EXPECT_EQ(status.UiMode, Busy);
+    EXPECT_EQ(status.UiMode, UiMode::Busy);
     const std::string part = ExpectPrefixLeftOf(kGame[1]);
     // The mark of the download that never began is withdrawn; the broken one's part keeps its.
     EXPECT_EQ(State(), Marked(TableOf({kGame[0]}), kGame[1].path));

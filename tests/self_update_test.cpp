@@ -88,7 +88,7 @@ TEST(SelfUpdateChild, RunsInACopyOfTheTestProgram) {
     const bool relaunch = watch.relaunches > 0;
     const StatusMessage status = ReadStatus();
     result += std::string("relaunch=") + (relaunch ? "1" : "0") + "\n";
-    result += "mode=" + std::to_string(status.UiMode) + "\n";
+    result += "mode=" + std::to_string(static_cast<std::uint32_t>(status.UiMode)) + "\n";
     result += "text=" + ToUtf8(status.StatusText) + "\n";
     ASSERT_TRUE(WriteFileBytes(InstallDir + FromUtf8(kChildResult), result));
 }

@@ -30,15 +30,15 @@ std::vector<std::string> LoggedTexts(const std::wstring& dir) {
 }  // namespace
 
 TEST(Status, MessageValuesAndInitialStatus) {
-    EXPECT_EQ(Busy, 0u);
-    EXPECT_EQ(Ready, 1u);
-    EXPECT_EQ(Failed, 2u);
-    EXPECT_EQ(FailedCanPlay, 3u);
+    EXPECT_EQ(static_cast<std::uint32_t>(UiMode::Busy), 0u);
+    EXPECT_EQ(static_cast<std::uint32_t>(UiMode::Ready), 1u);
+    EXPECT_EQ(static_cast<std::uint32_t>(UiMode::Failed), 2u);
+    EXPECT_EQ(static_cast<std::uint32_t>(UiMode::FailedCanPlay), 3u);
     const StatusMessage fresh;
     EXPECT_EQ(fresh.StatusText, L"");
     EXPECT_EQ(fresh.DetailText, L"");
     EXPECT_EQ(fresh.Progress, -1);
-    EXPECT_EQ(fresh.UiMode, Busy);
+    EXPECT_EQ(fresh.UiMode, UiMode::Busy);
 }
 
 TEST(PostStatus, StoresTheNewestStatusAndCountsPosts) {
@@ -46,14 +46,14 @@ TEST(PostStatus, StoresTheNewestStatusAndCountsPosts) {
     ScopedInstallDir install(dir.path());
     StatusWatch statusWatch;
     const std::uint64_t before = statusWatch.posts.load();
-    PostStatus(L"Checking game files...", L"1 MB of 2 MB", 500, Busy);
-    PostStatus(L"The game is up to date.", L"Version 1.0", 1000, Ready);
+    PostStatus(L"Checking game files...", L"1 MB of 2 MB", 500, UiMode::Busy);
+    PostStatus(L"The game is up to date.", L"Version 1.0", 1000, UiMode::Ready);
     EXPECT_EQ(statusWatch.posts.load(), before + 2);
     const StatusMessage now = ReadStatus();
     EXPECT_EQ(now.StatusText, L"The game is up to date.");
     EXPECT_EQ(now.DetailText, L"Version 1.0");
     EXPECT_EQ(now.Progress, 1000);
-    EXPECT_EQ(now.UiMode, Ready);
+    EXPECT_EQ(now.UiMode, UiMode::Ready);
 }
 
 TEST(PostStatus, LogsEveryResultButNoBusyStatus) {
@@ -64,13 +64,13 @@ TEST(PostStatus, LogsEveryResultButNoBusyStatus) {
         const wchar_t* detail;
         UiMode mode;
     } posts[] = {
-        {L"Connecting to the server...", L"", Busy},
-        {L"Downloading...", L"3 MB of 9 MB", Busy},
-        {L"The game is up to date.", L"Version 2.1", Ready},
-        {L"The game is up to date.", L"", Ready},
-        {L"Oyun \u00E7al\u0131\u015F\u0131yor.", L"", Failed},
-        {L"Could not reach the server.", L"", FailedCanPlay},
-        {L"A", L"B | C", Failed},
+        {L"Connecting to the server...", L"", UiMode::Busy},
+        {L"Downloading...", L"3 MB of 9 MB", UiMode::Busy},
+        {L"The game is up to date.", L"Version 2.1", UiMode::Ready},
+        {L"The game is up to date.", L"", UiMode::Ready},
+        {L"Oyun \u00E7al\u0131\u015F\u0131yor.", L"", UiMode::Failed},
+        {L"Could not reach the server.", L"", UiMode::FailedCanPlay},
+        {L"A", L"B | C", UiMode::Failed},
     };
     for (const auto& p : posts) PostStatus(p.text, p.detail, 0, p.mode);
     const std::vector<std::string> expected = {
@@ -86,7 +86,7 @@ TEST(PostStatus, LogsEveryResultButNoBusyStatus) {
 TEST(PostStatus, ANegativeProgressIsStoredAsGiven) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    PostStatus(L"x", L"", -7, Busy);
+    PostStatus(L"x", L"", -7, UiMode::Busy);
     EXPECT_EQ(ReadStatus().Progress, -7);
     EXPECT_FALSE(FileExists(dir / L"launcher.log"));
 }
@@ -97,7 +97,7 @@ TEST(PostStatus, ConcurrentPostsLeaveOneWholeStatus) {
     StatusWatch statusWatch;
     const std::uint64_t before = statusWatch.posts.load();
     auto poster = [](const wchar_t* text, const wchar_t* detail, std::int32_t progress) {
-        for (int i = 0; i < 2000; ++i) PostStatus(text, detail, progress, Busy);
+        for (int i = 0; i < 2000; ++i) PostStatus(text, detail, progress, UiMode::Busy);
     };
     std::thread first(poster, L"first", L"one", 1);
     std::thread second(poster, L"second", L"two", 2);
@@ -120,25 +120,25 @@ TEST(ReportFailure, ModeFollowsThePresenceOfTheGame) {
 
     ReportFailure(L"no game");
     StatusMessage now = ReadStatus();
-    EXPECT_EQ(now.UiMode, Failed);
+    EXPECT_EQ(now.UiMode, UiMode::Failed);
     EXPECT_EQ(now.StatusText, L"no game");
     EXPECT_EQ(now.DetailText, L"");
     EXPECT_EQ(now.Progress, 0);
 
     ASSERT_TRUE(CreateDirectoryW((dir / L"ruvok.exe").c_str(), nullptr));
     ReportFailure(L"a directory is no game");
-    EXPECT_EQ(ReadStatus().UiMode, Failed);
+    EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
     ASSERT_TRUE(RemoveDirectoryW((dir / L"ruvok.exe").c_str()));
 
     ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ"));
     ReportFailure(L"game present");
     now = ReadStatus();
-    EXPECT_EQ(now.UiMode, FailedCanPlay);
+    EXPECT_EQ(now.UiMode, UiMode::FailedCanPlay);
     EXPECT_EQ(now.Progress, 0);
 
     ASSERT_TRUE(DeleteFileW((dir / L"ruvok.exe").c_str()));
     ReportFailure(L"game gone again");
-    EXPECT_EQ(ReadStatus().UiMode, Failed);
+    EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 
     const std::vector<std::string> expected = {"no game", "a directory is no game", "game present", "game gone again"};
     EXPECT_EQ(LoggedTexts(dir.path()), expected);

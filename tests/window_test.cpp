@@ -138,8 +138,8 @@ TEST(ApplyStatus, ShowsEachModeAsItsTableSays) {
     const struct {
         UiMode mode;
         bool play, retry;
-    } modes[] = {{Busy, false, false}, {Ready, true, false}, {Failed, false, true}, {FailedCanPlay, true, true},
-                 {Busy, false, false}};
+    } modes[] = {{UiMode::Busy, false, false}, {UiMode::Ready, true, false}, {UiMode::Failed, false, true}, {UiMode::FailedCanPlay, true, true},
+                 {UiMode::Busy, false, false}};
     for (bool config : {false, true}) {
         if (config) {
             ASSERT_TRUE(WriteFileBytes(dir / L"config.exe", "MZ"));
@@ -149,7 +149,7 @@ TEST(ApplyStatus, ShowsEachModeAsItsTableSays) {
             for (const auto& m : modes) {
                 SetFocus(c.settings);
                 window.Show(500, m.mode);
-                const std::string where = std::to_string(m.mode) + (config ? " config" : "") + (running ? " running" : "");
+                const std::string where = std::to_string(static_cast<int>(m.mode)) + (config ? " config" : "") + (running ? " running" : "");
                 EXPECT_EQ(ControlText(c.status), L"status text");
                 EXPECT_EQ(ControlText(c.detail), L"detail text");
                 EXPECT_EQ(IsWindowEnabled(c.play) != FALSE, m.play) << where;
@@ -177,7 +177,7 @@ TEST(ApplyStatus, SwitchesTheMarqueeOnlyWhenTheKindOfProgressChanges) {
     } steps[] = {{0, false, 0}, {-1, true, -1}, {-7, true, -1}, {250, false, 250},
                  {1500, false, 1000}, {-1, true, -1}, {1000, false, 1000}};
     for (const auto& s : steps) {
-        window.Show(s.progress, Busy);
+        window.Show(s.progress, UiMode::Busy);
         EXPECT_EQ(Marquee(progress), s.marquee) << s.progress;
         if (s.position >= 0) {
             EXPECT_EQ(SendMessageW(progress, PBM_GETPOS, 0, 0), s.position) << s.progress;
@@ -222,7 +222,7 @@ TEST(LauncherWindow, APlayCommandWhilePlayIsDisabledDoesNothing) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
     TestWindow window;
-    window.Show(-1, Busy);
+    window.Show(-1, UiMode::Busy);
     for (int id : {kPlayId, IDOK}) {
         SendMessageW(window.window(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
         EXPECT_TRUE(window.Pump());

@@ -60,7 +60,7 @@ TEST(ConnectStatusToWindow, EachSignalBecomesItsMessage) {
     EXPECT_EQ(WM_APP_STATUS, 0x8001u);
     EXPECT_EQ(WM_APP_RELAUNCH, 0x8002u);
     PostedMessages posted;
-    PostStatus(TextIn(Text::Connecting, Language::English), L"", -1, Busy);
+    PostStatus(TextIn(Text::Connecting, Language::English), L"", -1, UiMode::Busy);
     PostRelaunch();
     EXPECT_EQ(posted.Take(), (std::vector<UINT>{WM_APP_STATUS, WM_APP_RELAUNCH}));
 }
@@ -72,8 +72,8 @@ TEST(CloseWhenDone, ClosesAfterAResultOnlyWhenAsked) {
         bool closes;
         int exitCode;
     } cases[] = {
-        {true, Ready, true, 0},          {true, Failed, true, 2},         {true, FailedCanPlay, true, 2},
-        {true, Busy, false, 99},         {false, Ready, false, 99},       {false, Failed, false, 99},
+        {true, UiMode::Ready, true, 0},          {true, UiMode::Failed, true, 2},         {true, UiMode::FailedCanPlay, true, 2},
+        {true, UiMode::Busy, false, 99},         {false, UiMode::Ready, false, 99},       {false, UiMode::Failed, false, 99},
     };
     for (const auto& c : cases) {
         PostedMessages posted;
@@ -81,11 +81,11 @@ TEST(CloseWhenDone, ClosesAfterAResultOnlyWhenAsked) {
         SetMode(c.mode);
         ExitCode = 99;
         CloseWhenDone();
-        EXPECT_EQ(ExitCode, c.exitCode) << c.mode << " " << c.exitWhenDone;
+        EXPECT_EQ(ExitCode, c.exitCode) << static_cast<int>(c.mode) << " " << c.exitWhenDone;
         EXPECT_EQ(posted.Take(), c.closes ? std::vector<UINT>{WM_CLOSE} : std::vector<UINT>{})
-            << c.mode << " " << c.exitWhenDone;
+            << static_cast<int>(c.mode) << " " << c.exitWhenDone;
     }
-    SetMode(Busy);
+    SetMode(UiMode::Busy);
 }
 
 // The window may apply the run's last status before the flag clears; the second
@@ -93,23 +93,23 @@ TEST(CloseWhenDone, ClosesAfterAResultOnlyWhenAsked) {
 TEST(EndWorkerFrame, ClearsTheFlagThenNotifiesTheWindowAgain) {
     PostedMessages posted;
     Options options(false);
-    SetMode(Ready);
+    SetMode(UiMode::Ready);
     WorkerRunning = true;
     EndWorkerFrame();
     EXPECT_FALSE(WorkerRunning);
     EXPECT_EQ(posted.Take(), std::vector<UINT>{WM_APP_STATUS});
-    SetMode(Busy);
+    SetMode(UiMode::Busy);
 }
 
 TEST(EndWorkerFrame, WithExitWhenDoneTheFailureClosesAfterTheLastNotification) {
     PostedMessages posted;
     Options options(true);
-    SetMode(FailedCanPlay);
+    SetMode(UiMode::FailedCanPlay);
     WorkerRunning = true;
     EndWorkerFrame();
     EXPECT_EQ(ExitCode, 2);
     EXPECT_EQ(posted.Take(), (std::vector<UINT>{WM_APP_STATUS, WM_CLOSE}));
-    SetMode(Busy);
+    SetMode(UiMode::Busy);
 }
 
 TEST(StartWorker, StartsNothingWhileAWorkerRuns) {
@@ -140,12 +140,12 @@ TEST(StartWorker, RunsOneUpdateAndEndsTheFrame) {
     StartWorker(order);
     for (int i = 0; i < 1000 && WorkerRunning; ++i) Sleep(10);
     ASSERT_FALSE(WorkerRunning);
-    EXPECT_EQ(ReadStatus().UiMode, Failed);
+    EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
     EXPECT_GE(statusWatch.posts - before, 2u);  // "Connecting to the server..." and the failure
     const std::vector<UINT> got = posted.Take();
     ASSERT_GE(got.size(), 3u);
     EXPECT_EQ(got[got.size() - 2], WM_APP_STATUS);
     EXPECT_EQ(got.back(), static_cast<UINT>(WM_CLOSE));
     EXPECT_EQ(ExitCode, 2);
-    SetMode(Busy);
+    SetMode(UiMode::Busy);
 }

@@ -10,7 +10,6 @@
 #include "support/handles.h"
 #include "support/shared_rules.h"
 #include "support/text.h"
-#include "support/texts.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
 
@@ -18,17 +17,14 @@ namespace {
 
 // Manifest paths are UTF-8: decoded here, so the window shows the real name and the
 // log holds it in UTF-8 once, where "%S" would widen each byte on its own.
-std::wstring ConnectionLost(const ManifestEntry& entry) {
-    return FormatText(UserText(Text::ConnectionLost), FromUtf8(entry.path).c_str());
+bool Fail(DownloadFailure& failure, DownloadFault fault, const ManifestEntry& entry, HttpStatus status = 0) {
+    failure = {fault, FromUtf8(entry.path), status};
+    return false;
 }
 
-std::wstring Corrupted(const ManifestEntry& entry) {
-    return FormatText(UserText(Text::Corrupted),
-                      FromUtf8(entry.path).c_str());
-}
-
-std::wstring HttpError(const ManifestEntry& entry, HttpStatus status) {
-    return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(status), FromUtf8(entry.path).c_str());
+bool FailToWrite(DownloadFailure& failure, const std::wstring& part) {
+    failure = {DownloadFault::NotWritten, part, 0};
+    return false;
 }
 
 // longPath: in LongPath's form.
@@ -117,17 +113,6 @@ TransferOutcome JudgeTransfer(const TransferFacts& facts) {
     return {Verdict::Complete, false};
 }
 
-namespace {
-bool Fail(std::wstring& errorText, std::wstring text) {
-    errorText = std::move(text);
-    return false;
-}
-}  // namespace
-
-std::wstring CouldNotWrite(const std::wstring& part) {
-    return FormatText(UserText(Text::NotWritten), part.c_str());
-}
-
 std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + kSharedPartialSuffix; }
 
 std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry) {
@@ -135,21 +120,18 @@ std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry) 
 }
 
 bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-                  std::wstring& errorText, const TransferSettings& settings) {
+                  DownloadFailure& failure, const TransferSettings& settings) {
     OwnedHandle file;
-    if (!FetchFile(entry, baseUrl, tracker, errorText, file, settings)) return false;
+    if (!FetchFile(entry, baseUrl, tracker, failure, file, settings)) return false;
     // A rename can reach the disk before the data it names: after a power cut the file
     // would stand in place, recorded and of the right size, and never be hashed again.
     // Unflushed, the verified part stays and the next run flushes it again.
-    if (!settings.flush(file.get())) {
-        errorText = CouldNotWrite(PartPath(entry));
-        return false;
-    }
+    if (!settings.flush(file.get())) return FailToWrite(failure, PartPath(entry));
     return true;
 }
 
 bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-               std::wstring& errorText, OwnedHandle& verifiedPart, const TransferSettings& settings) {
+               DownloadFailure& failure, OwnedHandle& verifiedPart, const TransferSettings& settings) {
     const std::wstring part = PartPath(entry);  // as messages show it
     const std::wstring longPart = LongPath(part);
     CreateDirectoriesInside(longPart);
@@ -157,21 +139,21 @@ bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, Progress
 
     bool partExists = false;
     std::uint64_t offset = 0;
-    if (!ResumePart(longPart, entry, hash, tracker, partExists, offset)) return false;
+    if (!ResumePart(longPart, entry, hash, tracker, partExists, offset)) {
+        failure = {DownloadFault::PartUnreadable, part, 0};
+        return false;
+    }
 
     // Opened for a complete part too: its bytes are flushed through this handle.
     OwnedHandle file(CreateFileW(longPart.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.ok()) {
-        errorText = CouldNotWrite(part);
-        return false;
-    }
+    if (!file.ok()) return FailToWrite(failure, part);
 
     TransferFacts facts;
     facts.offset = offset;
     facts.size = entry.size;
     if ((!partExists || offset != entry.size) &&
         !TransferRest(entry, ObjectUrl(baseUrl, entry), file.get(), hash, tracker, offset, facts, settings))
-        return Fail(errorText, CouldNotWrite(part));  // what was written stays
+        return FailToWrite(failure, part);  // what was written stays
     facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;
 
@@ -181,9 +163,9 @@ bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, Progress
         (void)DeleteFileW(longPart.c_str());
     }
     switch (outcome.verdict) {
-        case Verdict::ConnectionLost: errorText = ConnectionLost(entry); return false;
-        case Verdict::Corrupted: errorText = Corrupted(entry); return false;
-        case Verdict::HttpError: errorText = HttpError(entry, facts.status); return false;
+        case Verdict::ConnectionLost: return Fail(failure, DownloadFault::ConnectionLost, entry);
+        case Verdict::Corrupted: return Fail(failure, DownloadFault::Corrupted, entry);
+        case Verdict::HttpError: return Fail(failure, DownloadFault::HttpError, entry, facts.status);
         case Verdict::Complete: break;
     }
     verifiedPart = std::move(file);

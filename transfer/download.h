@@ -12,18 +12,30 @@
 std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
 std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry);  // baseUrl + "o/" + hash
 
+// What befell a download that failed; the player's words for it are update/'s to choose.
+enum class DownloadFault {
+    None,
+    PartUnreadable,  // the old part could not be hashed
+    NotWritten,      // path: the part, as LocalPath spells it
+    ConnectionLost,  // path: the manifest path, decoded
+    Corrupted,       // path: the manifest path, decoded
+    HttpError,       // path: the manifest path, decoded; status: the server's answer
+};
+struct DownloadFailure {
+    DownloadFault fault = DownloadFault::None;
+    std::wstring path;
+    HttpStatus status = 0;
+};
+
 // True when PartPath holds exactly size bytes whose SHA-256 is hash, fetched from
-// ObjectUrl(baseUrl, entry) and flushed to the disk by settings.flush. On false, errorText
-// holds the user's message (or stays empty when the old part could not be hashed).
+// ObjectUrl(baseUrl, entry) and flushed to the disk by settings.flush. On false, failure says why.
 [[nodiscard]] bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-                                std::wstring& errorText, const TransferSettings& settings);
+                                DownloadFailure& failure, const TransferSettings& settings);
 
 // DownloadFile up to the flush: on true, verifiedPart holds the part's handle, unflushed,
 // for the caller to flush (and close) before the part is moved.
 [[nodiscard]] bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-                             std::wstring& errorText, OwnedHandle& verifiedPart, const TransferSettings& settings);
-
-std::wstring CouldNotWrite(const std::wstring& part);  // "Could not write: %s"
+                             DownloadFailure& failure, OwnedHandle& verifiedPart, const TransferSettings& settings);
 
 // What the request for an object of size asks for when the part holds offset bytes: an object
 // larger than maxRange the next closed range from offset, of at most maxRange bytes; any other

@@ -32,7 +32,7 @@ void ProgressTracker::Add(std::uint64_t count) {
     // The bar's range is 0 to 1000; only a per mille beyond any int would change sign.
     const std::uint64_t perMille =
         std::min<std::uint64_t>(ProgressPerMille(done, total), std::numeric_limits<std::int32_t>::max());
-    PostStatus(label, ProgressDetail(done, total, rate), static_cast<std::int32_t>(perMille), Busy);
+    PostStatus(label, ProgressDetail(done, total, rate), static_cast<std::int32_t>(perMille), UiMode::Busy);
 }
 
 std::wstring ProgressDetail(std::uint64_t done, std::uint64_t total, double bytesPerSecond) {

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "formats/state_file.h"
-#include "status/status.h"
 #include "support/config.h"
 #include "support/files.h"
 #include "support/log.h"
@@ -65,15 +64,14 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
     return false;
 }
 
-StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const RunContext& context) {
+StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const RunContext& context) {
     std::string body;
     HttpStatus status = 0;
     // Nothing else tells a list cut at a line's end from a whole one, and every
     // recorded file it no longer names would be deleted.
     if (!HttpGet(context.BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse,
                  context.transfer)) {
-        ReportFailure(UserText(Text::ServerUnreachable));
-        return StepOutcome::Failed;
+        return Ending{Text::ServerUnreachable, {}};
     }
     // Checked before the list is read at all: its bytes decide what runs on this machine.
     const bool signedList = !context.ListSigning.publicKey.empty();
@@ -81,15 +79,13 @@ StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const Run
         const StatementVerdict verdict = CheckSignedList(body, accepted, context);
         if (verdict != StatementVerdict::Accepted) {
             AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
-            ReportFailure(UserText(Text::ListUnreadable));
-            return StepOutcome::Failed;
+            return Ending{Text::ListUnreadable, {}};
         }
     }
     // A list that claims the launcher's own files is no list of the game's.
     if (!ParseManifest(body, manifest) ||
         NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix, signedList)) {
-        ReportFailure(UserText(Text::ListUnreadable));
-        return StepOutcome::Failed;
+        return Ending{Text::ListUnreadable, {}};
     }
     return StepOutcome::GoOn;
 }

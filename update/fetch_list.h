@@ -13,9 +13,9 @@
 inline constexpr std::uint64_t kManifestCap = kSharedFileListCap;  // 64 MiB: a body this large fails the fetch
 
 // The list at BaseUrl + "manifest.txt", whole (its length announced), signed when the build
-// has a key, parsed, and naming none of the launcher's own files; otherwise the failure is
-// posted and Failed answered. accepted: the statement accepted, if any.
-[[nodiscard]] StepOutcome FetchList(Manifest& manifest, AcceptedStatement& accepted, const RunContext& context);
+// has a key, parsed, and naming none of the launcher's own files; otherwise Failed with the
+// failure's ending. accepted: the statement accepted, if any.
+[[nodiscard]] StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const RunContext& context);
 
 // Appends to body; answers false once body holds kManifestCap bytes or more.
 ByteSink ManifestSink(std::string& body);

@@ -4,7 +4,6 @@
 #include <tlhelp32.h>
 
 #include "support/config.h"
-#include "status/status.h"
 #include "support/handles.h"
 #include "support/text.h"
 #include "support/texts.h"
@@ -29,7 +28,7 @@ bool RunsFromInstallDir(DWORD processId, const wchar_t* exeName) {
 
 }  // namespace
 
-StepOutcome CheckGameNotRunning() {
+StepResult CheckGameNotRunning() {
     OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.ok()) return StepOutcome::GoOn;
 
@@ -41,24 +40,26 @@ StepOutcome CheckGameNotRunning() {
         running = IsWatchedName(process.szExeFile) && RunsFromInstallDir(process.th32ProcessID, process.szExeFile);
     }
     if (!running) return StepOutcome::GoOn;
-    PostStatus(UserText(Text::GameRunning),
-               L"", 0, Failed);
-    return StepOutcome::Failed;
+    return Ending{Text::GameRunning, {}, PlayAfterFailure::Never};
 }
 
 std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes) { return SaturatingAdd(downloadBytes, kFreeSpaceMargin); }
 
+namespace {
+Ending FreeSpaceRefusal(std::uint64_t need, std::uint64_t available) {
+    return {Text::NotEnoughSpace, {FormatMegabytes(need), FormatMegabytes(available)}, PlayAfterFailure::Never};
+}
+}  // namespace
+
 std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available) {
-    return FormatText(UserText(Text::NotEnoughSpace),
-                      FormatMegabytes(need).c_str(), FormatMegabytes(available).c_str());
+    return EndingText(FreeSpaceRefusal(need, available));
 }
 
-StepOutcome CheckFreeSpace(std::uint64_t downloadBytes) {
+StepResult CheckFreeSpace(std::uint64_t downloadBytes) {
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(InstallDir.empty() ? nullptr : InstallDir.c_str(), &available, nullptr, nullptr))
         return StepOutcome::GoOn;
     const std::uint64_t need = FreeSpaceNeed(downloadBytes);
     if (available.QuadPart >= need) return StepOutcome::GoOn;
-    PostStatus(FreeSpaceMessage(need, available.QuadPart), L"", 0, Failed);
-    return StepOutcome::Failed;
+    return FreeSpaceRefusal(need, available.QuadPart);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Checks before the first byte is fetched. A refusing guard posts Failed itself.
+// Checks before the first byte is fetched. A refusal leaves Play off (PlayAfterFailure::Never).
 #include <cstdint>
 #include <string>
 
@@ -8,10 +8,10 @@
 inline constexpr std::uint64_t kFreeSpaceMargin = 209715200;  // 200 MiB
 
 // Failed when the game or its configuration tool runs from InstallDir.
-[[nodiscard]] StepOutcome CheckGameNotRunning();
+[[nodiscard]] StepResult CheckGameNotRunning();
 
 // Failed when the volume of InstallDir offers fewer than downloadBytes + kFreeSpaceMargin bytes.
-[[nodiscard]] StepOutcome CheckFreeSpace(std::uint64_t downloadBytes);
+[[nodiscard]] StepResult CheckFreeSpace(std::uint64_t downloadBytes);
 
 // downloadBytes + kFreeSpaceMargin, held at 2^64 - 1, and the refusal that names it.
 std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes);

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "support/config.h"
-#include "status/status.h"
 #include "support/files.h"
 #include "support/numbers.h"
 #include "support/text.h"
@@ -29,6 +28,23 @@ std::wstring DownloadLabel(bool freshInstall, int number, int count) {
     const wchar_t* phase = freshInstall ? UserText(Text::DownloadingGame)
                                         : UserText(Text::DownloadingUpdate);
     return FormatText(L"%s (%d/%d)", phase, number, count);
+}
+
+std::wstring DownloadFailureText(const DownloadFailure& failure) {
+    const wchar_t* path = failure.path.c_str();
+    switch (failure.fault) {
+    case DownloadFault::NotWritten: return FormatText(UserText(Text::NotWritten), path);
+    case DownloadFault::ConnectionLost: return FormatText(UserText(Text::ConnectionLost), path);
+    case DownloadFault::Corrupted: return FormatText(UserText(Text::Corrupted), path);
+    case DownloadFault::HttpError: return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(failure.status), path);
+    case DownloadFault::None:
+    case DownloadFault::PartUnreadable: break;
+    }
+    return L"";
+}
+
+Ending DownloadInterrupted(const DownloadFailure& failure) {
+    return {Text::DownloadInterrupted, {DownloadFailureText(failure)}};
 }
 
 // A sharing violation comes from the part, held by a scanner that looks at a fresh file. A
@@ -88,30 +104,29 @@ bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* k
 
 // Each verified file's flush runs while the next files download; InstallQueue moves and
 // records them in list order. A failure installs the verified files before it first.
-StepOutcome DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const RunContext& context) {
+StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const RunContext& context) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
     InstallQueue queue(plan, table, context.transfer.flush);
 
     const std::size_t count = plan.downloadList.size();
-    std::wstring errorText;
     for (std::size_t i = 0; i < count; ++i) {
         const ManifestEntry& entry = *plan.downloadList[i];
-        StepOutcome outcome = queue.MayBegin(i);
-        if (outcome != StepOutcome::GoOn) return queue.End(outcome);
+        StepResult result = queue.MayBegin(i);
+        if (result != StepOutcome::GoOn) return queue.End(std::move(result));
         tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count));
-        errorText.clear();
+        DownloadFailure failure;
         OwnedHandle part;
-        if (!FetchFile(entry, context.BaseUrl, tracker, errorText, part, context.transfer)) {
-            outcome = queue.Install(true);
-            if (outcome != StepOutcome::GoOn) return queue.End(outcome);
+        if (!FetchFile(entry, context.BaseUrl, tracker, failure, part, context.transfer)) {
+            result = queue.Install(true);
+            if (result != StepOutcome::GoOn) return queue.End(std::move(result));
             if (QuitRequested) return queue.End(StepOutcome::Stopped);
-            return queue.End(StepOutcome::Failed, std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + errorText);
+            return queue.End(DownloadInterrupted(failure));
         }
         // The launcher's own file ends the run: the rest is the restarted launcher's work.
-        outcome = queue.Install(queue.Submit(i, std::move(part)));
-        if (outcome != StepOutcome::GoOn) return queue.End(outcome);
+        result = queue.Install(queue.Submit(i, std::move(part)));
+        if (result != StepOutcome::GoOn) return queue.End(std::move(result));
     }
     return queue.End(queue.Install(true));
 }

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "status/status.h"
 #include "support/files.h"
 #include "support/text.h"
 #include "support/texts.h"
@@ -18,7 +17,7 @@ InstallQueue::InstallQueue(const UpdatePlan& plan, StateTable& table, FileFlush 
 
 // A part is opened without sharing until its flush has ended: the same file's next download
 // would meet it open, so it waits for that install first.
-StepOutcome InstallQueue::MayBegin(std::size_t i) {
+StepResult InstallQueue::MayBegin(std::size_t i) {
     beginning_ = FileKey(plan_.downloadList[i]->localPath);
     std::size_t through = 0;  // installs pending_ before this
     for (std::size_t p = 0; p < pending_.size(); ++p) {
@@ -26,8 +25,8 @@ StepOutcome InstallQueue::MayBegin(std::size_t i) {
             through = p + 1;
     }
     for (; through > 0; --through) {
-        const StepOutcome outcome = InstallNext();
-        if (outcome != StepOutcome::GoOn) return outcome;
+        StepResult result = InstallNext();
+        if (result != StepOutcome::GoOn) return result;
     }
     return StepOutcome::GoOn;
 }
@@ -38,33 +37,31 @@ bool InstallQueue::Submit(std::size_t i, OwnedHandle part) {
     return pending_.back().key == launcherKey_;
 }
 
-StepOutcome InstallQueue::Install(bool wait) {
+StepResult InstallQueue::Install(bool wait) {
     while (!pending_.empty() && (wait || flushes_->Ended(pending_.front().ticket))) {
-        const StepOutcome outcome = InstallNext();
-        if (outcome != StepOutcome::GoOn) return outcome;
+        StepResult result = InstallNext();
+        if (result != StepOutcome::GoOn) return result;
     }
     return StepOutcome::GoOn;
 }
 
 // Moved and recorded only once its flush has ended, so no record is ever ahead of its data on
 // the disk; the save carries the mark of the download kMarkLead places on.
-StepOutcome InstallQueue::InstallNext() {
+StepResult InstallQueue::InstallNext() {
     const Pending next = std::move(pending_.front());
     pending_.erase(pending_.begin());
     const ManifestEntry& entry = *plan_.downloadList[next.index];
     if (!flushes_->Wait(next.ticket)) {
         // Reported flushed once through a new handle, its bytes may still be lost: fetched anew.
         (void)DeleteClearingReadOnly(PartPath(entry));
-        failure_ = std::wstring(UserText(Text::DownloadInterrupted)) + L"\n" + CouldNotWrite(PartPath(entry));
-        return StepOutcome::Failed;
+        return DownloadInterrupted({DownloadFault::NotWritten, PartPath(entry)});
     }
     if (next.key == launcherKey_) return InstallLauncher(entry);
     const std::size_t ahead = next.index + kMarkLead;
     const bool marked = ahead < plan_.downloadList.size() && MarkNewDownload(*plan_.downloadList[ahead], table_, &kept_);
     bool saved = false;
     if (!InstallFile(entry, table_, &kept_, &saved)) {
-        failure_ = FormatText(UserText(Text::ReplaceFailed), FromUtf8(entry.path).c_str());
-        return StepOutcome::Failed;
+        return Ending{Text::ReplaceFailed, {FromUtf8(entry.path)}};
     }
     if (marked && !saved) {
         // Never on the disk: that download goes unmarked, and no later save may write the mark.
@@ -76,22 +73,19 @@ StepOutcome InstallQueue::InstallNext() {
 
 // Ends the run either way: the rest of downloadList is the restarted launcher's work. The
 // marks ahead are withdrawn with the launcher's own record, before the new launcher reads them.
-StepOutcome InstallQueue::InstallLauncher(const ManifestEntry& entry) {
+StepResult InstallQueue::InstallLauncher(const ManifestEntry& entry) {
     if (!ReplaceLauncher(entry)) {
-        failure_ = UserText(Text::LauncherNotUpdated);
-        return StepOutcome::Failed;
+        return Ending{Text::LauncherNotUpdated, {}};
     }
     table_[entry.path] = entry.hash;
     (void)WithdrawBareMarks(table_);
     (void)SaveRecords(table_);
-    PostRelaunch();
     return StepOutcome::Relaunch;
 }
 
-StepOutcome InstallQueue::End(StepOutcome outcome, const std::wstring& failure) {
+StepResult InstallQueue::End(StepResult result) {
     flushes_.reset();  // every handle closed: a part's size is final, and it may be deleted
-    if (outcome != StepOutcome::GoOn && outcome != StepOutcome::Relaunch && WithdrawBareMarks(table_))
+    if (result != StepOutcome::GoOn && result != StepOutcome::Relaunch && WithdrawBareMarks(table_))
         (void)SaveRecords(table_);
-    if (!failure.empty() || !failure_.empty()) ReportFailure(failure.empty() ? failure_ : failure);
-    return outcome;
+    return result;
 }

@@ -3,10 +3,8 @@
 #include <windows.h>
 
 #include "formats/lines.h"
-#include "status/status.h"
 #include "support/config.h"
 #include "support/files.h"
-#include "support/text.h"
 #include "support/texts.h"
 #include "update/records.h"
 
@@ -99,7 +97,7 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save) {
     return folderRefused ? StuckStateFile::FolderRefuses : StuckStateFile::Held;
 }
 
-StepOutcome SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
+StepResult SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
                                        bool stateReadWhole) {
     std::vector<const std::string*> marked;
     for (std::size_t i = 0; i < plan.downloadList.size() && i < kMarkLead; ++i)
@@ -115,10 +113,8 @@ StepOutcome SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePla
         return StepOutcome::GoOn;
     }
     if (WhyStateFileIsStuck(saveError) == StuckStateFile::FolderRefuses)
-        ReportFailure(FormatText(UserText(Text::NotWritten), (InstallDir + kStateFileName + kStateTempSuffix).c_str()));
-    else
-        ReportFailure(FormatText(UserText(Text::ReplaceFailed), kStateFileName));
-    return StepOutcome::Failed;
+        return Ending{Text::NotWritten, {InstallDir + kStateFileName + kStateTempSuffix}};
+    return Ending{Text::ReplaceFailed, {kStateFileName}};
 }
 
 // A path spelled anew ("Data/x" as "data/x", "./x" as "x") drops its old record, but the

@@ -63,10 +63,10 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save);
 // Before anything is deleted or downloaded: no record on disk may claim old content for a file
 // about to be replaced, and the first kMarkLead downloads are marked. Saves when either changed
 // a record, or when the state file was not read whole. When that save fails and a record on
-// disk could lie, reports "Could not replace a file (is the game running?): data-state.txt",
-// or "Could not write: " and the temporary file's path when the folder refuses new files, and
-// answers Failed; otherwise withdraws the unsaved marks and answers GoOn.
-[[nodiscard]] StepOutcome SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan,
+// disk could lie, answers Failed with "Could not replace a file (is the game running?):
+// data-state.txt", or "Could not write: " and the temporary file's path when the folder
+// refuses new files; otherwise withdraws the unsaved marks and answers GoOn.
+[[nodiscard]] StepResult SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan,
                                                      StateTable& table, bool stateReadWhole);
 
 // Deletes recorded, rule-abiding files that no manifest entry reaches under any spelling, with
@@ -83,17 +83,17 @@ public:
 
     // Before download i: installs what must be installed first (the window, a part of the same
     // file still flushing). GoOn, or how the run ended.
-    [[nodiscard]] StepOutcome MayBegin(std::size_t i);
+    [[nodiscard]] StepResult MayBegin(std::size_t i);
     // Download i's verified part, unflushed: flushed on a thread of its own. True when it is
     // the launcher's own file, whose install ends the run.
     bool Submit(std::size_t i, OwnedHandle part);
     // Installs the submitted downloads whose flush has ended, in list order; all of them when
     // wait is set. The launcher's own file ends the run with Relaunch.
-    [[nodiscard]] StepOutcome Install(bool wait);
+    [[nodiscard]] StepResult Install(bool wait);
 
-    // Every end of the downloads goes through here: the flushes end, bare marks are withdrawn and
-    // saved, and only then is the failure reported (failure, or an install's). Answers outcome.
-    StepOutcome End(StepOutcome outcome, const std::wstring& failure = {});
+    // Every end of the downloads goes through here: the flushes end, and bare marks are withdrawn
+    // and saved before the run's ending is posted. Answers result.
+    StepResult End(StepResult result);
 
 private:
     struct Pending {
@@ -101,8 +101,8 @@ private:
         std::size_t ticket;  // the flush queue's
         std::wstring key;    // FileKey of the file
     };
-    StepOutcome InstallNext();
-    StepOutcome InstallLauncher(const ManifestEntry& entry);
+    StepResult InstallNext();
+    StepResult InstallLauncher(const ManifestEntry& entry);
 
     const UpdatePlan& plan_;
     StateTable& table_;
@@ -111,5 +111,4 @@ private:
     std::vector<Pending> pending_;  // submitted, not installed, in list order
     std::wstring beginning_;        // FileKey of the download MayBegin let begin
     std::wstring launcherKey_;      // FileKey of the running launcher (IsLauncherEntry, once)
-    std::wstring failure_;          // what an install that ended the run reports at End
 };

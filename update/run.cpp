@@ -27,27 +27,38 @@ std::wstring VersionDetail(const std::string& version) {
     return FormatText(UserText(Text::Version), FromUtf8(version).c_str());
 }
 
+StepOutcome PostEnding(const StepResult& result) {
+    if (result == StepOutcome::Relaunch) PostRelaunch();
+    if (result != StepOutcome::Failed || !result.ending) return result.outcome;
+    const Ending& ending = *result.ending;
+    if (ending.play == PlayAfterFailure::Never)
+        PostStatus(EndingText(ending), L"", 0, UiMode::Failed);
+    else
+        ReportFailure(EndingText(ending));
+    return result.outcome;
+}
+
+// The window restarts the launcher on the Relaunch this run's ending posted; only a failure of
+// that is left to say, so it belongs with the run's other endings.
+void PostRelaunchFailed() { ReportFailure(UserText(Text::LauncherUpdated)); }
+
 namespace {
 
 // Before the first download, each step may end the run.
-StepOutcome PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
-                             bool stateReadWhole) {
-    StepOutcome outcome = CheckGameNotRunning();
-    if (outcome == StepOutcome::GoOn) outcome = CheckFreeSpace(plan.downloadBytes);
+StepResult PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
+                            bool stateReadWhole) {
+    StepResult result = CheckGameNotRunning();
+    if (result == StepOutcome::GoOn) result = CheckFreeSpace(plan.downloadBytes);
     // Whether the run may go on is settled before the first file is deleted.
-    if (outcome == StepOutcome::GoOn) outcome = SaveRecordsBeforeDownloads(manifest, plan, table, stateReadWhole);
-    if (outcome == StepOutcome::GoOn) ClearTheWay(manifest, plan, table);
-    return outcome;
+    if (result == StepOutcome::GoOn) result = SaveRecordsBeforeDownloads(manifest, plan, table, stateReadWhole);
+    if (result == StepOutcome::GoOn) ClearTheWay(manifest, plan, table);
+    return result;
 }
 
-}  // namespace
-
-void RunUpdate(const RunContext& context, Trust trust) {
-    PostStatus(UserText(Text::Connecting), L"", -1, Busy);
-
-    Manifest manifest;
+// The steps of a run, up to the first that does not answer GoOn.
+StepResult UpdateSteps(Manifest& manifest, const RunContext& context, Trust trust) {
     AcceptedStatement accepted;
-    if (FetchList(manifest, accepted, context) != StepOutcome::GoOn) return;
+    if (StepResult fetched = FetchList(manifest, accepted, context); fetched != StepOutcome::GoOn) return fetched;
     if (!accepted.listHash.empty()) RememberAcceptedStatement(accepted, UnixNow());
 
     bool stateReadWhole = true;
@@ -55,14 +66,27 @@ void RunUpdate(const RunContext& context, Trust trust) {
     // Marks a kill left with nothing behind them go before anything else: an extra save only then.
     if (WithdrawBareMarks(table)) (void)SaveRecords(table);
     UpdatePlan plan = PlanUpdate(manifest, table, trust);
-    if (!plan.verifyList.empty() && VerifyFiles(plan, table) != StepOutcome::GoOn) return;
+    if (!plan.verifyList.empty()) {
+        const StepOutcome verified = VerifyFiles(plan, table);
+        if (verified != StepOutcome::GoOn) return verified;
+    }
     plan.downloadBytes = ComputeDownloadBytes(plan);
     AppendLogLine(SummaryLine(context.BaseUrl, manifest, plan));
 
     if (!plan.downloadList.empty()) {
-        if (PrepareDownloads(manifest, plan, table, stateReadWhole) != StepOutcome::GoOn) return;
-        if (DownloadAndInstall(plan, table, context) != StepOutcome::GoOn) return;
+        StepResult result = PrepareDownloads(manifest, plan, table, stateReadWhole);
+        if (result == StepOutcome::GoOn) result = DownloadAndInstall(plan, table, context);
+        if (result != StepOutcome::GoOn) return result;
     }
     RemoveDroppedFiles(manifest, table);
-    PostStatus(UserText(Text::UpToDate), VersionDetail(manifest.version), 1000, Ready);
+    return StepOutcome::GoOn;
+}
+
+}  // namespace
+
+void RunUpdate(const RunContext& context, Trust trust) {
+    PostStatus(UserText(Text::Connecting), L"", -1, UiMode::Busy);
+    Manifest manifest;
+    if (PostEnding(UpdateSteps(manifest, context, trust)) != StepOutcome::GoOn) return;
+    PostStatus(UserText(Text::UpToDate), VersionDetail(manifest.version), 1000, UiMode::Ready);
 }

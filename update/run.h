@@ -6,10 +6,18 @@
 #include "formats/manifest.h"
 #include "update/plan.h"
 #include "update/run_context.h"
+#include "update/step.h"
 
-// Everything it says leaves as status posts, log lines and WM_APP_RELAUNCH.
-// trust: Trust::NoRecord for a repair.
+// Everything it says leaves as status posts, log lines and WM_APP_RELAUNCH; how it ends is
+// posted once, by PostEnding. trust: Trust::NoRecord for a repair.
 void RunUpdate(const RunContext& context, Trust trust);
+
+// Posts how a run ends after a step's result: a failure's text (logged), with Play as its
+// ending says; the window's relaunch on Relaunch; nothing on GoOn or Stopped. Answers the outcome.
+StepOutcome PostEnding(const StepResult& result);
+
+// The run ended with Relaunch, but the new launcher could not be started: "open it again".
+void PostRelaunchFailed();
 
 // The log's one-wording line: baseUrl, version, entries, hashed, to download, megabytes.
 std::wstring SummaryLine(const std::wstring& baseUrl, const Manifest& manifest, const UpdatePlan& plan);
