@@ -2,43 +2,24 @@
 """The launcher executable end to end, under Wine, against the test server: the command
 line, the exit codes of "--exit-when-done", the files deleted at start, and the
 replacement of the launcher by a published one."""
-import hashlib
 import os
 import random
 import shutil
 import signal
 import subprocess
-import sys
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "server"), os.path.join(HERE, "..", "tools")]
-import wine_harness as harness  # noqa: E402
-from test_server import TestServer  # noqa: E402
-from wine_harness import ENGLISH, LAUNCHER, STAND_IN, TURKISH, Window  # noqa: E402
+from launcher_harness import WORK, game, harness, set_up_module, sha256
+from wine_harness import ENGLISH, LAUNCHER, TURKISH, Window
 
-WORK = os.path.join(harness.BUILD, "app-tests")
 DISPLAY = harness.Display()
 SERVER = MAIN = DPI144 = None
 
 
 def setUpModule():
     global SERVER, MAIN, DPI144
-    # Module cleanups, unlike tearDownModule, run when this set-up fails half-way too.
-    unittest.addModuleCleanup(DISPLAY.stop)
-    display = DISPLAY.start()
-    # The prefix of the C++ tests, which run meanwhile: never waited for nor ended here.
-    MAIN = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix"), display).create()
-    # Its own prefix: LogPixels is read by every program of a prefix, and "wineserver -w"
-    # waits for all of them, so neither may be shared with tests of other areas.
-    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144)
-    unittest.addModuleCleanup(DPI144.kill)
-    DPI144.create()
-    SERVER = TestServer(os.path.join(WORK, "www-launcher"))
-    unittest.addModuleCleanup(SERVER.stop)
-    SERVER.start()
-    unittest.addModuleCleanup(harness.end_all)
+    SERVER, MAIN, DPI144 = set_up_module(DISPLAY, "www-launcher")
 
 
 def fresh_install(name, prefix=None, turkish=False):
@@ -46,16 +27,10 @@ def fresh_install(name, prefix=None, turkish=False):
                            clean=True)
 
 
-def sha256(data):
-    return hashlib.sha256(data).hexdigest()
-
-
 def game_files(seed):
     rng = random.Random(seed)
-    with open(STAND_IN, "rb") as f:
-        game = f.read()
     return [
-        ("ruvok.exe", game),
+        ("ruvok.exe", game()),
         ("data/levels.pak", rng.randbytes(700 * 1024)),
         ("data/ui/strings tr.txt", "Oyun güncel.\n".encode("utf-8")),
         ("empty.dat", b""),

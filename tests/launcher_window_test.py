@@ -1,21 +1,15 @@
 #!/usr/bin/env python3
 """The launcher window as a person sees and uses it, under Xvfb and Wine, read and pressed
 through tests/window_probe.cpp while the launcher talks to the test server."""
-import hashlib
 import os
 import random
-import sys
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "server"), os.path.join(HERE, "..", "tools")]
-import wine_harness as harness  # noqa: E402
-from test_server import TestServer  # noqa: E402
-from wine_harness import (ENGLISH, PLAY, RETRY, SETTINGS, STAND_IN, TURKISH, VK_RETURN, Window, control,  # noqa: E402
-                          rect, windows_path)
+from launcher_harness import WORK, game, harness, set_up_module, sha256
+from wine_harness import (ENGLISH, PLAY, RETRY, SETTINGS, TURKISH, VK_RETURN, Window, control, rect,
+                          windows_path)
 
-WORK = os.path.join(harness.BUILD, "app-tests")
 # The probe reads the window off the screen: other tests' launcher windows, centred in the
 # same place, must not cover it.
 DISPLAY = harness.Display(own=True)
@@ -40,27 +34,7 @@ TITLE_INK_HEIGHT = {96: range(12, 18), 144: range(18, 26)}
 
 def setUpModule():
     global SERVER, MAIN, DPI144
-    # Module cleanups, unlike tearDownModule, run when this set-up fails half-way too.
-    unittest.addModuleCleanup(DISPLAY.stop)
-    display = DISPLAY.start()
-    # As in launcher_test.py: the C++ tests' prefix, and a 144 dpi one of this area's own.
-    MAIN = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix"), display).create()
-    DPI144 = harness.WinePrefix(os.path.join(harness.BUILD, "wineprefix-app-144dpi"), display, dpi=144)
-    unittest.addModuleCleanup(DPI144.kill)
-    DPI144.create()
-    SERVER = TestServer(os.path.join(WORK, "www-window"))
-    unittest.addModuleCleanup(SERVER.stop)
-    SERVER.start()
-    unittest.addModuleCleanup(harness.end_all)
-
-
-def sha256(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def game():
-    with open(STAND_IN, "rb") as f:
-        return f.read()
+    SERVER, MAIN, DPI144 = set_up_module(DISPLAY, "www-window")
 
 
 class LauncherCase(unittest.TestCase):

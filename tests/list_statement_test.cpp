@@ -7,7 +7,6 @@
 
 #include "tests/support/test_util.h"
 #include "transfer/signature.h"
-#include "update/fetch_list.h"
 #include "update/signed_list.h"
 
 namespace {
@@ -19,8 +18,6 @@ const std::string kSig =
     "2a70f7a7cfa07c100be25f466847486d33e1485a620611a1642263efba983e5b"
     "5f861d8c0b2e17c43315d7f719cbe8fec4abc7147794f056256780493b1de7cd";
 const std::string kSigLine = "sig\ta6e38bf83f08d5fb\t" + kSig + "\n";
-const std::string kTestKey =
-    "45f8beab3224002fb94693ee9425da1e98df69e60fae0aac7a8da5ebc90e02dde0d00462ea307d48a3def3a801756dfa28f7b409338a30e344b34b5fcf5d3aca";
 const std::string kOtherKey =
     "82708baffb84b0b54b614d6cdc78c845a4fc16c5cb4f67a0bedd686daf35b152ca1834e6b59c0ffe7528dc8a88093c2830ccc6f9de524163c794c238d28fd14a";
 
@@ -152,62 +149,6 @@ TEST(JudgeStatement, SignatureThenListThenChannelThenExpiryThenReplay) {
     s.channel = "staging";
     EXPECT_EQ(JudgeStatement(s, true, kHash, "staging", signedAt, {}), StatementVerdict::Accepted);
     EXPECT_EQ(JudgeStatement(s, true, kHash, "", signedAt, {}), StatementVerdict::OtherChannel) << "the default";
-}
-
-TEST(AcceptedStatement, KeepsTheTimeFirstAndTheListAfter) {
-    const std::string line2 = kHash + "\n";
-    const struct {
-        const char* name;
-        std::string text;
-        std::uint64_t signedAt;
-        std::string listHash;
-    } cases[] = {
-        {"both lines", "1800000000\n" + line2, 1800000000, kHash},
-        {"the time alone, as launchers wrote it before", "1800000000\n", 1800000000, ""},
-        {"the hash cut", "1800000000\n" + kHash, 1800000000, ""},
-        {"the hash upper-case", "7\n" + std::string(64, 'A') + "\n", 7, ""},
-        {"the time cut", "1800000000", 0, ""},
-        {"a time of 20 digits", std::string(20, '9') + "\n" + line2, 0, ""},
-        {"not a time", "x1\n" + line2, 0, ""},
-        {"empty", "", 0, ""},
-    };
-    for (const auto& c : cases) {
-        const AcceptedStatement a = ParseAcceptedStatement(c.text);
-        EXPECT_EQ(a.signedAt, c.signedAt) << c.name;
-        EXPECT_EQ(a.listHash, c.listHash) << c.name;
-    }
-    const AcceptedStatement a{1800000000, kHash};
-    EXPECT_EQ(FormatAcceptedStatement(a), "1800000000\n" + line2);
-    EXPECT_EQ(ParseAcceptedStatement(FormatAcceptedStatement(a)).listHash, kHash);
-}
-
-TEST(WorthRecording, NewerTimesOnlyAndNeverFarAhead) {
-    const std::uint64_t now = 1800000000, day = kClockSkewSeconds;
-    const std::string other(64, '0');
-    const struct {
-        const char* name;
-        AcceptedStatement accepted, kept;
-        bool worth;
-    } cases[] = {
-        {"newer", {now, kHash}, {now - 1, other}, true},
-        {"the same again", {now, kHash}, {now, kHash}, false},
-        {"the same time, the list not known yet", {now, kHash}, {now, ""}, true},
-        {"older (kept far ahead, accepted anyway)", {now - 5, kHash}, {now, other}, false},
-        {"a day ahead of the clock", {now + day, kHash}, {0, ""}, true},
-        {"over a day ahead: never", {now + day + 1, kHash}, {0, ""}, false},
-        {"a kept time far ahead is replaced", {now, kHash}, {now + 30 * day, other}, true},
-    };
-    for (const auto& c : cases) EXPECT_EQ(WorthRecording(c.accepted, c.kept, now), c.worth) << c.name;
-}
-
-TEST(NamesLauncherFile, TheSignedTimesFileOnlyInALauncherWithAKey) {
-    ScopedInstallDir install(L"C:\\Games\\Tarsin\\");
-    for (const char* path : {"data-signed.txt", "Data-Signed.TXT.", "data-signed.txt.tmp"}) {
-        Manifest manifest;
-        manifest.entries.push_back(EntryFor(path, "x"));
-        EXPECT_FALSE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", false)) << path;
-        EXPECT_TRUE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", true)) << path;
-    }
 }
 
 }  // namespace

@@ -80,17 +80,6 @@ TEST(PostEnding, PostsEachResultOnceAsItsEndingSays) {
     }
 }
 
-TEST(ManifestSink, StopsOnceTheBodyReaches64MiB) {
-    std::string body;
-    const ByteSink sink = ManifestSink(body);
-    const std::string block(kMiB, 'm');
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(block.data());
-    for (int i = 1; i < 64; ++i) ASSERT_TRUE(sink(bytes, static_cast<std::uint32_t>(block.size()))) << i << " MiB";
-    EXPECT_TRUE(sink(bytes, static_cast<std::uint32_t>(block.size() - 1))) << "one byte short of the cap";
-    EXPECT_FALSE(sink(bytes, 1));
-    EXPECT_EQ(body.size(), kManifestCap);
-}
-
 TEST(SummaryLine, HasOneWordingAndDecodesUrlAndVersion) {
     ScopedInstallDir install(L"");
     const std::wstring url = L"https://example.test/güncel/";
@@ -116,27 +105,6 @@ TEST(VersionDetail, IsEmptyWithoutAVersion) {
     EXPECT_EQ(VersionDetail("Da\xc4\x9f 3"), L"Version Dağ 3");
     UseTurkish = true;
     EXPECT_EQ(VersionDetail("2.1"), L"Sürüm 2.1");
-}
-
-TEST(NamesLauncherFile, AnySpellingOfTheLaunchersOwnFilesButNothingElse) {
-    ScopedInstallDir install(L"C:\\Games\\Tarsin\\");
-    const std::wstring old = L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old";
-    const struct {
-        std::vector<std::string> paths;
-        bool claims;
-    } cases[] = {
-        {{"ruvok.exe", "readme.txt", "logs/launcher.log", "data-state.txt.bak", "x.part", "TarsinLauncher.exe"}, false},
-        {{"TarsinLauncher.exe", "TarsinLauncher.exe.part"}, true},
-        {{"tarsinlauncher.EXE.old"}, true},
-        {{"data-state.txt/."}, true},
-        {{"DATA-STATE.TXT.tmp "}, true},
-        {{"x", "X.part."}, true},
-    };
-    for (const auto& c : cases) {
-        Manifest manifest;
-        for (const std::string& path : c.paths) manifest.entries.push_back(EntryFor(path, path));
-        EXPECT_EQ(NamesLauncherFile(manifest, old, false), c.claims) << testing::PrintToString(c.paths);
-    }
 }
 
 // A copy of tests/stand_in.exe idling under a watched name; killed when the scope ends.

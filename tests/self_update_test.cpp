@@ -20,29 +20,6 @@
 
 namespace {
 
-TEST(SamePathIgnoringCase, IgnoresLetterCaseAndNothingElse) {
-    struct Case {
-        const wchar_t *a, *b;
-        bool same;
-    };
-    const Case cases[] = {
-        {L"C:\\Games\\Tarsin\\TarsinLauncher.exe", L"C:\\Games\\Tarsin\\TarsinLauncher.exe", true},
-        {L"C:\\Games\\Tarsin\\TarsinLauncher.exe", L"c:\\games\\tarsin\\TARSINLAUNCHER.EXE", true},
-        {L"C:\\Oyunlar\\Güz\\Launcher.exe", L"C:\\OYUNLAR\\GÜZ\\LAUNCHER.EXE", true},
-        {L"C:\\Oyunlar\\Dağ\\a.exe", L"C:\\Oyunlar\\DAĞ\\a.exe", true},
-        {L"", L"", true},
-        {L"C:\\Games\\a.exe", L"C:/Games/a.exe", false},
-        {L"C:\\Games\\a.exe", L"C:\\Games\\a.exe ", false},
-        {L"C:\\Games\\a.exe", L"C:\\Games\\b.exe", false},
-        {L"C:\\Games\\a.exe", L"C:\\Games\\\\a.exe", false},
-        {L"C:\\Games\\a.exe", L"", false},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(SamePathIgnoringCase(c.a, c.b), c.same) << ToUtf8(c.a) << " | " << ToUtf8(c.b);
-        EXPECT_EQ(SamePathIgnoringCase(c.b, c.a), c.same) << ToUtf8(c.b) << " | " << ToUtf8(c.a);
-    }
-}
-
 TEST(IsLauncherEntry, RecognisesTheRunningExecutableUnderAnySpellingWindowsTakesForIt) {
     const std::wstring self = ModulePath();
     ASSERT_FALSE(self.empty());

@@ -19,6 +19,7 @@ tarsin_platform_test(http_test tarsin_transfer ws2_32)
 tarsin_platform_test(sha256_test tarsin_transfer)
 tarsin_platform_test(download_test tarsin_transfer tarsin_update)  # the player's words for a failure
 tarsin_test(progress_test tarsin_transfer)
+tarsin_test(flush_queue_test tarsin_transfer)
 
 # Not a test: the download path's speed against a plain loop (tests/download_bench.sh).
 add_executable(download_bench EXCLUDE_FROM_ALL download_bench.cpp)

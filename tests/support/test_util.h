@@ -4,7 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include <gtest/gtest.h>
+
 #include "formats/manifest.h"
+#include "formats/state_file.h"
 #include "support/texts.h"
 #include "update/run_context.h"
 
@@ -62,3 +65,15 @@ std::wstring SmallVolume();
         if (EnvVar("CI") == "true") FAIL() << (why); \
         GTEST_SKIP() << (why);                       \
     } while (0)
+
+// The public key of tests/system/list-test-key.pem, the tests' signing key.
+inline const std::string kTestKey =
+    "45f8beab3224002fb94693ee9425da1e98df69e60fae0aac7a8da5ebc90e02dde0d00462ea307d48a3def3a801756dfa28f7b409338a30e344b34b5fcf5d3aca";
+
+// A fresh installation folder for each test, and the state file the launcher keeps in it.
+struct InstallFixture : ::testing::Test {
+    TempDir dir;
+    ScopedInstallDir install{dir.path()};
+    std::wstring StatePath() const { return dir / L"data-state.txt"; }
+    StateTable SavedTable() const { return ParseStateText(ReadFileBytes(StatePath())); }
+};
