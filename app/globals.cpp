@@ -2,7 +2,7 @@
 
 HINSTANCE ModuleInstance = nullptr;
 bool ExitWhenDone = false;
-int ExitCode = 0;
+std::atomic<int> ExitCode{0};
 
 std::atomic<bool> WorkerRunning{false};
 

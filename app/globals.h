@@ -9,7 +9,7 @@
 
 extern HINSTANCE ModuleInstance;
 extern bool ExitWhenDone;
-extern int ExitCode;
+extern std::atomic<int> ExitCode;  // its own guard: the status lock guards the status alone
 
 extern std::atomic<bool> WorkerRunning;
 

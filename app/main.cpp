@@ -20,7 +20,7 @@
 #include "support/text.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
-#include "update/signed_list.h"
+#include "update/run_context.h"
 
 namespace {
 
@@ -101,11 +101,7 @@ std::vector<std::wstring> CommandLineArguments() {
 // anything is torn down: static destructors (the status strings, the locks) never run
 // under a live worker, which a return from wWinMain would allow.
 [[noreturn]] void EndProcess() {
-    int code;
-    {
-        std::lock_guard lock(StatusLock);
-        code = ExitCode;
-    }
+    const int code = ExitCode;
     const ULONGLONG deadline = GetTickCount64() + kWorkerGraceMs;
     while (WorkerRunning && GetTickCount64() < deadline) Sleep(10);
     if (!WorkerRunning && HttpSession) CloseHttpSession(HttpSession);
@@ -138,9 +134,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     }
     (void)DeleteFileW(LongPath(modulePath + kSharedOldLauncherSuffix).c_str());
     (void)DeleteFileW(LongPath(InstallDir + kLogFileName).c_str());
-    BaseUrl = options.baseUrl;
     ExitWhenDone = options.exitWhenDone;
-    ListSigning = ListTrust{kBuiltListKey, ToUtf8(options.channel)};
+    // wWinMain never returns once the window exists (EndProcess), so the run's context and
+    // order, which the worker and the window hold by address, live as long as the process.
+    const RunContext context{options.baseUrl, ListTrust{kBuiltListKey, ToUtf8(options.channel)}, TransferSettings{}};
+    const WorkerOrder order{&context, options.repair ? Trust::NoRecord : Trust::Records};
 
     INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     (void)InitCommonControlsEx(&commonControls);
@@ -152,11 +150,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     ConnectStatusToWindow();
     RegisterLauncherClass();
-    const Trust trust = options.repair ? Trust::NoRecord : Trust::Records;
-    if (!CreateLauncherWindow(trust)) return 1;
+    if (!CreateLauncherWindow(order)) return 1;
     ShowWindow(MainWindow, showCommand);
     UpdateWindow(MainWindow);
-    StartWorker(trust);
+    StartWorker(order);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -98,7 +98,7 @@ void RegisterLauncherClass() {
     (void)RegisterClassExW(&windowClass);
 }
 
-HWND CreateLauncherWindow(Trust trust) {
+HWND CreateLauncherWindow(const WorkerOrder& order) {
     const ControlRect client = ClientSize(GetScreenDpi());
     RECT frame{0, 0, client.width, client.height};
     AdjustWindowRect(&frame, kWindowStyle, FALSE);
@@ -107,7 +107,7 @@ HWND CreateLauncherWindow(Trust trust) {
     const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
     return CreateWindowExW(0, kWindowClass, L"Tarsin", kWindowStyle, x, y, width, height, nullptr, nullptr,
-                           ModuleInstance, reinterpret_cast<void*>(static_cast<INT_PTR>(trust)));
+                           ModuleInstance, const_cast<WorkerOrder*>(&order));
 }
 
 void LayoutControls() {
@@ -171,7 +171,7 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
             Play();
             return 0;
         case kRetryId:
-            StartWorker(static_cast<Trust>(GetWindowLongPtrW(window, GWLP_USERDATA)));
+            StartWorker(*reinterpret_cast<const WorkerOrder*>(GetWindowLongPtrW(window, GWLP_USERDATA)));
             return 0;
         case kSettingsId:
             (void)RunProgram(kConfigExe);

@@ -2,7 +2,7 @@
 // The launcher's one window: title, status, progress, detail, Settings, Retry, Play.
 #include <windows.h>
 
-#include "update/plan.h"
+#include "app/worker.h"
 
 inline constexpr wchar_t kWindowClass[] = L"TarsinLauncher";
 inline constexpr int kPlayId = 100;
@@ -14,8 +14,9 @@ void ConnectStatusToWindow();
 
 void CreateFonts();             // UiFont from the message font; TitleFont bold, 20 pixels at 96 dpi
 void RegisterLauncherClass();   // class "TarsinLauncher" with icon 101
-// 520 x 200 client pixels at 96 dpi, centred on the primary screen; its Retry runs with trust.
-HWND CreateLauncherWindow(Trust trust);
+// 520 x 200 client pixels at 96 dpi, centred on the primary screen; its Retry starts order,
+// which must outlive the window.
+HWND CreateLauncherWindow(const WorkerOrder& order);
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void LayoutControls();

@@ -5,15 +5,16 @@
 #include "support/handles.h"
 #include "update/run.h"
 
-void StartWorker(Trust trust) {
+void StartWorker(const WorkerOrder& order) {
     if (WorkerRunning.exchange(true)) return;
-    void* parameter = reinterpret_cast<void*>(static_cast<INT_PTR>(trust));
+    void* parameter = const_cast<WorkerOrder*>(&order);
     OwnedHandle thread(CreateThread(nullptr, 0, UpdateWorker, parameter, 0, nullptr));
     if (!thread.ok()) WorkerRunning.exchange(false);
 }
 
-DWORD WINAPI UpdateWorker(void* trust) {
-    RunUpdate({}, static_cast<Trust>(reinterpret_cast<INT_PTR>(trust)));
+DWORD WINAPI UpdateWorker(void* order) {
+    const WorkerOrder& given = *static_cast<const WorkerOrder*>(order);
+    RunUpdate(*given.context, given.trust);
     EndWorkerFrame();
     return 0;
 }
@@ -28,8 +29,8 @@ void EndWorkerFrame() {
 
 void CloseWhenDone() {
     if (!ExitWhenDone) return;
-    std::lock_guard lock(StatusLock);
-    if (CurrentStatus.UiMode == UiMode::Busy) return;
-    ExitCode = CurrentStatus.UiMode == UiMode::Ready ? 0 : 2;
+    const UiMode mode = ReadStatus().UiMode;
+    if (mode == UiMode::Busy) return;
+    ExitCode = mode == UiMode::Ready ? 0 : 2;
     (void)PostMessageW(MainWindow, WM_CLOSE, 0, 0);
 }

@@ -4,9 +4,17 @@
 
 #include "status/status.h"
 #include "update/plan.h"
+#include "update/run_context.h"
 
-void StartWorker(Trust trust);  // starts UpdateWorker with trust unless one runs
-DWORD WINAPI UpdateWorker(void* trust);  // the Trust, carried in the pointer
+// What a worker runs: the entry point's context and the trust. The entry point keeps it for the
+// life of the process, so a worker and the window's Retry may hold it by its address.
+struct WorkerOrder {
+    const RunContext* context;
+    Trust trust;
+};
+
+void StartWorker(const WorkerOrder& order);  // starts UpdateWorker with order unless one runs
+DWORD WINAPI UpdateWorker(void* order);      // the const WorkerOrder*
 
 // After RunUpdate: clears WorkerRunning, has the window apply the status once more, then CloseWhenDone.
 void EndWorkerFrame();

@@ -6,25 +6,33 @@
 #include "support/files.h"
 #include "support/log.h"
 
-StatusMessage CurrentStatus;
-std::mutex StatusLock;
+void StatusChannel::Store(StatusMessage message) {
+    std::lock_guard lock(lock_);
+    current_ = std::move(message);
+}
 
-namespace {
-StatusListener Listener;
-}  // namespace
+StatusMessage StatusChannel::Read() const {
+    std::lock_guard lock(lock_);
+    return current_;
+}
 
-StatusListener SetStatusListener(StatusListener listener) { return std::exchange(Listener, std::move(listener)); }
+StatusListener StatusChannel::SetListener(StatusListener listener) { return std::exchange(listener_, std::move(listener)); }
+
+void StatusChannel::Signal(StatusSignal signal) const {
+    if (listener_) listener_(signal);
+}
+
+StatusChannel& WindowStatus() {
+    static StatusChannel* const channel = new StatusChannel;
+    return *channel;
+}
+
+StatusListener SetStatusListener(StatusListener listener) { return WindowStatus().SetListener(std::move(listener)); }
 
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode) {
     if (mode != UiMode::Busy) AppendLogLine(detail.empty() ? text : text + L" | " + detail);
-    {
-        std::lock_guard lock(StatusLock);
-        CurrentStatus.StatusText = text;
-        CurrentStatus.DetailText = detail;
-        CurrentStatus.Progress = progress;
-        CurrentStatus.UiMode = mode;
-    }
-    if (Listener) Listener(StatusSignal::Changed);
+    WindowStatus().Store(StatusMessage{text, detail, progress, mode});
+    WindowStatus().Signal(StatusSignal::Changed);
 }
 
 void ReportFailure(const std::wstring& text) {
@@ -32,10 +40,7 @@ void ReportFailure(const std::wstring& text) {
 }
 
 void PostRelaunch() {
-    if (Listener) Listener(StatusSignal::Relaunch);
+    WindowStatus().Signal(StatusSignal::Relaunch);
 }
 
-StatusMessage ReadStatus() {
-    std::lock_guard lock(StatusLock);
-    return CurrentStatus;
-}
+StatusMessage ReadStatus() { return WindowStatus().Read(); }

@@ -2,7 +2,6 @@
 
 bool UseTurkish = false;
 std::wstring InstallDir;
-std::wstring BaseUrl;
 
 std::atomic<bool> QuitRequested{false};
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "support/config.h"
@@ -10,7 +11,9 @@
 #include "support/handles.h"
 #include "support/text.h"
 
-std::mutex LogLock;
+namespace {
+std::mutex LogLock;  // one line at a time from every thread
+}  // namespace
 
 void AppendLogLine(std::wstring_view text) {
     std::lock_guard lock(LogLock);

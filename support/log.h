@@ -1,11 +1,8 @@
 #pragma once
 // "launcher.log" in the installation directory: one open, write and close per line.
-#include <mutex>
 #include <string_view>
 
 #include "support/shared_rules.h"
-
-extern std::mutex LogLock;
 
 inline constexpr const wchar_t* kLogFileName = kSharedLogFile;  // in InstallDir
 

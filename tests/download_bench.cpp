@@ -93,7 +93,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: download_bench BASE_URL HASH SIZE WORK_DIR [ROUNDS]\n");
         return 2;
     }
-    BaseUrl = argv[1];
+    const std::wstring baseUrl = argv[1];
     const std::string hash = ToUtf8(argv[2]);
     const std::uint64_t size = std::wcstoull(argv[3], nullptr, 10);
     InstallDir = argv[4];
@@ -106,7 +106,7 @@ int wmain(int argc, wchar_t** argv) {
     entry.size = size;
     entry.path = "bench/object.bin";
     entry.localPath = InstallDir + L"bench\\object.bin";
-    const std::wstring url = ObjectUrl(entry);
+    const std::wstring url = ObjectUrl(baseUrl, entry);
     const std::wstring plainFile = InstallDir + L"plain.bin";
 
     std::printf("object: %llu bytes, %d rounds\n", static_cast<unsigned long long>(size), rounds);
@@ -117,7 +117,7 @@ int wmain(int argc, wchar_t** argv) {
         tracker.total = size;
         DownloadFailure failure;
         double start = Seconds();
-        if (!DownloadFile(entry, tracker, failure)) {
+        if (!DownloadFile(entry, baseUrl, tracker, failure, TransferSettings{})) {
             std::fprintf(stderr, "DownloadFile failed (%d): %s\n", static_cast<int>(failure.fault),
                          ToUtf8(failure.path).c_str());
             return 1;

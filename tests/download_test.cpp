@@ -19,10 +19,10 @@
 namespace {
 
 // DownloadFile with the line the player reads for its failure ("" for none).
-bool DownloadSaying(const ManifestEntry& e, ProgressTracker& tracker, std::wstring& error,
+bool DownloadSaying(const ManifestEntry& e, const std::wstring& baseUrl, ProgressTracker& tracker, std::wstring& error,
                     const TransferSettings& settings) {
     DownloadFailure failure;
-    const bool done = DownloadFile(e, tracker, failure, settings);
+    const bool done = DownloadFile(e, baseUrl, tracker, failure, settings);
     error = DownloadFailureText(failure);
     return done;
 }
@@ -58,11 +58,9 @@ class DownloadTest : public testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(site.ok()) << "needs TARSIN_TEST_URL and TARSIN_TEST_WWW";
-        savedBaseUrl = BaseUrl;
-        BaseUrl = site.baseUrl();
+        baseUrl = site.baseUrl();
         UseTurkish = GetParam();
     }
-    void TearDown() override { BaseUrl = savedBaseUrl; }
 
     // Publishes content and gives its entry at path.
     ManifestEntry Publish(const std::string& path, const std::string& content) {
@@ -71,13 +69,13 @@ protected:
     }
     std::vector<RecordedRequest> RequestsFor(const ManifestEntry& e) { return site.RequestsFor("o/" + e.hash); }
     bool Download(const ManifestEntry& e) {
-        return DownloadSaying(e, tracker, error, {});
+        return DownloadSaying(e, baseUrl, tracker, error, {});
     }
 
     TempDir dir;
     ScopedInstallDir install{dir.path()};
     TestSite site;
-    std::wstring savedBaseUrl;
+    std::wstring baseUrl;
     ProgressTracker tracker;
     std::wstring error;
 };
@@ -86,7 +84,7 @@ TEST_P(DownloadTest, FetchesAWholeFileIntoItsPartialFile) {
     const std::string content = PseudoRandomBytes(1500000, 1);
     const ManifestEntry e = Publish("data/sub/a.pak", content);
     EXPECT_EQ(PartPath(e), dir / L"data\\sub\\a.pak.part");
-    EXPECT_EQ(ObjectUrl(e), site.baseUrl() + L"o/" + FromUtf8(e.hash));
+    EXPECT_EQ(ObjectUrl(baseUrl, e), site.baseUrl() + L"o/" + FromUtf8(e.hash));
 
     EXPECT_TRUE(Download(e));  // the directories are made on the way
     EXPECT_TRUE(error.empty());
@@ -262,7 +260,7 @@ TEST_P(DownloadTest, MoreBytesThanTheFileHoldsAreNeverWritten) {
 TEST_P(DownloadTest, NoAnswerIsALostConnection) {
     const ManifestEntry e = Entry("m.pak", "content");
     ASSERT_TRUE(WriteFileBytes(PartPath(e), "con"));
-    BaseUrl = L"http://127.0.0.1:1/";
+    baseUrl = L"http://127.0.0.1:1/";
     EXPECT_FALSE(Download(e));
     EXPECT_EQ(error, Lost(L"m.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(e)), "con");
@@ -323,8 +321,6 @@ TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     {
         ScopedInstallDir install(dir);
-        const std::wstring savedUrl = BaseUrl;
-        BaseUrl = site.baseUrl();
         const std::string content = PseudoRandomBytes(4 << 20, 15);
         site.PublishObject(content);
         const ManifestEntry e = Entry("big.pak", content);
@@ -334,12 +330,11 @@ TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
         ASSERT_TRUE(WriteFileBytes(filler, std::string(static_cast<std::size_t>(available.QuadPart - (1 << 20)), 'x')));
         ProgressTracker tracker;
         std::wstring error;
-        EXPECT_FALSE(DownloadSaying(e, tracker, error, {}));
+        EXPECT_FALSE(DownloadSaying(e, site.baseUrl(), tracker, error, {}));
         EXPECT_EQ(error, NotWritten(PartPath(e)));
         ASSERT_TRUE(DeleteFileW(filler.c_str()));
         error.clear();
-        EXPECT_TRUE(DownloadSaying(e, tracker, error, {})) << ToUtf8(error);
-        BaseUrl = savedUrl;
+        EXPECT_TRUE(DownloadSaying(e, site.baseUrl(), tracker, error, {})) << ToUtf8(error);
     }
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(dir), ignored);
@@ -393,7 +388,7 @@ TEST_P(DownloadTest, ALargeObjectComesInClosedRangesAndResumesInsideOne) {
         if (*mode) {
             ASSERT_TRUE(site.SetFault("o/" + e.hash, mode, 100000, 1, after));
         }
-        EXPECT_EQ(DownloadSaying(e, tracker, error, ranges), whole) << mode;
+        EXPECT_EQ(DownloadSaying(e, baseUrl, tracker, error, ranges), whole) << mode;
         std::vector<std::string> got;
         for (const RecordedRequest& r : RequestsFor(e)) got.push_back(r.Header("Range"));
         EXPECT_EQ(got, asked) << mode;

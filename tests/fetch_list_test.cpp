@@ -41,22 +41,18 @@ TEST(NamesLauncherFile, AnySpellingOfTheLaunchersOwnFilesButNothingElse) {
     for (const auto& c : cases) {
         Manifest manifest;
         for (const std::string& path : c.paths) manifest.entries.push_back(EntryFor(path, path));
-        EXPECT_EQ(NamesLauncherFile(manifest, old), c.claims) << testing::PrintToString(c.paths);
+        EXPECT_EQ(NamesLauncherFile(manifest, old, false), c.claims) << testing::PrintToString(c.paths);
     }
 }
 
 TEST(NamesLauncherFile, TheSignedTimesFileOnlyInALauncherWithAKey) {
     ScopedInstallDir install(L"C:\\Games\\Tarsin\\");
-    const ListTrust saved = ListSigning;
     for (const char* path : {"data-signed.txt", "Data-Signed.TXT.", "data-signed.txt.tmp"}) {
         Manifest manifest;
         manifest.entries.push_back(EntryFor(path, "x"));
-        ListSigning.publicKey.clear();
-        EXPECT_FALSE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old")) << path;
-        ListSigning.publicKey = kTestKey;
-        EXPECT_TRUE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old")) << path;
+        EXPECT_FALSE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", false)) << path;
+        EXPECT_TRUE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", true)) << path;
     }
-    ListSigning = saved;
 }
 
 }  // namespace

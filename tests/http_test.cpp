@@ -18,6 +18,10 @@
 
 namespace {
 
+// What the product passes unless a test sets the transfer up itself.
+constexpr UnannouncedLength kAccept = UnannouncedLength::Accept;
+const TransferSettings kProduct{};
+
 struct Received {
     std::string body;
     int calls = 0;
@@ -61,7 +65,7 @@ TEST_F(HttpGetTest, SendsNoCacheAndRangeOnlyForAnOffset) {
         ASSERT_TRUE(site.Clear());
         Received r;
         HttpStatus status = 1;
-        EXPECT_TRUE(HttpGet(site.Url(object), c.offset, Collect(r), status)) << c.offset;
+        EXPECT_TRUE(HttpGet(site.Url(object), c.offset, Collect(r), status, kAccept, kProduct)) << c.offset;
         EXPECT_EQ(status, c.status);
         EXPECT_TRUE(r.body == content.substr(static_cast<std::size_t>(c.offset))) << c.offset;
 
@@ -78,7 +82,7 @@ TEST_F(HttpGetTest, HandsEveryBlockFromOneReusedBufferOfAtMost256KiB) {
     const std::string content = PseudoRandomBytes(3 * 1048576 + 17, 3);
     Received r;
     HttpStatus status = 0;
-    ASSERT_TRUE(HttpGet(site.Url(Object(content)), 0, Collect(r), status));
+    ASSERT_TRUE(HttpGet(site.Url(Object(content)), 0, Collect(r), status, kAccept, kProduct));
     EXPECT_TRUE(r.body == content);
     EXPECT_LE(r.largest, 262144u);
     EXPECT_GE(r.calls, 13);
@@ -108,7 +112,7 @@ TEST_F(HttpGetTest, RefusesEveryStatusButOkAndPartialWithoutReadingTheBody) {
         }
         Received r;
         HttpStatus status = 0;
-        EXPECT_FALSE(HttpGet(site.Url(c.path), c.offset, Collect(r), status)) << c.name;
+        EXPECT_FALSE(HttpGet(site.Url(c.path), c.offset, Collect(r), status, kAccept, kProduct)) << c.name;
         EXPECT_EQ(status, c.status) << c.name;
         EXPECT_EQ(r.calls, 0) << c.name;
     }
@@ -119,7 +123,7 @@ TEST_F(HttpGetTest, ReadsAPartialAnswerToAWholeRequestLikeAnOkOne) {
     ASSERT_TRUE(site.SetFault(object, "status", 206));  // its body is "fault\n"
     Received r;
     HttpStatus status = 0;
-    EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status));
+    EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status, kAccept, kProduct));
     EXPECT_EQ(status, 206u);
     EXPECT_EQ(r.body, "fault\n");
 }
@@ -127,7 +131,7 @@ TEST_F(HttpGetTest, ReadsAPartialAnswerToAWholeRequestLikeAnOkOne) {
 TEST_F(HttpGetTest, AcceptsAnEmptyBodyWithoutCallingTheSink) {
     Received r;
     HttpStatus status = 0;
-    EXPECT_TRUE(HttpGet(site.Url(Object("")), 0, Collect(r), status));
+    EXPECT_TRUE(HttpGet(site.Url(Object("")), 0, Collect(r), status, kAccept, kProduct));
     EXPECT_EQ(status, 200u);
     EXPECT_EQ(r.calls, 0);
 }
@@ -139,7 +143,7 @@ TEST_F(HttpGetTest, StopsAtOnceWhenTheSinkRefuses) {
     EXPECT_FALSE(HttpGet(site.Url(Object(content)), 0, [&](const std::uint8_t*, std::uint32_t) {
         ++calls;
         return false;
-    }, status));
+    }, status, kAccept, kProduct));
     EXPECT_EQ(status, 200u);
     EXPECT_EQ(calls, 1);
 }
@@ -149,7 +153,7 @@ TEST_F(HttpGetTest, QuitRequestedBeforeTheBodySendsTheRequestButReadsNothing) {
     QuitRequested = true;
     Received r;
     HttpStatus status = 0;
-    EXPECT_FALSE(HttpGet(site.Url(object), 0, Collect(r), status));
+    EXPECT_FALSE(HttpGet(site.Url(object), 0, Collect(r), status, kAccept, kProduct));
     EXPECT_EQ(status, 200u);
     EXPECT_EQ(r.calls, 0);
     EXPECT_EQ(site.RequestsFor(object).size(), 1u);
@@ -163,7 +167,7 @@ TEST_F(HttpGetTest, QuitRequestedDuringTheBodyStopsAfterTheBlock) {
         ++calls;
         QuitRequested = true;
         return true;
-    }, status));
+    }, status, kAccept, kProduct));
     EXPECT_EQ(status, 200u);
     EXPECT_EQ(calls, 1);
 }
@@ -184,7 +188,7 @@ TEST_F(HttpGetTest, FailsWithoutStatusWhenNoAnswerComes) {
     for (const std::wstring& url : cases) {
         Received r;
         HttpStatus status = 1;
-        EXPECT_FALSE(HttpGet(url, 0, Collect(r), status)) << ToUtf8(url);
+        EXPECT_FALSE(HttpGet(url, 0, Collect(r), status, kAccept, kProduct)) << ToUtf8(url);
         EXPECT_EQ(status, 0u) << ToUtf8(url);
         EXPECT_EQ(r.calls, 0);
     }
@@ -195,7 +199,7 @@ TEST_F(HttpGetTest, PassesAQueryOnAndDropsTheFragment) {
     const std::string object = Object("queried");
     Received r;
     HttpStatus status = 0;
-    EXPECT_TRUE(HttpGet(site.Url(object + "?token=a%20b#part"), 0, Collect(r), status));
+    EXPECT_TRUE(HttpGet(site.Url(object + "?token=a%20b#part"), 0, Collect(r), status, kAccept, kProduct));
     EXPECT_EQ(r.body, "queried");
     const auto requests = site.Requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -212,7 +216,7 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
         ASSERT_TRUE(site.SetFault(object, "ignore_range", 0, 1));
         Received r;
         HttpStatus status = 0;
-        EXPECT_TRUE(HttpGet(site.Url(object), 1000, Collect(r), status));
+        EXPECT_TRUE(HttpGet(site.Url(object), 1000, Collect(r), status, kAccept, kProduct));
         EXPECT_EQ(status, 200u);
         EXPECT_TRUE(r.body == content);
     }
@@ -220,7 +224,7 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
         ASSERT_TRUE(site.SetFault(object, "corrupt", 300000, 1));
         Received r;
         HttpStatus status = 0;
-        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status));
+        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status, kAccept, kProduct));
         ASSERT_EQ(r.body.size(), content.size());
         EXPECT_NE(r.body[300000], content[300000]);
         r.body[300000] = content[300000];
@@ -230,7 +234,7 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
         ASSERT_TRUE(site.SetFault(object, "overlong", 1000, 1));
         Received r;
         HttpStatus status = 0;
-        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status));
+        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status, kAccept, kProduct));
         EXPECT_EQ(r.body.size(), content.size() + 1000);
         EXPECT_TRUE(r.body.compare(0, content.size(), content) == 0);
     }
@@ -238,7 +242,7 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
         ASSERT_TRUE(site.SetFault(object, mode, 200000, 1));
         Received r;
         HttpStatus status = 0;
-        const bool ok = HttpGet(site.Url(object), 0, Collect(r), status);
+        const bool ok = HttpGet(site.Url(object), 0, Collect(r), status, kAccept, kProduct);
         // A reset discards what the client had not read yet, under load sometimes the
         // status line too: then nothing at all may have been answered.
         if (std::string_view(mode) == "reset_after" && status == 0) {
@@ -255,7 +259,7 @@ TEST_F(HttpGetTest, DeliversWhatAMisbehavingServerSends) {
         Received r;
         HttpStatus status = 0;
         const ULONGLONG before = GetTickCount64();
-        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status));
+        EXPECT_TRUE(HttpGet(site.Url(object), 0, Collect(r), status, kAccept, kProduct));
         EXPECT_GE(GetTickCount64() - before, 400u);
         EXPECT_TRUE(r.body == content);
     }
@@ -296,7 +300,6 @@ TEST_F(HttpGetTest, ATransferBelowTheFloorEndsAfterItsWindowAndOneAboveRunsOn) {
 TEST_F(HttpGetTest, ABodyCutShortIsNeverWhole) {
     const std::string content = PseudoRandomBytes(700000, 12);
     const std::string object = Object(content);
-    constexpr auto kAccept = UnannouncedLength::Accept;
     constexpr auto kRefuse = UnannouncedLength::Refuse;
     const struct {
         const char* mode;  // "": no fault
@@ -320,7 +323,7 @@ TEST_F(HttpGetTest, ABodyCutShortIsNeverWhole) {
         }
         Received r;
         HttpStatus status = 0;
-        EXPECT_EQ(HttpGet(site.Url(object), 0, Collect(r), status, c.unannounced), c.whole) << name;
+        EXPECT_EQ(HttpGet(site.Url(object), 0, Collect(r), status, c.unannounced, kProduct), c.whole) << name;
         EXPECT_EQ(status, 200u) << name;
         EXPECT_TRUE(content.compare(0, r.body.size(), r.body) == 0) << name;
         if (c.whole) {
@@ -338,7 +341,7 @@ TEST_F(HttpGetTest, AnEndlessBodyEndsWhenTheSinkSaysSo) {
     EXPECT_FALSE(HttpGet(site.Url(object), 0, [&](const std::uint8_t*, std::uint32_t count) {
         received += count;
         return received < 4 * 1048576;
-    }, status));
+    }, status, kAccept, kProduct));
     EXPECT_EQ(status, 200u);
     EXPECT_GE(received, 4u * 1048576);
     EXPECT_LT(received, 4u * 1048576 + 262144);
@@ -423,7 +426,8 @@ std::string AnswerHelloWith(std::uint16_t version, DWORD patienceMs) {
     const std::wstring url = L"https://127.0.0.1:" + std::to_wstring(ntohs(address.sin_port)) + L"/manifest.txt";
     std::thread client([&url] {
         HttpStatus status = 0;
-        (void)HttpGet(url, 0, [](const std::uint8_t*, std::uint32_t) { return true; }, status);
+        (void)HttpGet(url, 0, [](const std::uint8_t*, std::uint32_t) { return true; }, status,
+                      kAccept, kProduct);
     });
 
     std::string verdict = "no ClientHello";

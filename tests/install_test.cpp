@@ -179,14 +179,9 @@ struct DownloadFixture : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};
     TestSite site;
-    std::wstring savedUrl = BaseUrl;
     std::vector<ManifestEntry> entries;
 
-    void SetUp() override {
-        ASSERT_TRUE(site.ok()) << "needs the test server";
-        BaseUrl = site.baseUrl();
-    }
-    void TearDown() override { BaseUrl = savedUrl; }
+    void SetUp() override { ASSERT_TRUE(site.ok()) << "needs the test server"; }
 
     // Published on the server and planned for download, in call order.
     void Publish(const std::string& path, const std::string& content) {
@@ -216,7 +211,7 @@ TEST_F(DownloadFixture, ProgressEndsAtTheWholeWithResumedAndOversizedParts) {
     ASSERT_TRUE(WriteFileBytes(PartPath(entries[3]), d));
     StateTable table;
 
-    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::GoOn);
 
     const std::uint64_t total = a.size() + b.size() + c.size() + d.size();
     const StatusMessage status = ReadStatus();
@@ -281,7 +276,7 @@ TEST_F(DownloadFixture, EveryVerifiedPartIsFlushedBeforeItIsMovedAndRecorded) {
     flushes.clear();
     TransferSettings watch;
     watch.flush = WatchFlush;
-    ASSERT_EQ(DownloadAndInstall(Plan(), table, watch), StepOutcome::GoOn);
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), watch)), StepOutcome::GoOn);
     ASSERT_EQ(flushes.size(), entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const auto found = std::find_if(flushes.begin(), flushes.end(), [&](const FlushSeen& seen) {
@@ -304,7 +299,7 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatDeletesThePart) {
     StateTable table;
     TransferSettings refuse;
     refuse.flush = RefuseFlush;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, refuse)), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n" + Says(Text::NotWritten) +
                                            PartPath(entries[0]));
     EXPECT_FALSE(FileExists(PartPath(entries[0])));
@@ -312,7 +307,7 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatDeletesThePart) {
     EXPECT_TRUE(table.empty());
     EXPECT_FALSE(FileExists(dir / L"data-state.txt"));
 
-    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::GoOn);
     EXPECT_TRUE(ReadFileBytes(entries[0].localPath) == content);
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 2u);
 }
@@ -340,7 +335,7 @@ TEST_F(DownloadFixture, AnOrderlyFailureLeavesMarksOnlyWhereAPartHoldsBytes) {
         for (const ManifestEntry& e : manifest.entries) plan.downloadList.push_back(&e);
         StateTable table;
         ASSERT_EQ(SaveRecordsBeforeDownloads(manifest, plan, table, true), StepOutcome::GoOn);
-        ASSERT_EQ(DownloadAndInstall(plan, table), StepOutcome::Failed);
+        ASSERT_EQ(DownloadAndInstall(plan, table, TestContext(site.baseUrl())), StepOutcome::Failed);
         StateTable expected{{"f0.pak", manifest.entries[0].hash}};
         if (fault == kCut) expected["f1.pak"] = kDownloadMark;
         EXPECT_EQ(ParseStateText(ReadFileBytes(folder / L"data-state.txt")), expected);
@@ -365,7 +360,7 @@ TEST_F(DownloadFixture, OneFileListedTwiceInstallsTwiceInListOrder) {
     StateTable table;
     TransferSettings slow;
     slow.flush = SlowFlush;
-    ASSERT_EQ(DownloadAndInstall(Plan(), table, slow), StepOutcome::GoOn) << ToUtf8(ReadStatus().StatusText);
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), slow)), StepOutcome::GoOn) << ToUtf8(ReadStatus().StatusText);
     EXPECT_EQ(ReadFileBytes(entries[2].localPath), "the second content");
     EXPECT_EQ(ReadFileBytes(entries[4].localPath), "second spelling");
     for (const ManifestEntry& entry : entries) EXPECT_EQ(ObjectRequests(entry).size(), 1u) << entry.path;
@@ -398,7 +393,6 @@ bool HoldTheFlushOfHeldPak(void* handle) {
 // Run only by the test below, in a process of its own that it kills.
 TEST(PendingFlush, DISABLED_RunForTheKill) {
     ScopedInstallDir install(FromUtf8(EnvVar("TARSIN_KILL_DIR")));
-    BaseUrl = FromUtf8(EnvVar("TARSIN_KILL_URL"));
     TransferSettings settings;
     settings.flush = HoldTheFlushOfHeldPak;
     Manifest manifest;
@@ -407,7 +401,7 @@ TEST(PendingFlush, DISABLED_RunForTheKill) {
     for (const ManifestEntry& entry : manifest.entries) plan.downloadList.push_back(&entry);
     StateTable table;
     if (SaveRecordsBeforeDownloads(manifest, plan, table, true) == StepOutcome::GoOn)
-        (void)DownloadAndInstall(plan, table, settings);
+        (void)DownloadAndInstall(plan, table, TestContext(FromUtf8(EnvVar("TARSIN_KILL_URL")), settings));
 }
 
 TEST_F(DownloadFixture, AKillWhileAFlushIsPendingLeavesNoRecordAheadOfItsData) {
@@ -418,7 +412,7 @@ TEST_F(DownloadFixture, AKillWhileAFlushIsPendingLeavesNoRecordAheadOfItsData) {
     const DWORD selfLength = GetModuleFileNameW(nullptr, self, 1024);
     ASSERT_TRUE(selfLength > 0 && selfLength < 1024);
     ASSERT_TRUE(SetEnvironmentVariableW(L"TARSIN_KILL_DIR", dir.path().c_str()));
-    ASSERT_TRUE(SetEnvironmentVariableW(L"TARSIN_KILL_URL", BaseUrl.c_str()));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TARSIN_KILL_URL", site.baseUrl().c_str()));
     std::wstring command = L"\"" + std::wstring(self, selfLength) +
                            L"\" --gtest_also_run_disabled_tests --gtest_filter=PendingFlush.DISABLED_RunForTheKill";
     STARTUPINFOW startup{};
@@ -475,7 +469,7 @@ TEST_F(DownloadFixture, FreshInstallLabelHoldsAfterTheGameArrives) {
     Publish("ruvok.exe", "MZ the game");
     Publish("data.pak", "data");
     StateTable table;
-    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::GoOn);
     EXPECT_TRUE(FileExists(dir / L"ruvok.exe"));
     EXPECT_EQ(ReadStatus().StatusText, L"Downloading the game (2/2)");
 }
@@ -487,7 +481,7 @@ TEST_F(DownloadFixture, UpdateLabelWhenTheGameIsInstalled) {
     Publish("b.pak", "b");
     Publish("c.pak", "c");
     StateTable table;
-    ASSERT_EQ(DownloadAndInstall(Plan(), table), StepOutcome::GoOn);
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::GoOn);
     EXPECT_EQ(ReadStatus().StatusText, L"Güncelleme indiriliyor (3/3)");
 }
 
@@ -498,7 +492,7 @@ TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
     OwnedHandle held(CreateFileW(PartPath(entries[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.ok());
     StateTable table;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table)), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n");
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
@@ -507,7 +501,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     Publish("veri/güz.pak", "autumn");
     ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
     StateTable table;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table)), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
     EXPECT_TRUE(table.empty());
@@ -515,7 +509,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     EXPECT_NE(log.find("(is the game running?): veri/g\xc3\xbcz.pak\r\n"), std::string::npos) << log;
 
     UseTurkish = true;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table)), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak", Language::Turkish));
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
 }

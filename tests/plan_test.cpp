@@ -15,6 +15,7 @@
 #include "formats/state_file.h"
 #include "support/files.h"
 #include "support/handles.h"
+#include "support/numbers.h"
 #include "support/text.h"
 #include "support/texts.h"
 #include "tests/support/test_util.h"

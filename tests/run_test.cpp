@@ -82,8 +82,7 @@ TEST(PostEnding, PostsEachResultOnceAsItsEndingSays) {
 
 TEST(SummaryLine, HasOneWordingAndDecodesUrlAndVersion) {
     ScopedInstallDir install(L"");
-    const std::wstring savedUrl = BaseUrl;
-    BaseUrl = L"https://example.test/güncel/";
+    const std::wstring url = L"https://example.test/güncel/";
     Manifest manifest;
     manifest.version = "1.4 g\xc3\xbcz";
     manifest.entries.resize(5);
@@ -91,13 +90,12 @@ TEST(SummaryLine, HasOneWordingAndDecodesUrlAndVersion) {
     plan.verifyList = {&manifest.entries[0], &manifest.entries[1]};
     plan.downloadList = {&manifest.entries[2]};
     plan.downloadBytes = 3 * kMiB + 1000;
-    EXPECT_EQ(SummaryLine(manifest, plan), L"https://example.test/güncel/ 1.4 güz: 5 dosya, 2 denetlendi, 1 indirilecek (3 MB)");
+    EXPECT_EQ(SummaryLine(url, manifest, plan), L"https://example.test/güncel/ 1.4 güz: 5 dosya, 2 denetlendi, 1 indirilecek (3 MB)");
     UseTurkish = true;
     manifest.version.clear();
     plan.downloadBytes = UINT64_MAX;
-    EXPECT_EQ(SummaryLine(manifest, plan),
+    EXPECT_EQ(SummaryLine(url, manifest, plan),
               L"https://example.test/güncel/ : 5 dosya, 2 denetlendi, 1 indirilecek (17592186044416 MB)");
-    BaseUrl = savedUrl;
 }
 
 TEST(VersionDetail, IsEmptyWithoutAVersion) {
@@ -157,18 +155,13 @@ struct RunUpdateTest : ::testing::Test {
     TempDir dir;
     ScopedInstallDir install{dir.path()};
     TestSite site;
-    std::wstring savedUrl = BaseUrl;
 
-    void SetUp() override {
-        ASSERT_TRUE(site.ok()) << "needs the test server";
-        BaseUrl = site.baseUrl();
-    }
-    void TearDown() override { BaseUrl = savedUrl; }
+    void SetUp() override { ASSERT_TRUE(site.ok()) << "needs the test server"; }
 
     TransferSettings settings;
 
     StatusMessage Run() {
-        RunUpdate(settings);
+        RunUpdate(TestContext(site.baseUrl(), settings), Trust::Records);
         return ReadStatus();
     }
     // The log's texts without their time of day.
@@ -184,7 +177,7 @@ struct RunUpdateTest : ::testing::Test {
         return lines;
     }
     std::string Summary(const std::string& version, int files, int hashed, int downloads, const char* megabytes) const {
-        return ToUtf8(BaseUrl) + " " + version + ": " + std::to_string(files) + " dosya, " + std::to_string(hashed) +
+        return ToUtf8(site.baseUrl()) + " " + version + ": " + std::to_string(files) + " dosya, " + std::to_string(hashed) +
                " denetlendi, " + std::to_string(downloads) + " indirilecek (" + megabytes + ")";
     }
     StateTable State() const { return ParseStateText(ReadFileBytes(dir / L"data-state.txt")); }
@@ -347,14 +340,14 @@ TEST_F(RunUpdateTest, ARepairHashesEveryFileAndFetchesOnlyTheDamagedOne) {
     EXPECT_EQ(ReadFileBytes(Local(kGame[1].path)), damaged) << "a plain run trusts the record";
 
     ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "status", 503, 1));
-    RunUpdate(settings, Trust::NoRecord);
+    RunUpdate(TestContext(site.baseUrl(), settings), Trust::NoRecord);
     EXPECT_EQ(ReadStatus().UiMode, UiMode::FailedCanPlay);
     EXPECT_EQ(State(), Downloading(owned, kGame[1].path)) << "no record vouches for the damaged file";
     EXPECT_EQ(Log()[4], Summary("1", 4, 3, 1, "1 MB"));
 
     ASSERT_TRUE(site.Clear());
     ASSERT_TRUE(WriteFileBytes(Local(kGame[2].path), std::string(kGame[2].content.size(), 'x')));
-    RunUpdate(settings, Trust::NoRecord);
+    RunUpdate(TestContext(site.baseUrl(), settings), Trust::NoRecord);
     ExpectUpToDate(ReadStatus(), "1");
     EXPECT_EQ(Requested(), (std::vector<std::string>{"manifest.txt", Object(kGame[1].content), Object(kGame[2].content)}));
     ExpectInstalled(kGame);
@@ -811,20 +804,17 @@ TEST(RunUpdateOnASmallVolume, TooLittleFreeSpaceRefusesBeforeAnyDownload) {
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     {
         ScopedInstallDir install(dir);
-        const std::wstring savedUrl = BaseUrl;
-        BaseUrl = site.baseUrl();
         // 60 MiB declared: with the 200 MiB margin more than the 256 MiB volume holds.
         const std::string body = "KXUPDATE 1\nf\t" + Sha256Hex("never fetched") + "\t62914560\t-\tbig.pak\n";
         ASSERT_TRUE(site.WriteManifest(body));
         ULARGE_INTEGER available;
         ASSERT_TRUE(GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr));
-        RunUpdate();
+        RunUpdate(TestContext(site.baseUrl()), Trust::Records);
         const StatusMessage refused = ReadStatus();
         EXPECT_EQ(refused.StatusText, L"Not enough free space: 260 MB needed, " + FormatMegabytes(available.QuadPart) + L" free.");
         EXPECT_EQ(refused.UiMode, UiMode::Failed);
         EXPECT_EQ(site.Requests().size(), 1u) << "the manifest only";
         EXPECT_FALSE(FileExists(dir + L"big.pak.part"));
-        BaseUrl = savedUrl;
     }
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(dir), ignored);
@@ -861,7 +851,7 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringVerificationEndsSilently) {
     for (const SiteFile& f : files) ASSERT_TRUE(WriteFileBytes(Local(f.path), f.content));
     {
         StopWhenShown stop(TextIn(Text::CheckingFiles, Language::English));
-        RunUpdate();
+        RunUpdate(TestContext(site.baseUrl()), Trust::Records);
     }
     ASSERT_TRUE(QuitRequested) << "the run ended before the stop came";
     const StatusMessage status = ReadStatus();
@@ -877,7 +867,7 @@ TEST_F(RunUpdateTest, ClosingTheWindowDuringDownloadEndsSilentlyAndTheNextRunRes
     ASSERT_TRUE(site.SetFault(Object(kGame[1].content), "slow", 60, 1));
     {
         StopWhenShown stop(L"Downloading the game (2/3)");
-        RunUpdate();
+        RunUpdate(TestContext(site.baseUrl()), Trust::Records);
     }
     ASSERT_TRUE(QuitRequested);
     const StatusMessage status = ReadStatus();

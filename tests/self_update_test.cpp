@@ -50,12 +50,12 @@ TEST(SelfUpdateChild, RunsInACopyOfTheTestProgram) {
     if (mode.empty()) GTEST_SKIP() << "started only as the child of the self-update tests";
     const std::wstring self = ModulePath();
     ScopedInstallDir install(self.substr(0, self.rfind(L'\\') + 1));
-    BaseUrl = FromUtf8(EnvVar("TARSIN_CHILD_URL"));
+    const RunContext context = TestContext(FromUtf8(EnvVar("TARSIN_CHILD_URL")));
     StatusWatch watch;
 
     std::string result;
     if (mode == "run") {
-        RunUpdate();
+        RunUpdate(context, Trust::Records);
     } else if (mode == "replace-without-part") {
         ManifestEntry entry;
         entry.path = "Launcher.exe";
@@ -135,10 +135,7 @@ TEST_F(SelfUpdate, TheLauncherInTheMiddleEndsTheRunAndTheNextRunFinishes) {
 
     // The restarted launcher's run: its own file is current, the rest arrives.
     ScopedInstallDir install(dir.path());
-    const std::wstring savedUrl = BaseUrl;
-    BaseUrl = site.baseUrl();
-    RunUpdate();
-    BaseUrl = savedUrl;
+    RunUpdate(TestContext(site.baseUrl()), Trust::Records);
     EXPECT_EQ(ReadStatus().StatusText, TextIn(Text::UpToDate, Language::English));
     EXPECT_EQ(ReadStatus().DetailText, L"Version 2.0");
     EXPECT_EQ(ReadFileBytes(dir / L"z.pak"), "last file");

@@ -23,15 +23,14 @@ struct Controls {
 class TestWindow {
 public:
     TestWindow() {
-        {
-            std::lock_guard lock(StatusLock);
-            CurrentStatus = StatusMessage{};  // what a starting launcher holds
-        }
+        WindowStatus().Store(StatusMessage{});  // what a starting launcher holds
         ModuleInstance = GetModuleHandleW(nullptr);
         if (!UiFont) CreateFonts();
         ConnectStatusToWindow();
         RegisterLauncherClass();
-        window_ = CreateLauncherWindow(Trust::Records);
+        static const RunContext context = TestContext(L"/");  // the window keeps its order's address
+        static const WorkerOrder order{&context, Trust::Records};
+        window_ = CreateLauncherWindow(order);
         ShowWindow(window_, SW_SHOW);
         Pump();
         std::vector<HWND> children;

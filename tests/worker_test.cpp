@@ -40,8 +40,9 @@ private:
 };
 
 void SetMode(UiMode mode) {
-    std::lock_guard lock(StatusLock);
-    CurrentStatus.UiMode = mode;
+    StatusMessage status = ReadStatus();
+    status.UiMode = mode;
+    WindowStatus().Store(status);
 }
 
 struct Options {
@@ -117,7 +118,8 @@ TEST(StartWorker, StartsNothingWhileAWorkerRuns) {
     WorkerRunning = true;
     StatusWatch statusWatch;
     const std::uint64_t before = statusWatch.posts;
-    StartWorker(Trust::Records);
+    const RunContext context = TestContext(L"/");
+    StartWorker(WorkerOrder{&context, Trust::Records});
     Sleep(500);
     EXPECT_TRUE(WorkerRunning);
     EXPECT_EQ(statusWatch.posts, before);
@@ -130,13 +132,13 @@ TEST(StartWorker, RunsOneUpdateAndEndsTheFrame) {
     ScopedInstallDir install(dir.path());
     PostedMessages posted;
     Options options(true);
-    const std::wstring savedUrl = BaseUrl;
-    BaseUrl = L"/";
+    // Static: a worker that outlived the wait below would still read them.
+    static const RunContext context = TestContext(L"/");
+    static const WorkerOrder order{&context, Trust::Records};
     StatusWatch statusWatch;
     const std::uint64_t before = statusWatch.posts;
-    StartWorker(Trust::Records);
+    StartWorker(order);
     for (int i = 0; i < 1000 && WorkerRunning; ++i) Sleep(10);
-    BaseUrl = savedUrl;
     ASSERT_FALSE(WorkerRunning);
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
     EXPECT_GE(statusWatch.posts - before, 2u);  // "Connecting to the server..." and the failure

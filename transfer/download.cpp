@@ -57,8 +57,8 @@ bool ResumePart(const std::wstring& part, const ManifestEntry& entry, HashObject
 // part is whole, a request fails, or a request brings nothing: a server that answers a
 // range with an empty body would otherwise be asked for ever. facts: how the last one ended.
 // False when a write to the part failed: a full disk is no lost connection, the player must make room.
-bool TransferRest(const ManifestEntry& entry, HANDLE file, HashObject& hash, ProgressTracker& tracker,
-                  std::uint64_t offset, TransferFacts& facts, const TransferSettings& settings) {
+bool TransferRest(const ManifestEntry& entry, const std::wstring& url, HANDLE file, HashObject& hash,
+                  ProgressTracker& tracker, std::uint64_t offset, TransferFacts& facts, const TransferSettings& settings) {
     // Never past size: a broken or hostile server could otherwise send without end
     // and fill the player's disk.
     std::uint64_t length = offset;
@@ -76,7 +76,6 @@ bool TransferRest(const ManifestEntry& entry, HANDLE file, HashObject& hash, Pro
         tracker.Add(count);
         return true;
     };
-    const std::wstring url = ObjectUrl(entry);
     facts.transferred = true;
     for (;;) {
         const ByteRange range = NextRange(entry.size, length, settings.maxRangeBytes);
@@ -114,12 +113,14 @@ TransferOutcome JudgeTransfer(const TransferFacts& facts) {
 
 std::wstring PartPath(const ManifestEntry& entry) { return entry.localPath + kSharedPartialSuffix; }
 
-std::wstring ObjectUrl(const ManifestEntry& entry) { return BaseUrl + L"o/" + FromUtf8(entry.hash); }
+std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry) {
+    return baseUrl + L"o/" + FromUtf8(entry.hash);
+}
 
-bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, DownloadFailure& failure,
-                  const TransferSettings& settings) {
+bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
+                  DownloadFailure& failure, const TransferSettings& settings) {
     OwnedHandle file;
-    if (!FetchFile(entry, tracker, failure, file, settings)) return false;
+    if (!FetchFile(entry, baseUrl, tracker, failure, file, settings)) return false;
     // A rename can reach the disk before the data it names: after a power cut the file
     // would stand in place, recorded and of the right size, and never be hashed again.
     // Unflushed, the verified part stays and the next run flushes it again.
@@ -127,8 +128,8 @@ bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, Download
     return true;
 }
 
-bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, DownloadFailure& failure,
-               OwnedHandle& verifiedPart, const TransferSettings& settings) {
+bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
+               DownloadFailure& failure, OwnedHandle& verifiedPart, const TransferSettings& settings) {
     const std::wstring part = PartPath(entry);  // as messages show it
     const std::wstring longPart = LongPath(part);
     CreateDirectoriesInside(longPart);
@@ -148,7 +149,8 @@ bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, DownloadFai
     TransferFacts facts;
     facts.offset = offset;
     facts.size = entry.size;
-    if ((!partExists || offset != entry.size) && !TransferRest(entry, file.get(), hash, tracker, offset, facts, settings))
+    if ((!partExists || offset != entry.size) &&
+        !TransferRest(entry, ObjectUrl(baseUrl, entry), file.get(), hash, tracker, offset, facts, settings))
         return FailToWrite(failure, part);  // what was written stays
     facts.partIsFile = QueryFileSize(longPart, facts.partSize);
     facts.hashMatches = facts.partIsFile && facts.partSize == entry.size && FinishHashHex(hash) == entry.hash;

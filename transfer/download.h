@@ -10,7 +10,7 @@
 #include "transfer/settings.h"
 
 std::wstring PartPath(const ManifestEntry& entry);  // localPath + ".part"
-std::wstring ObjectUrl(const ManifestEntry& entry); // BaseUrl + "o/" + hash
+std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry);  // baseUrl + "o/" + hash
 
 // What befell a download that failed; the player's words for it are update/'s to choose.
 enum class DownloadFault {
@@ -27,15 +27,15 @@ struct DownloadFailure {
     HttpStatus status = 0;
 };
 
-// True when PartPath holds exactly size bytes whose SHA-256 is hash, flushed to the disk by
-// settings.flush. On false, failure says why.
-[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, ProgressTracker& tracker, DownloadFailure& failure,
-                                const TransferSettings& settings = {});
+// True when PartPath holds exactly size bytes whose SHA-256 is hash, fetched from
+// ObjectUrl(baseUrl, entry) and flushed to the disk by settings.flush. On false, failure says why.
+[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
+                                DownloadFailure& failure, const TransferSettings& settings);
 
 // DownloadFile up to the flush: on true, verifiedPart holds the part's handle, unflushed,
 // for the caller to flush (and close) before the part is moved.
-[[nodiscard]] bool FetchFile(const ManifestEntry& entry, ProgressTracker& tracker, DownloadFailure& failure,
-                             OwnedHandle& verifiedPart, const TransferSettings& settings = {});
+[[nodiscard]] bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
+                             DownloadFailure& failure, OwnedHandle& verifiedPart, const TransferSettings& settings);
 
 // What the request for an object of size asks for when the part holds offset bytes: an object
 // larger than maxRange the next closed range from offset, of at most maxRange bytes; any other

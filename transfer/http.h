@@ -30,8 +30,7 @@ enum class UnannouncedLength { Accept, Refuse };
 // and no window below settings.stall. A body shorter than its announced Content-Length
 // is not whole. The range goes out as RangeHeader says.
 [[nodiscard]] bool HttpGet(const std::wstring& url, ByteRange range, const ByteSink& sink, HttpStatus& status,
-                           UnannouncedLength unannounced = UnannouncedLength::Accept,
-                           const TransferSettings& settings = {});
+                           UnannouncedLength unannounced, const TransferSettings& settings);
 
 // The launcher's session: user agent, proxy fallback, TLS 1.2/1.3, time-outs. Null on failure.
 void* OpenHttpSession();

@@ -33,7 +33,7 @@ std::string_view NameEnd(std::string_view path) {
 
 // A key costs a platform call (some 2 us under Wine, 40 ms for 20,000 files at every
 // run), so only entries whose name ends like one of these files are compared.
-bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher) {
+bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher, bool signedList) {
     std::vector<std::wstring> own;
     bool anyPart = false;
     for (const ManifestEntry& entry : manifest.entries) {
@@ -46,7 +46,7 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
             const std::wstring state = InstallDir + kStateFileName;
             own = {FileKey(state), FileKey(state + kStateTempSuffix), FileKey(InstallDir + kLogFileName),
                    FileKey(oldLauncher)};
-            if (!ListSigning.publicKey.empty()) {
+            if (signedList) {
                 const std::wstring signedFile = InstallDir + kSignedFileName;
                 own.push_back(FileKey(signedFile));
                 own.push_back(FileKey(signedFile + kSharedTempSuffix));
@@ -64,24 +64,27 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
     return false;
 }
 
-StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const TransferSettings& settings) {
+StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const RunContext& context) {
     std::string body;
     HttpStatus status = 0;
     // Nothing else tells a list cut at a line's end from a whole one, and every
     // recorded file it no longer names would be deleted.
-    if (!HttpGet(BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse, settings)) {
+    if (!HttpGet(context.BaseUrl + L"manifest.txt", 0, ManifestSink(body), status, UnannouncedLength::Refuse,
+                 context.transfer)) {
         return Ending{Text::ServerUnreachable, {}};
     }
     // Checked before the list is read at all: its bytes decide what runs on this machine.
-    if (!ListSigning.publicKey.empty()) {
-        const StatementVerdict verdict = CheckSignedList(body, accepted, settings);
+    const bool signedList = !context.ListSigning.publicKey.empty();
+    if (signedList) {
+        const StatementVerdict verdict = CheckSignedList(body, accepted, context);
         if (verdict != StatementVerdict::Accepted) {
             AppendLogLine(std::wstring(L"File list refused: ") + VerdictText(verdict));
             return Ending{Text::ListUnreadable, {}};
         }
     }
     // A list that claims the launcher's own files is no list of the game's.
-    if (!ParseManifest(body, manifest) || NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix)) {
+    if (!ParseManifest(body, manifest) ||
+        NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix, signedList)) {
         return Ending{Text::ListUnreadable, {}};
     }
     return StepOutcome::GoOn;

@@ -6,8 +6,8 @@
 #include "formats/manifest.h"
 #include "support/shared_rules.h"
 #include "transfer/http.h"
-#include "transfer/settings.h"
 #include "update/accepted_statement.h"
+#include "update/run_context.h"
 #include "update/step.h"
 
 inline constexpr std::uint64_t kManifestCap = kSharedFileListCap;  // 64 MiB: a body this large fails the fetch
@@ -15,12 +15,13 @@ inline constexpr std::uint64_t kManifestCap = kSharedFileListCap;  // 64 MiB: a 
 // The list at BaseUrl + "manifest.txt", whole (its length announced), signed when the build
 // has a key, parsed, and naming none of the launcher's own files; otherwise Failed with the
 // failure's ending. accepted: the statement accepted, if any.
-[[nodiscard]] StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const TransferSettings& settings);
+[[nodiscard]] StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const RunContext& context);
 
 // Appends to body; answers false once body holds kManifestCap bytes or more.
 ByteSink ManifestSink(std::string& body);
 
 // True when an entry reaches, under any spelling, a file the launcher keeps for itself:
 // the state file and its ".tmp", the log, oldLauncher (the running launcher's ".old"
-// name), or the ".part" of another entry. Served bytes would land in it.
-bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher);
+// name), "data-signed.txt" and its ".tmp" when signedList (a build with a key), or the
+// ".part" of another entry. Served bytes would land in it.
+bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher, bool signedList);

@@ -7,7 +7,7 @@
 #include "support/handles.h"
 #include "support/text.h"
 #include "support/texts.h"
-#include "update/plan.h"
+#include "support/numbers.h"
 #include "support/files.h"
 
 namespace {

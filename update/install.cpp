@@ -6,6 +6,7 @@
 
 #include "support/config.h"
 #include "support/files.h"
+#include "support/numbers.h"
 #include "support/text.h"
 #include "support/texts.h"
 #include "transfer/download.h"
@@ -103,11 +104,11 @@ bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* k
 
 // Each verified file's flush runs while the next files download; InstallQueue moves and
 // records them in list order. A failure installs the verified files before it first.
-StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings) {
+StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const RunContext& context) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
     ProgressTracker tracker;
     tracker.total = DownloadTotal(plan);
-    InstallQueue queue(plan, table, settings);
+    InstallQueue queue(plan, table, context.transfer);
 
     const std::size_t count = plan.downloadList.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -117,7 +118,7 @@ StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const T
         tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count));
         DownloadFailure failure;
         OwnedHandle part;
-        if (!FetchFile(entry, tracker, failure, part, settings)) {
+        if (!FetchFile(entry, context.BaseUrl, tracker, failure, part, context.transfer)) {
             result = queue.Install(true);
             if (result != StepOutcome::GoOn) return queue.End(std::move(result));
             if (QuitRequested) return queue.End(StepOutcome::Stopped);

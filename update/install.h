@@ -6,13 +6,13 @@
 #include "formats/manifest.h"
 #include "formats/state_file.h"
 #include "transfer/download.h"
-#include "transfer/settings.h"
 #include "update/ownership.h"
 #include "update/plan.h"
+#include "update/run_context.h"
 #include "update/step.h"
 
 // Relaunch once the launcher itself was replaced: the rest is the restarted launcher's work.
-[[nodiscard]] StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings = {});
+[[nodiscard]] StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const RunContext& context);
 
 // Moves the verified ".part" onto localPath, records and saves. A read-only target loses
 // that attribute; a target or part that another program holds is tried again for about 2 s.

@@ -4,6 +4,7 @@
 
 #include "support/config.h"
 #include "support/files.h"
+#include "support/numbers.h"
 #include "support/texts.h"
 #include "transfer/download.h"
 #include "transfer/progress.h"

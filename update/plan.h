@@ -16,11 +16,6 @@ struct UpdatePlan {
     std::uint64_t downloadBytes = 0;
 };
 
-// a + b, held at 2^64 - 1 instead of wrapping.
-constexpr std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
-    return a + b < a ? UINT64_MAX : a + b;
-}
-
 // Whether a record whose hash is the entry's spares its file the hashing. A repair trusts
 // none: a file damaged after it was installed keeps its size and its record.
 enum class Trust { Records, NoRecord };

@@ -15,8 +15,8 @@
 #include "update/signed_list.h"
 
 // URL and version are decoded from UTF-8 ("%s"), so a "ü" is written once as UTF-8, not twice.
-std::wstring SummaryLine(const Manifest& manifest, const UpdatePlan& plan) {
-    return FormatText(L"%s %s: %d dosya, %d denetlendi, %d indirilecek (%s)", BaseUrl.c_str(),
+std::wstring SummaryLine(const std::wstring& baseUrl, const Manifest& manifest, const UpdatePlan& plan) {
+    return FormatText(L"%s %s: %d dosya, %d denetlendi, %d indirilecek (%s)", baseUrl.c_str(),
                       FromUtf8(manifest.version).c_str(), static_cast<int>(manifest.entries.size()),
                       static_cast<int>(plan.verifyList.size()), static_cast<int>(plan.downloadList.size()),
                       FormatMegabytes(plan.downloadBytes).c_str());
@@ -56,9 +56,9 @@ StepResult PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, St
 }
 
 // The steps of a run, up to the first that does not answer GoOn.
-StepResult UpdateSteps(Manifest& manifest, const TransferSettings& settings, Trust trust) {
+StepResult UpdateSteps(Manifest& manifest, const RunContext& context, Trust trust) {
     AcceptedStatement accepted;
-    if (StepResult fetched = FetchList(manifest, accepted, settings); fetched != StepOutcome::GoOn) return fetched;
+    if (StepResult fetched = FetchList(manifest, accepted, context); fetched != StepOutcome::GoOn) return fetched;
     if (!accepted.listHash.empty()) RememberAcceptedStatement(accepted, UnixNow());
 
     bool stateReadWhole = true;
@@ -71,11 +71,11 @@ StepResult UpdateSteps(Manifest& manifest, const TransferSettings& settings, Tru
         if (verified != StepOutcome::GoOn) return verified;
     }
     plan.downloadBytes = ComputeDownloadBytes(plan);
-    AppendLogLine(SummaryLine(manifest, plan));
+    AppendLogLine(SummaryLine(context.BaseUrl, manifest, plan));
 
     if (!plan.downloadList.empty()) {
         StepResult result = PrepareDownloads(manifest, plan, table, stateReadWhole);
-        if (result == StepOutcome::GoOn) result = DownloadAndInstall(plan, table, settings);
+        if (result == StepOutcome::GoOn) result = DownloadAndInstall(plan, table, context);
         if (result != StepOutcome::GoOn) return result;
     }
     RemoveDroppedFiles(manifest, table);
@@ -84,9 +84,9 @@ StepResult UpdateSteps(Manifest& manifest, const TransferSettings& settings, Tru
 
 }  // namespace
 
-void RunUpdate(const TransferSettings& settings, Trust trust) {
+void RunUpdate(const RunContext& context, Trust trust) {
     PostStatus(UserText(Text::Connecting), L"", -1, UiMode::Busy);
     Manifest manifest;
-    if (PostEnding(UpdateSteps(manifest, settings, trust)) != StepOutcome::GoOn) return;
+    if (PostEnding(UpdateSteps(manifest, context, trust)) != StepOutcome::GoOn) return;
     PostStatus(UserText(Text::UpToDate), VersionDetail(manifest.version), 1000, UiMode::Ready);
 }

@@ -4,13 +4,13 @@
 #include <string>
 
 #include "formats/manifest.h"
-#include "transfer/settings.h"
 #include "update/plan.h"
+#include "update/run_context.h"
 #include "update/step.h"
 
 // Everything it says leaves as status posts, log lines and WM_APP_RELAUNCH; how it ends is
 // posted once, by PostEnding. trust: Trust::NoRecord for a repair.
-void RunUpdate(const TransferSettings& settings = {}, Trust trust = Trust::Records);
+void RunUpdate(const RunContext& context, Trust trust);
 
 // Posts how a run ends after a step's result: a failure's text (logged), with Play as its
 // ending says; the window's relaunch on Relaunch; nothing on GoOn or Stopped. Answers the outcome.
@@ -19,8 +19,8 @@ StepOutcome PostEnding(const StepResult& result);
 // The run ended with Relaunch, but the new launcher could not be started: "open it again".
 void PostRelaunchFailed();
 
-// The log's one-wording line: URL, version, entries, hashed, to download, megabytes.
-std::wstring SummaryLine(const Manifest& manifest, const UpdatePlan& plan);
+// The log's one-wording line: baseUrl, version, entries, hashed, to download, megabytes.
+std::wstring SummaryLine(const std::wstring& baseUrl, const Manifest& manifest, const UpdatePlan& plan);
 
 // "Version %s" of the manifest's version, or "" when it has none.
 std::wstring VersionDetail(const std::string& version);

@@ -4,13 +4,10 @@
 
 #include <array>
 
-#include "support/config.h"
 #include "support/handles.h"
 #include "transfer/http.h"
 #include "transfer/sha256.h"
 #include "transfer/signature.h"
-
-ListTrust ListSigning;
 
 std::uint64_t UnixNow() {
     FILETIME now{};
@@ -30,10 +27,10 @@ std::string Sha256Hex(std::string_view bytes) {
 
 // True when one of the statement's signatures is the operator's. A key that does not
 // decode verifies nothing: a launcher built with a key never takes a list unsigned.
-bool SignedByOurKey(std::string_view text, const ListStatement& statement) {
+bool SignedByOurKey(std::string_view text, const ListStatement& statement, const std::string& publicKey) {
     std::array<std::uint8_t, 64> key;
     std::array<std::uint8_t, 32> digest;
-    if (!DecodeHex(ListSigning.publicKey, key.data(), key.size()) ||
+    if (!DecodeHex(publicKey, key.data(), key.size()) ||
         !DecodeHex(Sha256Hex(text.substr(0, statement.signedLength)), digest.data(), digest.size()))
         return false;
     for (const auto& signature : statement.signatures)
@@ -72,7 +69,7 @@ const wchar_t* VerdictText(StatementVerdict verdict) {
     return L"";
 }
 
-StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accepted, const TransferSettings& settings) {
+StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accepted, const RunContext& context) {
     const std::string listHash = Sha256Hex(body);
     std::string text;
     HttpStatus status = 0;
@@ -80,13 +77,14 @@ StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accep
         text.append(reinterpret_cast<const char*>(data), count);
         return text.size() <= kStatementCap;
     };
-    const std::wstring url = BaseUrl + L"s/" + std::wstring(listHash.begin(), listHash.end());
-    if (listHash.empty() || !HttpGet(url, 0, sink, status, UnannouncedLength::Accept, settings))
+    const std::wstring url = context.BaseUrl + L"s/" + std::wstring(listHash.begin(), listHash.end());
+    if (listHash.empty() || !HttpGet(url, 0, sink, status, UnannouncedLength::Accept, context.transfer))
         return status == 200 || status == 206 ? StatementVerdict::Malformed : StatementVerdict::Missing;
     ListStatement statement;
     if (!ParseListStatement(text, statement)) return StatementVerdict::Malformed;
-    const StatementVerdict verdict = JudgeStatement(statement, SignedByOurKey(text, statement), listHash,
-                                                    ListSigning.channel, UnixNow(), ReadAcceptedStatement());
+    const ListTrust& trust = context.ListSigning;
+    const StatementVerdict verdict = JudgeStatement(statement, SignedByOurKey(text, statement, trust.publicKey), listHash,
+                                                    trust.channel, UnixNow(), ReadAcceptedStatement());
     if (verdict == StatementVerdict::Accepted) accepted = AcceptedStatement{statement.signedAt, listHash};
     return verdict;
 }

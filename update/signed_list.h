@@ -5,20 +5,8 @@
 #include <string_view>
 
 #include "formats/list_statement.h"
-#include "transfer/settings.h"
 #include "update/accepted_statement.h"
-
-struct ListTrust {
-    // The operator's public key as the build takes it, 128 hex digits (x, then y). Empty:
-    // the list is taken unsigned, as it always was.
-    std::string publicKey;
-    // The statements' channel this launcher takes ("--channel="); empty: the default, which
-    // statements without a channel line name. A staging tree's statements name another, so
-    // its list served at the players' address is refused.
-    std::string channel;
-};
-// Set by the entry point.
-extern ListTrust ListSigning;
+#include "update/run_context.h"
 
 // The lifetime of a statement without "until" (those signed before every statement had
 // one), counted from its signing time: long enough for an operator who signs rarely to
@@ -44,4 +32,4 @@ std::uint64_t UnixNow();
 
 // Fetches BaseUrl + "s/" + the SHA-256 of body, verifies it under ListSigning and judges it
 // against the clock and kSignedFileName. accepted: its time and list when accepted.
-StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accepted, const TransferSettings& settings);
+StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accepted, const RunContext& context);

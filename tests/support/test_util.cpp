@@ -33,6 +33,10 @@ TempDir::~TempDir() {
     fs::remove_all(fs::path(path_), ignored);
 }
 
+RunContext TestContext(const std::wstring& baseUrl, const TransferSettings& transfer) {
+    return RunContext{baseUrl, ListTrust{}, transfer};
+}
+
 ScopedInstallDir::ScopedInstallDir(const std::wstring& dir) : savedDir_(InstallDir), savedTurkish_(UseTurkish) {
     InstallDir = dir;
     QuitRequested = false;

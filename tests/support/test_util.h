@@ -9,9 +9,13 @@
 #include "formats/manifest.h"
 #include "formats/state_file.h"
 #include "support/texts.h"
+#include "update/run_context.h"
 
 // A text of the launcher's table, by name, with its "%s" filled in.
 std::wstring Says(Text name, const std::wstring& argument = L"", Language language = Language::English);
+
+// A run's context as a test gives it: baseUrl, no list key, transfer as given.
+RunContext TestContext(const std::wstring& baseUrl, const TransferSettings& transfer = TransferSettings{});
 
 // A fresh directory under the temporary folder, removed with everything in it.
 class TempDir {
