@@ -28,7 +28,7 @@ bool RunProgram(const std::wstring& fileName) {
     return ShellExecuteExW(&info) != FALSE;
 }
 
-void RelaunchLauncher() {
+void RelaunchLauncher(Language language) {
     const std::wstring program = ModulePath();
     std::wstring commandLine = GetCommandLineW();  // CreateProcessW may write into its buffer
     STARTUPINFOW startup{};
@@ -43,7 +43,7 @@ void RelaunchLauncher() {
         DestroyWindow(MainWindow);
         return;
     }
-    PostRelaunchFailed();
+    PostRelaunchFailed(language);
     // The worker frame has already ended in Busy, so with "--exit-when-done" nothing else
     // would close the window: end here as after any failed run.
     CloseWhenDone();

@@ -118,7 +118,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return 1;
     }
     ModuleInstance = instance;
-    UseTurkish = IsTurkishLanguage(GetUserDefaultUILanguage());
     const std::wstring modulePath = ModulePath();
     InstallDir = InstallDirOf(modulePath);
     const LaunchOptions options = ParseArguments(CommandLineArguments(), DefaultBaseUrl());
@@ -137,7 +136,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     ExitWhenDone = options.exitWhenDone;
     // wWinMain never returns once the window exists (EndProcess), so the run's context and
     // order, which the worker and the window hold by address, live as long as the process.
-    const RunContext context{options.baseUrl, ListTrust{kBuiltListKey, ToUtf8(options.channel)}, TransferSettings{}};
+    const RunContext context{options.baseUrl, ListTrust{kBuiltListKey, ToUtf8(options.channel)}, TransferSettings{},
+                             IsTurkishLanguage(GetUserDefaultUILanguage())};
     const WorkerOrder order{&context, options.repair ? Trust::NoRecord : Trust::Records};
 
     INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};

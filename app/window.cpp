@@ -27,6 +27,11 @@ struct LauncherControls {
 
 LauncherControls Controls;
 
+// The entry point's order, which WM_CREATE stores with the window.
+const WorkerOrder& OrderOf(HWND window) {
+    return *reinterpret_cast<const WorkerOrder*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
 HWND CreateControl(const wchar_t* windowClass, const wchar_t* text, DWORD style, int id) {
     HWND control = CreateWindowExW(0, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, MainWindow,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ModuleInstance, nullptr);
@@ -34,14 +39,14 @@ HWND CreateControl(const wchar_t* windowClass, const wchar_t* text, DWORD style,
     return control;
 }
 
-void CreateControls() {
+void CreateControls(Language language) {
     Controls.title = CreateControl(L"STATIC", L"Tarsin", 0, 0);
     Controls.status = CreateControl(L"STATIC", L"", 0, 0);
     Controls.progress = CreateControl(PROGRESS_CLASSW, L"", 0, 0);
     Controls.detail = CreateControl(L"STATIC", L"", 0, 0);
-    Controls.settings = CreateControl(L"BUTTON", UserText(Text::Settings), WS_TABSTOP, kSettingsId);
-    Controls.retry = CreateControl(L"BUTTON", UserText(Text::Retry), WS_TABSTOP, kRetryId);
-    Controls.play = CreateControl(L"BUTTON", UserText(Text::Play), WS_TABSTOP | BS_DEFPUSHBUTTON, kPlayId);
+    Controls.settings = CreateControl(L"BUTTON", TextIn(Text::Settings, language), WS_TABSTOP, kSettingsId);
+    Controls.retry = CreateControl(L"BUTTON", TextIn(Text::Retry, language), WS_TABSTOP, kRetryId);
+    Controls.play = CreateControl(L"BUTTON", TextIn(Text::Play, language), WS_TABSTOP | BS_DEFPUSHBUTTON, kPlayId);
     SendMessageW(Controls.title, WM_SETFONT, reinterpret_cast<WPARAM>(TitleFont), 0);
     SendMessageW(Controls.progress, PBM_SETRANGE32, 0, 1000);
 }
@@ -151,7 +156,7 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
         // ended before it hashed anything (the server unreachable).
         SetWindowLongPtrW(window, GWLP_USERDATA,
                           reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
-        CreateControls();
+        CreateControls(TextLanguage(*OrderOf(window).context));
         LayoutControls();
         ApplyStatus();
         return 0;
@@ -162,7 +167,7 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
         ApplyStatus();
         return 0;
     case WM_APP_RELAUNCH:
-        RelaunchLauncher();
+        RelaunchLauncher(TextLanguage(*OrderOf(window).context));
         return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
@@ -171,7 +176,7 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
             Play();
             return 0;
         case kRetryId:
-            StartWorker(*reinterpret_cast<const WorkerOrder*>(GetWindowLongPtrW(window, GWLP_USERDATA)));
+            StartWorker(OrderOf(window));
             return 0;
         case kSettingsId:
             (void)RunProgram(kConfigExe);

@@ -1,6 +1,5 @@
 #include "support/config.h"
 
-bool UseTurkish = false;
 std::wstring InstallDir;
 
 std::atomic<bool> QuitRequested{false};

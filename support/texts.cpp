@@ -2,7 +2,6 @@
 
 #include <iterator>
 
-#include "support/config.h"
 
 namespace {
 
@@ -54,5 +53,3 @@ const wchar_t* TextIn(Text name, Language language) {
     const TextRow& row = kTexts[static_cast<std::size_t>(name)];
     return language == Language::Turkish ? row.turkish : row.english;
 }
-
-const wchar_t* UserText(Text name) { return TextIn(name, UseTurkish ? Language::Turkish : Language::English); }

@@ -28,4 +28,3 @@ enum class Text {
 enum class Language { English, Turkish };
 
 const wchar_t* TextIn(Text name, Language language);
-const wchar_t* UserText(Text name);  // in the launcher's language (UseTurkish)

@@ -113,7 +113,7 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<double> product, plainFull, plainHash, plainRead;
     for (int round = 0; round < rounds; ++round) {
         (void)DeleteFileW(PartPath(entry).c_str());
-        ProgressTracker tracker;
+        ProgressTracker tracker(Language::English);
         tracker.total = size;
         DownloadFailure failure;
         double start = Seconds();

@@ -23,7 +23,7 @@ bool DownloadSaying(const ManifestEntry& e, const std::wstring& baseUrl, Progres
                     const TransferSettings& settings) {
     DownloadFailure failure;
     const bool done = DownloadFile(e, baseUrl, tracker, failure, settings);
-    error = DownloadFailureText(failure);
+    error = DownloadFailureText(failure, tracker.language);
     return done;
 }
 
@@ -44,14 +44,14 @@ ManifestEntry Entry(const std::string& path, const std::string& content) {
 }
 
 // The four messages, written out here so that a change of wording shows.
-std::wstring Lost(const std::wstring& path) {
-    return Says(Text::ConnectionLost, path, UseTurkish ? Language::Turkish : Language::English);
+std::wstring Lost(const std::wstring& path, Language language) {
+    return Says(Text::ConnectionLost, path, language);
 }
-std::wstring Corrupted(const std::wstring& path) {
-    return Says(Text::Corrupted, path, UseTurkish ? Language::Turkish : Language::English);
+std::wstring Corrupted(const std::wstring& path, Language language) {
+    return Says(Text::Corrupted, path, language);
 }
-std::wstring NotWritten(const std::wstring& part) {
-    return Says(Text::NotWritten, part, UseTurkish ? Language::Turkish : Language::English);
+std::wstring NotWritten(const std::wstring& part, Language language) {
+    return Says(Text::NotWritten, part, language);
 }
 
 class DownloadTest : public testing::TestWithParam<bool> {
@@ -59,7 +59,6 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(site.ok()) << "needs TARSIN_TEST_URL and TARSIN_TEST_WWW";
         baseUrl = site.baseUrl();
-        UseTurkish = GetParam();
     }
 
     // Publishes content and gives its entry at path.
@@ -76,7 +75,8 @@ protected:
     ScopedInstallDir install{dir.path()};
     TestSite site;
     std::wstring baseUrl;
-    ProgressTracker tracker;
+    Language language = GetParam() ? Language::Turkish : Language::English;
+    ProgressTracker tracker{language};
     std::wstring error;
 };
 
@@ -141,7 +141,7 @@ TEST_P(DownloadTest, AWrongCompletePartIsDeletedAndTheNextCallStartsAgain) {
     const ManifestEntry e = Publish("e.pak", content);
     ASSERT_TRUE(WriteFileBytes(PartPath(e), PseudoRandomBytes(300000, 6)));
     EXPECT_FALSE(Download(e));
-    EXPECT_EQ(error, Corrupted(L"e.pak"));
+    EXPECT_EQ(error, Corrupted(L"e.pak", language));
     EXPECT_FALSE(FileExists(PartPath(e)));
     EXPECT_TRUE(RequestsFor(e).empty());
 
@@ -167,7 +167,7 @@ TEST_P(DownloadTest, AnIgnoredRangeDeletesThePartEvenWhenTheBodyCameWhole) {
     ASSERT_TRUE(WriteFileBytes(PartPath(e), content.substr(0, 100)));
     ASSERT_TRUE(site.SetFault("o/" + e.hash, "ignore_range", 0, 1));
     EXPECT_FALSE(Download(e));
-    EXPECT_EQ(error, Lost(L"g.pak"));
+    EXPECT_EQ(error, Lost(L"g.pak", language));
     EXPECT_FALSE(FileExists(PartPath(e)));
 
     EXPECT_TRUE(Download(e));  // the next run starts from 0
@@ -204,7 +204,7 @@ TEST_P(DownloadTest, ALostConnectionKeepsEveryByteAndTheNextCallResumes) {
         ASSERT_TRUE(site.Clear());
         ASSERT_TRUE(site.SetFault("o/" + e.hash, c.mode, c.after, 1));
         EXPECT_FALSE(Download(e)) << c.mode;
-        EXPECT_EQ(error, Lost(L"i.pak")) << c.mode;
+        EXPECT_EQ(error, Lost(L"i.pak", language)) << c.mode;
         const std::string kept = ReadFileBytes(PartPath(e));
         EXPECT_TRUE(FileExists(PartPath(e)));
         EXPECT_LE(kept.size(), c.after) << c.mode;
@@ -223,7 +223,7 @@ TEST_P(DownloadTest, WrongContentIsDeleted) {
     const ManifestEntry e = Publish("j.pak", content);
     ASSERT_TRUE(site.SetFault("o/" + e.hash, "corrupt", 123456, 1));
     EXPECT_FALSE(Download(e));
-    EXPECT_EQ(error, Corrupted(L"j.pak"));
+    EXPECT_EQ(error, Corrupted(L"j.pak", language));
     EXPECT_FALSE(FileExists(PartPath(e)));
 
     // A hash published in capital letters never verifies.
@@ -233,7 +233,7 @@ TEST_P(DownloadTest, WrongContentIsDeleted) {
     for (auto& c : upper.hash) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ASSERT_TRUE(site.PutFile("o/" + upper.hash, other));
     EXPECT_FALSE(Download(upper));
-    EXPECT_EQ(error, Corrupted(L"k.pak"));
+    EXPECT_EQ(error, Corrupted(L"k.pak", language));
     EXPECT_FALSE(FileExists(PartPath(upper)));
 }
 
@@ -252,7 +252,7 @@ TEST_P(DownloadTest, MoreBytesThanTheFileHoldsAreNeverWritten) {
         const ULONGLONG before = GetTickCount64();
         EXPECT_FALSE(Download(e)) << c.extra;
         EXPECT_LT(GetTickCount64() - before, 10000u) << "stopped at the size, not at the server's end";
-        EXPECT_EQ(error, Corrupted(L"l.pak"));
+        EXPECT_EQ(error, Corrupted(L"l.pak", language));
         EXPECT_FALSE(FileExists(PartPath(e)));
     }
 }
@@ -262,7 +262,7 @@ TEST_P(DownloadTest, NoAnswerIsALostConnection) {
     ASSERT_TRUE(WriteFileBytes(PartPath(e), "con"));
     baseUrl = L"http://127.0.0.1:1/";
     EXPECT_FALSE(Download(e));
-    EXPECT_EQ(error, Lost(L"m.pak"));
+    EXPECT_EQ(error, Lost(L"m.pak", language));
     EXPECT_EQ(ReadFileBytes(PartPath(e)), "con");
 }
 
@@ -276,7 +276,7 @@ TEST_P(DownloadTest, AStopRequestDuringTheTransferKeepsThePart) {
     });
     EXPECT_FALSE(Download(e));
     stopper.join();
-    EXPECT_EQ(error, Lost(L"n.pak"));
+    EXPECT_EQ(error, Lost(L"n.pak", language));
     const std::string kept = ReadFileBytes(PartPath(e));
     EXPECT_LT(kept.size(), content.size());
     EXPECT_TRUE(content.compare(0, kept.size(), kept) == 0);
@@ -306,7 +306,7 @@ TEST_P(DownloadTest, APartThatCannotBeOpenedNamesThePartialFile) {
     const ManifestEntry e = Publish("dir.pak", "content");
     ASSERT_TRUE(CreateDirectoryW(PartPath(e).c_str(), nullptr));  // a directory in the way
     EXPECT_FALSE(Download(e));
-    EXPECT_EQ(error, NotWritten(PartPath(e)));
+    EXPECT_EQ(error, NotWritten(PartPath(e), language));
     EXPECT_TRUE(RequestsFor(e).empty());
 }
 
@@ -328,10 +328,10 @@ TEST(DownloadOnASmallVolume, AFullDiskSaysCouldNotWrite) {
         ASSERT_TRUE(GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr));
         const std::wstring filler = dir + L"filler";  // leaves 1 MiB
         ASSERT_TRUE(WriteFileBytes(filler, std::string(static_cast<std::size_t>(available.QuadPart - (1 << 20)), 'x')));
-        ProgressTracker tracker;
+        ProgressTracker tracker(Language::English);
         std::wstring error;
         EXPECT_FALSE(DownloadSaying(e, site.baseUrl(), tracker, error, {}));
-        EXPECT_EQ(error, NotWritten(PartPath(e)));
+        EXPECT_EQ(error, NotWritten(PartPath(e), Language::English));
         ASSERT_TRUE(DeleteFileW(filler.c_str()));
         error.clear();
         EXPECT_TRUE(DownloadSaying(e, site.baseUrl(), tracker, error, {})) << ToUtf8(error);
@@ -345,7 +345,7 @@ TEST_P(DownloadTest, MakesDirectoriesOnlyInsideTheInstallation) {
     ScopedInstallDir outside(dir / L"not-there\\");
     const ManifestEntry e = Publish("x/y.pak", "content");
     EXPECT_FALSE(Download(e));
-    EXPECT_EQ(error, NotWritten(PartPath(e)));
+    EXPECT_EQ(error, NotWritten(PartPath(e), language));
     EXPECT_FALSE(DirectoryExists(dir / L"not-there"));
 }
 
@@ -354,7 +354,7 @@ TEST_P(DownloadTest, NamesNonAsciiPathsAsTheyAre) {
     const ManifestEntry e = Publish("veri/g\xc3\xbcz.pak", content);
     ASSERT_TRUE(site.SetFault("o/" + e.hash, "corrupt", 10, 1));
     EXPECT_FALSE(Download(e));
-    EXPECT_EQ(error, Corrupted(L"veri/g\u00fcz.pak"));
+    EXPECT_EQ(error, Corrupted(L"veri/g\u00fcz.pak", language));
     ASSERT_TRUE(site.SetFault("o/" + e.hash, "status", 500, 1));
     EXPECT_FALSE(Download(e));
     EXPECT_EQ(error, L"HTTP 500: veri/g\u00fcz.pak");

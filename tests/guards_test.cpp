@@ -33,17 +33,18 @@ TEST(FreeSpaceNeed, AddsTheMarginAndSaturates) {
 TEST(FreeSpaceMessage, NamesTheNeedFirstInMegabytes) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    EXPECT_EQ(FreeSpaceMessage(FreeSpaceNeed(50 * kMiB), 100 * kMiB), L"Not enough free space: 250 MB needed, 100 MB free.");
-    EXPECT_EQ(FreeSpaceMessage(UINT64_MAX, 0), L"Not enough free space: 17592186044416 MB needed, 0 MB free.");
-    UseTurkish = true;
-    EXPECT_EQ(FreeSpaceMessage(FreeSpaceNeed(50 * kMiB), 100 * kMiB), L"Yeterli boş alan yok: 250 MB gerekiyor, 100 MB boş.");
+    EXPECT_EQ(FreeSpaceMessage(FreeSpaceNeed(50 * kMiB), 100 * kMiB, Language::English),
+              L"Not enough free space: 250 MB needed, 100 MB free.");
+    EXPECT_EQ(FreeSpaceMessage(UINT64_MAX, 0, Language::English),
+              L"Not enough free space: 17592186044416 MB needed, 0 MB free.");
+    EXPECT_EQ(FreeSpaceMessage(FreeSpaceNeed(50 * kMiB), 100 * kMiB, Language::Turkish), L"Yeterli boş alan yok: 250 MB gerekiyor, 100 MB boş.");
 }
 
 TEST(CheckFreeSpace, ASaturatedNeedRefusesOnAnyVolume) {
     // Wrapping would have made this need 200 MiB - 1 bytes and let it pass.
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX)), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX), Language::English), StepOutcome::Failed);
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText.rfind(L"Not enough free space: 17592186044416 MB needed, ", 0), 0u) << ToUtf8(status.StatusText);
     EXPECT_EQ(status.DetailText, L"");
@@ -56,7 +57,7 @@ TEST(CheckFreeSpace, RefusesWithFailedEvenWhenTheGameExists) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
     ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ"));
-    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX)), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
 
@@ -64,7 +65,7 @@ TEST(CheckFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
     ScopedInstallDir install(L"Q:\\no\\such\\volume\\");
     StatusWatch statusWatch;
     const std::uint64_t postsBefore = statusWatch.posts.load();
-    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX)), StepOutcome::GoOn);
+    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX), Language::English), StepOutcome::GoOn);
     EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 }
 
@@ -83,12 +84,12 @@ TEST(CheckFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
 
         StatusWatch statusWatch;
         const std::uint64_t postsBefore = statusWatch.posts.load();
-        EXPECT_EQ(PostEnding(CheckFreeSpace(fits)), StepOutcome::GoOn);
-        EXPECT_EQ(PostEnding(CheckFreeSpace(0)), StepOutcome::GoOn);
+        EXPECT_EQ(PostEnding(CheckFreeSpace(fits), Language::English), StepOutcome::GoOn);
+        EXPECT_EQ(PostEnding(CheckFreeSpace(0), Language::English), StepOutcome::GoOn);
         EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 
-        EXPECT_EQ(PostEnding(CheckFreeSpace(fits + 1)), StepOutcome::Failed);
-        EXPECT_EQ(ReadStatus().StatusText, FreeSpaceMessage(available.QuadPart + 1, available.QuadPart));
+        EXPECT_EQ(PostEnding(CheckFreeSpace(fits + 1), Language::English), StepOutcome::Failed);
+        EXPECT_EQ(ReadStatus().StatusText, FreeSpaceMessage(available.QuadPart + 1, available.QuadPart, Language::English));
         EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
     }
     (void)DeleteFileW((dir + L"launcher.log").c_str());

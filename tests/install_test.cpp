@@ -53,8 +53,7 @@ TEST(DownloadLabel, NamesThePhaseAndTheFileNumber) {
     };
     for (const Case& c : cases) {
         ScopedInstallDir install(L"");
-        UseTurkish = c.turkish;
-        EXPECT_EQ(DownloadLabel(c.fresh, c.number, c.count), c.label);
+        EXPECT_EQ(DownloadLabel(c.fresh, c.number, c.count, c.turkish ? Language::Turkish : Language::English), c.label);
     }
 }
 
@@ -299,7 +298,7 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatDeletesThePart) {
     StateTable table;
     TransferSettings refuse;
     refuse.flush = RefuseFlush;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse))), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse)), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n" + Says(Text::NotWritten) +
                                            PartPath(entries[0]));
     EXPECT_FALSE(FileExists(PartPath(entries[0])));
@@ -476,12 +475,13 @@ TEST_F(DownloadFixture, FreshInstallLabelHoldsAfterTheGameArrives) {
 
 TEST_F(DownloadFixture, UpdateLabelWhenTheGameIsInstalled) {
     ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ old"));
-    UseTurkish = true;
+    RunContext turkish = TestContext(site.baseUrl());
+    turkish.UseTurkish = true;
     Publish("a.pak", "a");
     Publish("b.pak", "b");
     Publish("c.pak", "c");
     StateTable table;
-    ASSERT_EQ(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), StepOutcome::GoOn);
+    ASSERT_EQ(DownloadAndInstall(Plan(), table, turkish), StepOutcome::GoOn);
     EXPECT_EQ(ReadStatus().StatusText, L"Güncelleme indiriliyor (3/3)");
 }
 
@@ -492,7 +492,7 @@ TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
     OwnedHandle held(CreateFileW(PartPath(entries[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.ok());
     StateTable table;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n");
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
@@ -501,15 +501,16 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     Publish("veri/güz.pak", "autumn");
     ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
     StateTable table;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
     EXPECT_TRUE(table.empty());
     const std::string log = ReadFileBytes(dir / L"launcher.log");
     EXPECT_NE(log.find("(is the game running?): veri/g\xc3\xbcz.pak\r\n"), std::string::npos) << log;
 
-    UseTurkish = true;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
+    RunContext turkish = TestContext(site.baseUrl());
+    turkish.UseTurkish = true;
+    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, turkish), Language::Turkish), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak", Language::Turkish));
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
 }

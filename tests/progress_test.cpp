@@ -18,10 +18,8 @@ class ProgressTest : public testing::Test {
 protected:
     void SetUp() override {
         fakeNow = 5000000;  // like a machine up for more than an hour
-        UseTurkish = false;
         posts = watch.posts.load();
     }
-    void TearDown() override { UseTurkish = false; }
 
     // True when an Add posted since the last call.
     bool Posted() {
@@ -36,7 +34,7 @@ protected:
 };
 
 TEST_F(ProgressTest, ConstructsEmptyWithoutPosting) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     EXPECT_EQ(tracker.done, 0u);
     EXPECT_EQ(tracker.total, 0u);
     EXPECT_EQ(tracker.started, fakeNow);
@@ -46,7 +44,7 @@ TEST_F(ProgressTest, ConstructsEmptyWithoutPosting) {
 }
 
 TEST_F(ProgressTest, TheFirstAddPostsTheLabelAsABusyStatus) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     tracker.total = 100 * kMB;
     tracker.label = TextIn(Text::CheckingFiles, Language::English);
     fakeNow += 1000;
@@ -61,7 +59,7 @@ TEST_F(ProgressTest, TheFirstAddPostsTheLabelAsABusyStatus) {
 }
 
 TEST_F(ProgressTest, ReportsAtMostEvery200msUntilTheTotalIsReached) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     tracker.total = 10 * kMB;
     tracker.Add(kMB);
     EXPECT_TRUE(Posted());
@@ -84,7 +82,7 @@ TEST_F(ProgressTest, ReportsAtMostEvery200msUntilTheTotalIsReached) {
 }
 
 TEST_F(ProgressTest, ReachingTheTotalShowsAThousandAndNoTimeLeft) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     tracker.total = 4 * kMB;
     tracker.Add(kMB);
     fakeNow += 2000;
@@ -94,7 +92,7 @@ TEST_F(ProgressTest, ReachingTheTotalShowsAThousandAndNoTimeLeft) {
 }
 
 TEST_F(ProgressTest, AZeroTotalPostsEveryAddAtAThousand) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     for (int i = 0; i < 3; ++i) {
         tracker.Add(10);
         EXPECT_TRUE(Posted());
@@ -104,7 +102,7 @@ TEST_F(ProgressTest, AZeroTotalPostsEveryAddAtAThousand) {
 }
 
 TEST_F(ProgressTest, TheRateIsTheAverageSinceConstruction) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     tracker.total = 1000 * kMB;
     fakeNow += 4000;
     tracker.Add(2 * kMB);  // 0.5 MB/s over 4 s
@@ -115,14 +113,14 @@ TEST_F(ProgressTest, TheRateIsTheAverageSinceConstruction) {
 }
 
 TEST_F(ProgressTest, TheFirstMillisecondCountsAsOne) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     tracker.total = 2000 * kMB;
     tracker.Add(kMB);  // no time has passed: 1 MB in 0.001 s
     EXPECT_EQ(ReadStatus().DetailText, L"1 MB / 2000 MB   1000.0 MB/s   left 0:01");
 }
 
 TEST_F(ProgressTest, MoreDoneThanTotalShowsNoTimeLeft) {
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::English, FakeTicks);
     tracker.total = 3;
     fakeNow += 1000;
     tracker.Add(7);
@@ -149,14 +147,12 @@ TEST_F(ProgressTest, TheDetailLineInBothLanguages) {
         {5 * kMB, 4 * kMB, kMB, false, L"5 MB / 4 MB   1.0 MB/s   left 0:00"},
     };
     for (const Case& c : cases) {
-        UseTurkish = c.turkish;
-        EXPECT_EQ(ProgressDetail(c.done, c.total, c.rate), c.detail);
+        EXPECT_EQ(ProgressDetail(c.done, c.total, c.rate, c.turkish ? Language::Turkish : Language::English), c.detail);
     }
 }
 
 TEST_F(ProgressTest, TheTurkishReportSaysKalan) {
-    UseTurkish = true;
-    ProgressTracker tracker(FakeTicks);
+    ProgressTracker tracker(Language::Turkish, FakeTicks);
     tracker.total = 10 * kMB;
     fakeNow += 1000;
     tracker.Add(kMB);
@@ -176,7 +172,7 @@ TEST(SystemTicks, IsTheSystemTickCount) {
     const std::uint64_t ticks = SystemTicks();
     EXPECT_GE(ticks, before);
     EXPECT_LE(ticks, GetTickCount64());
-    ProgressTracker tracker;
+    ProgressTracker tracker(Language::English);
     EXPECT_GE(tracker.started, before);
 }
 

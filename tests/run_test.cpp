@@ -70,7 +70,7 @@ TEST(PostEnding, PostsEachResultOnceAsItsEndingSays) {
         }
         PostStatus(L"before", L"", -1, UiMode::Busy);
         StatusWatch watch;
-        EXPECT_EQ(PostEnding(c.result), c.result.outcome) << c.name;
+        EXPECT_EQ(PostEnding(c.result, Language::English), c.result.outcome) << c.name;
         EXPECT_EQ(watch.posts.load(), c.posts) << c.name;
         EXPECT_EQ(watch.relaunches.load(), c.relaunches) << c.name;
         const StatusMessage now = ReadStatus();
@@ -91,20 +91,26 @@ TEST(SummaryLine, HasOneWordingAndDecodesUrlAndVersion) {
     plan.downloadList = {&manifest.entries[2]};
     plan.downloadBytes = 3 * kMiB + 1000;
     EXPECT_EQ(SummaryLine(url, manifest, plan), L"https://example.test/güncel/ 1.4 güz: 5 dosya, 2 denetlendi, 1 indirilecek (3 MB)");
-    UseTurkish = true;
     manifest.version.clear();
     plan.downloadBytes = UINT64_MAX;
     EXPECT_EQ(SummaryLine(url, manifest, plan),
               L"https://example.test/güncel/ : 5 dosya, 2 denetlendi, 1 indirilecek (17592186044416 MB)");
 }
 
+// A context speaks English unless the entry point found a Turkish Windows.
+TEST(TextLanguage, FollowsTheContextsUseTurkish) {
+    RunContext context = TestContext(L"http://127.0.0.1/");
+    EXPECT_EQ(TextLanguage(context), Language::English);
+    context.UseTurkish = true;
+    EXPECT_EQ(TextLanguage(context), Language::Turkish);
+}
+
 TEST(VersionDetail, IsEmptyWithoutAVersion) {
     ScopedInstallDir install(L"");
-    EXPECT_EQ(VersionDetail(""), L"");
-    EXPECT_EQ(VersionDetail("2.1"), L"Version 2.1");
-    EXPECT_EQ(VersionDetail("Da\xc4\x9f 3"), L"Version Dağ 3");
-    UseTurkish = true;
-    EXPECT_EQ(VersionDetail("2.1"), L"Sürüm 2.1");
+    EXPECT_EQ(VersionDetail("", Language::English), L"");
+    EXPECT_EQ(VersionDetail("2.1", Language::English), L"Version 2.1");
+    EXPECT_EQ(VersionDetail("Da\xc4\x9f 3", Language::English), L"Version Dağ 3");
+    EXPECT_EQ(VersionDetail("2.1", Language::Turkish), L"Sürüm 2.1");
 }
 
 // A copy of tests/stand_in.exe idling under a watched name; killed when the scope ends.
@@ -159,9 +165,12 @@ struct RunUpdateTest : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(site.ok()) << "needs the test server"; }
 
     TransferSettings settings;
+    bool turkish = false;
 
     StatusMessage Run() {
-        RunUpdate(TestContext(site.baseUrl(), settings), Trust::Records);
+        RunContext context = TestContext(site.baseUrl(), settings);
+        context.UseTurkish = turkish;
+        RunUpdate(context, Trust::Records);
         return ReadStatus();
     }
     // The log's texts without their time of day.
@@ -656,7 +665,7 @@ TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate)
 }
 
 TEST_F(RunUpdateTest, TurkishTextsThroughout) {
-    UseTurkish = true;
+    turkish = true;
     site.Publish(kData, "2.0");
     const StatusMessage done = Run();
     EXPECT_EQ(done.StatusText, TextIn(Text::UpToDate, Language::Turkish));

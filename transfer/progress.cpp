@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "support/config.h"
 #include "status/status.h"
 #include "support/text.h"
 #include "support/texts.h"
@@ -18,7 +17,8 @@ constexpr std::uint64_t kReportInterval = 200;
 
 std::uint64_t SystemTicks() { return GetTickCount64(); }
 
-ProgressTracker::ProgressTracker(TickSource clockSource) : started(clockSource()), clock(clockSource) {}
+ProgressTracker::ProgressTracker(Language textLanguage, TickSource clockSource)
+    : started(clockSource()), clock(clockSource), language(textLanguage) {}
 
 void ProgressTracker::Add(std::uint64_t count) {
     done += count;
@@ -32,17 +32,17 @@ void ProgressTracker::Add(std::uint64_t count) {
     // The bar's range is 0 to 1000; only a per mille beyond any int would change sign.
     const std::uint64_t perMille =
         std::min<std::uint64_t>(ProgressPerMille(done, total), std::numeric_limits<std::int32_t>::max());
-    PostStatus(label, ProgressDetail(done, total, rate), static_cast<std::int32_t>(perMille), UiMode::Busy);
+    PostStatus(label, ProgressDetail(done, total, rate, language), static_cast<std::int32_t>(perMille), UiMode::Busy);
 }
 
-std::wstring ProgressDetail(std::uint64_t done, std::uint64_t total, double bytesPerSecond) {
+std::wstring ProgressDetail(std::uint64_t done, std::uint64_t total, double bytesPerSecond, Language language) {
     std::uint64_t secondsLeft = 0;
     if (bytesPerSecond > 0)
         secondsLeft = static_cast<std::uint64_t>(static_cast<double>(total - std::min(done, total)) / bytesPerSecond);
     const std::wstring doneText = FormatMegabytes(done);
     const std::wstring totalText = FormatMegabytes(total);
     return FormatText(L"%s / %s   %.1f MB/s   %s %llu:%02llu", doneText.c_str(), totalText.c_str(),
-                      bytesPerSecond / 1048576.0, UserText(Text::TimeLeft),
+                      bytesPerSecond / 1048576.0, TextIn(Text::TimeLeft, language),
                       static_cast<unsigned long long>(secondsLeft / 60),
                       static_cast<unsigned long long>(secondsLeft % 60));
 }

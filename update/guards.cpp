@@ -51,8 +51,8 @@ Ending FreeSpaceRefusal(std::uint64_t need, std::uint64_t available) {
 }
 }  // namespace
 
-std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available) {
-    return EndingText(FreeSpaceRefusal(need, available));
+std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available, Language language) {
+    return EndingText(FreeSpaceRefusal(need, available), language);
 }
 
 StepResult CheckFreeSpace(std::uint64_t downloadBytes) {

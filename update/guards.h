@@ -15,4 +15,4 @@ inline constexpr std::uint64_t kFreeSpaceMargin = 209715200;  // 200 MiB
 
 // downloadBytes + kFreeSpaceMargin, held at 2^64 - 1, and the refusal that names it.
 std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes);
-std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available);
+std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available, Language language);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <utility>
 
 #include "support/config.h"
@@ -24,27 +25,44 @@ std::uint64_t DownloadTotal(const UpdatePlan& plan) {
     return total;
 }
 
-std::wstring DownloadLabel(bool freshInstall, int number, int count) {
-    const wchar_t* phase = freshInstall ? UserText(Text::DownloadingGame)
-                                        : UserText(Text::DownloadingUpdate);
+std::wstring DownloadLabel(bool freshInstall, int number, int count, Language language) {
+    const wchar_t* phase = TextIn(freshInstall ? Text::DownloadingGame : Text::DownloadingUpdate, language);
     return FormatText(L"%s (%d/%d)", phase, number, count);
 }
 
-std::wstring DownloadFailureText(const DownloadFailure& failure) {
-    const wchar_t* path = failure.path.c_str();
-    switch (failure.fault) {
-    case DownloadFault::NotWritten: return FormatText(UserText(Text::NotWritten), path);
-    case DownloadFault::ConnectionLost: return FormatText(UserText(Text::ConnectionLost), path);
-    case DownloadFault::Corrupted: return FormatText(UserText(Text::Corrupted), path);
-    case DownloadFault::HttpError: return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(failure.status), path);
+namespace {
+
+// The words for what befell the file; an HTTP status is shown as the server gave it.
+std::optional<Text> FaultWords(DownloadFault fault) {
+    switch (fault) {
+    case DownloadFault::NotWritten: return Text::NotWritten;
+    case DownloadFault::ConnectionLost: return Text::ConnectionLost;
+    case DownloadFault::Corrupted: return Text::Corrupted;
+    case DownloadFault::HttpError:
     case DownloadFault::None:
     case DownloadFault::PartUnreadable: break;
     }
-    return L"";
+    return std::nullopt;
+}
+
+std::wstring HttpFailureText(const DownloadFailure& failure) {
+    if (failure.fault != DownloadFault::HttpError) return L"";
+    return FormatText(L"HTTP %lu: %s", static_cast<unsigned long>(failure.status), failure.path.c_str());
+}
+
+}  // namespace
+
+std::wstring DownloadFailureText(const DownloadFailure& failure, Language language) {
+    if (const std::optional<Text> words = FaultWords(failure.fault))
+        return FormatText(TextIn(*words, language), failure.path.c_str());
+    return HttpFailureText(failure);
 }
 
 Ending DownloadInterrupted(const DownloadFailure& failure) {
-    return {Text::DownloadInterrupted, {DownloadFailureText(failure)}};
+    Ending ending{Text::DownloadInterrupted, {}};
+    ending.detail = FaultWords(failure.fault);
+    ending.arguments[0] = ending.detail ? failure.path : HttpFailureText(failure);
+    return ending;
 }
 
 // A sharing violation comes from the part, held by a scanner that looks at a fresh file. A
@@ -106,7 +124,8 @@ bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* k
 // records them in list order. A failure installs the verified files before it first.
 StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const RunContext& context) {
     const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
-    ProgressTracker tracker;
+    const Language language = TextLanguage(context);
+    ProgressTracker tracker(language);
     tracker.total = DownloadTotal(plan);
     InstallQueue queue(plan, table, context.transfer);
 
@@ -115,7 +134,7 @@ StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const R
         const ManifestEntry& entry = *plan.downloadList[i];
         StepResult result = queue.MayBegin(i);
         if (result != StepOutcome::GoOn) return queue.End(std::move(result));
-        tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count));
+        tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count), language);
         DownloadFailure failure;
         OwnedHandle part;
         if (!FetchFile(entry, context.BaseUrl, tracker, failure, part, context.transfer)) {

@@ -36,8 +36,8 @@ std::uint64_t DownloadTotal(const UpdatePlan& plan);
 
 // The line that tells the player what befell which file ("" when nothing names one), and the
 // interrupted download's ending that shows it.
-std::wstring DownloadFailureText(const DownloadFailure& failure);
+std::wstring DownloadFailureText(const DownloadFailure& failure, Language language);
 Ending DownloadInterrupted(const DownloadFailure& failure);
 
 // "Downloading the game (3/12)" on a fresh install, else "Downloading the update (3/12)".
-std::wstring DownloadLabel(bool freshInstall, int number, int count);
+std::wstring DownloadLabel(bool freshInstall, int number, int count, Language language);

@@ -51,10 +51,10 @@ void InsertInListOrder(std::vector<const ManifestEntry*>& downloadList, std::siz
     downloadList.insert(std::upper_bound(downloadList.begin(), end, entry, std::less<const ManifestEntry*>()), entry);
 }
 
-StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table) {
-    ProgressTracker tracker;
+StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table, Language language) {
+    ProgressTracker tracker(language);
     tracker.total = plan.verifyBytes;
-    tracker.label = UserText(Text::CheckingFiles);
+    tracker.label = TextIn(Text::CheckingFiles, language);
     const ProgressCallback toTracker = [&tracker](std::uint64_t count) { tracker.Add(count); };
 
     // Appending here puts the failed verifications after the planned downloads.

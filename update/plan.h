@@ -38,8 +38,8 @@ void InsertInListOrder(std::vector<const ManifestEntry*>& downloadList, std::siz
 // Hashes verifyList, records matches, sends mismatches to downloadList (after the planned
 // entries; the launcher's own among them, in list order), saves the table. A mismatch whose
 // record names the entry's hash (only a repair hashes such a file) keeps its record as
-// kUnprovenHash. GoOn or Stopped.
-[[nodiscard]] StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table);
+// kUnprovenHash. GoOn or Stopped. language: the progress line's.
+[[nodiscard]] StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table, Language language);
 
 // Bytes still to fetch for downloadList, less what partial files already hold:
 // DownloadBytesFrom over the ".part" of each entry of downloadList.

@@ -22,25 +22,25 @@ std::wstring SummaryLine(const std::wstring& baseUrl, const Manifest& manifest, 
                       FormatMegabytes(plan.downloadBytes).c_str());
 }
 
-std::wstring VersionDetail(const std::string& version) {
+std::wstring VersionDetail(const std::string& version, Language language) {
     if (version.empty()) return L"";
-    return FormatText(UserText(Text::Version), FromUtf8(version).c_str());
+    return FormatText(TextIn(Text::Version, language), FromUtf8(version).c_str());
 }
 
-StepOutcome PostEnding(const StepResult& result) {
+StepOutcome PostEnding(const StepResult& result, Language language) {
     if (result == StepOutcome::Relaunch) PostRelaunch();
     if (result != StepOutcome::Failed || !result.ending) return result.outcome;
     const Ending& ending = *result.ending;
     if (ending.play == PlayAfterFailure::Never)
-        PostStatus(EndingText(ending), L"", 0, UiMode::Failed);
+        PostStatus(EndingText(ending, language), L"", 0, UiMode::Failed);
     else
-        ReportFailure(EndingText(ending));
+        ReportFailure(EndingText(ending, language));
     return result.outcome;
 }
 
 // The window restarts the launcher on the Relaunch this run's ending posted; only a failure of
 // that is left to say, so it belongs with the run's other endings.
-void PostRelaunchFailed() { ReportFailure(UserText(Text::LauncherUpdated)); }
+void PostRelaunchFailed(Language language) { ReportFailure(TextIn(Text::LauncherUpdated, language)); }
 
 namespace {
 
@@ -67,7 +67,7 @@ StepResult UpdateSteps(Manifest& manifest, const RunContext& context, Trust trus
     if (WithdrawBareMarks(table)) (void)SaveRecords(table);
     UpdatePlan plan = PlanUpdate(manifest, table, trust);
     if (!plan.verifyList.empty()) {
-        const StepOutcome verified = VerifyFiles(plan, table);
+        const StepOutcome verified = VerifyFiles(plan, table, TextLanguage(context));
         if (verified != StepOutcome::GoOn) return verified;
     }
     plan.downloadBytes = ComputeDownloadBytes(plan);
@@ -85,8 +85,9 @@ StepResult UpdateSteps(Manifest& manifest, const RunContext& context, Trust trus
 }  // namespace
 
 void RunUpdate(const RunContext& context, Trust trust) {
-    PostStatus(UserText(Text::Connecting), L"", -1, UiMode::Busy);
+    const Language language = TextLanguage(context);
+    PostStatus(TextIn(Text::Connecting, language), L"", -1, UiMode::Busy);
     Manifest manifest;
-    if (PostEnding(UpdateSteps(manifest, context, trust)) != StepOutcome::GoOn) return;
-    PostStatus(UserText(Text::UpToDate), VersionDetail(manifest.version), 1000, UiMode::Ready);
+    if (PostEnding(UpdateSteps(manifest, context, trust), language) != StepOutcome::GoOn) return;
+    PostStatus(TextIn(Text::UpToDate, language), VersionDetail(manifest.version, language), 1000, UiMode::Ready);
 }

@@ -13,14 +13,15 @@
 void RunUpdate(const RunContext& context, Trust trust);
 
 // Posts how a run ends after a step's result: a failure's text (logged), with Play as its
-// ending says; the window's relaunch on Relaunch; nothing on GoOn or Stopped. Answers the outcome.
-StepOutcome PostEnding(const StepResult& result);
+// ending says, in language; the window's relaunch on Relaunch; nothing on GoOn or Stopped.
+// Answers the outcome.
+StepOutcome PostEnding(const StepResult& result, Language language);
 
 // The run ended with Relaunch, but the new launcher could not be started: "open it again".
-void PostRelaunchFailed();
+void PostRelaunchFailed(Language language);
 
 // The log's one-wording line: baseUrl, version, entries, hashed, to download, megabytes.
 std::wstring SummaryLine(const std::wstring& baseUrl, const Manifest& manifest, const UpdatePlan& plan);
 
 // "Version %s" of the manifest's version, or "" when it has none.
-std::wstring VersionDetail(const std::string& version);
+std::wstring VersionDetail(const std::string& version, Language language);

@@ -3,6 +3,7 @@
 // read afterwards. Passed down by const reference; a lower layer takes only the fields it needs.
 #include <string>
 
+#include "support/texts.h"
 #include "transfer/settings.h"
 
 struct ListTrust {
@@ -19,4 +20,10 @@ struct RunContext {
     std::wstring BaseUrl;  // always ends in "/"
     ListTrust ListSigning;
     TransferSettings transfer;
+    bool UseTurkish = false;  // the player's Windows speaks Turkish
 };
+
+// The language of every text the run shows.
+inline Language TextLanguage(const RunContext& context) {
+    return context.UseTurkish ? Language::Turkish : Language::English;
+}

@@ -19,15 +19,17 @@ enum class StepOutcome {
 enum class PlayAfterFailure { WhereTheGameExists, Never };
 
 // What a failed run shows. The text's "%s" take the arguments in order; DownloadInterrupted
-// takes none and shows the first argument on a line below it (what befell which file).
+// takes none and shows on a line below it what befell which file: detail with the first
+// argument in its "%s", or the first argument alone. Words only when posted, in the run's language.
 struct Ending {
     Text text = Text::ServerUnreachable;
     std::wstring arguments[2];
     PlayAfterFailure play = PlayAfterFailure::WhereTheGameExists;
+    std::optional<Text> detail = std::nullopt;
 };
 
-// The text an ending shows, in the launcher's language.
-std::wstring EndingText(const Ending& ending);
+// The text an ending shows, in language.
+std::wstring EndingText(const Ending& ending, Language language);
 
 // A step's outcome with the ending it calls for; converts from a StepOutcome that needs none.
 struct StepResult {

@@ -37,14 +37,13 @@ RunContext TestContext(const std::wstring& baseUrl, const TransferSettings& tran
     return RunContext{baseUrl, ListTrust{}, transfer};
 }
 
-ScopedInstallDir::ScopedInstallDir(const std::wstring& dir) : savedDir_(InstallDir), savedTurkish_(UseTurkish) {
+ScopedInstallDir::ScopedInstallDir(const std::wstring& dir) : savedDir_(InstallDir) {
     InstallDir = dir;
     QuitRequested = false;
 }
 
 ScopedInstallDir::~ScopedInstallDir() {
     InstallDir = savedDir_;
-    UseTurkish = savedTurkish_;
     QuitRequested = false;
 }
 

@@ -41,7 +41,6 @@ public:
 
 private:
     std::wstring savedDir_;
-    bool savedTurkish_;
 };
 
 bool WriteFileBytes(const std::wstring& path, std::string_view bytes);  // creates parent directories
