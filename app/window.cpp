@@ -66,9 +66,14 @@ void ShowProgress(std::int32_t progress) {
     }
 }
 
-void Play() {
+// What CreateLauncherWindow was given; it lives as long as the window.
+const WorkerOrder& OrderOf(HWND window) {
+    return *reinterpret_cast<const WorkerOrder*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+void Play(const std::wstring& installDir) {
     if (!IsWindowEnabled(Controls.play)) return;
-    if (RunProgram(kGameExe)) DestroyWindow(MainWindow);
+    if (RunProgram(installDir, kGameExe)) DestroyWindow(MainWindow);
 }
 
 }  // namespace
@@ -123,7 +128,7 @@ void LayoutControls() {
     Place(Controls.retry, layout.retry);
 }
 
-void ApplyStatus() {
+void ApplyStatus(const std::wstring& installDir) {
     const StatusMessage status = ReadStatus();
     SetWindowTextW(Controls.status, status.StatusText.c_str());
     SetWindowTextW(Controls.detail, status.DetailText.c_str());
@@ -131,7 +136,7 @@ void ApplyStatus() {
     const bool canPlay = (static_cast<std::uint32_t>(status.UiMode) & 1) != 0;
     EnableWindow(Controls.play, canPlay);
     ShowWindow(Controls.retry, (static_cast<std::uint32_t>(status.UiMode) & 2) ? SW_SHOW : SW_HIDE);
-    EnableWindow(Controls.settings, !WorkerRunning && IsExistingFile(InstallDir + kConfigExe));
+    EnableWindow(Controls.settings, !WorkerRunning && IsExistingFile(installDir + kConfigExe));
     if (canPlay) SetFocus(Controls.play);
 }
 
@@ -153,28 +158,28 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
                           reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
         CreateControls();
         LayoutControls();
-        ApplyStatus();
+        ApplyStatus(OrderOf(window).context->InstallDir);
         return 0;
     case WM_SIZE:
         LayoutControls();
         return 0;
     case WM_APP_STATUS:
-        ApplyStatus();
+        ApplyStatus(OrderOf(window).context->InstallDir);
         return 0;
     case WM_APP_RELAUNCH:
-        RelaunchLauncher();
+        RelaunchLauncher(OrderOf(window).context->InstallDir);
         return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case kPlayId:
         case IDOK:
-            Play();
+            Play(OrderOf(window).context->InstallDir);
             return 0;
         case kRetryId:
-            StartWorker(*reinterpret_cast<const WorkerOrder*>(GetWindowLongPtrW(window, GWLP_USERDATA)));
+            StartWorker(OrderOf(window));
             return 0;
         case kSettingsId:
-            (void)RunProgram(kConfigExe);
+            (void)RunProgram(OrderOf(window).context->InstallDir, kConfigExe);
             return 0;
         }
         break;

@@ -1,7 +1,6 @@
 #include "support/config.h"
 
 bool UseTurkish = false;
-std::wstring InstallDir;
 
 std::atomic<bool> QuitRequested{false};
 

@@ -1,13 +1,12 @@
 #pragma once
 // What every layer still reads as plain globals, set up by the entry point before the first
-// worker starts and only read by the worker: the installation folder and the language (a run's
-// other settings travel in its RunContext, update/run_context.h), the stop flag the window
-// raises, and the two platform handles, opened and closed by the entry point alone.
+// worker starts and only read by the worker: the language (a run's other settings travel in its
+// RunContext, update/run_context.h), the stop flag the window raises, and the two platform
+// handles, opened and closed by the entry point alone.
 #include <atomic>
 #include <string>
 
 extern bool UseTurkish;
-extern std::wstring InstallDir;  // ends in "\", or empty
 
 extern std::atomic<bool> QuitRequested;  // set when the window goes; never cleared
 

@@ -84,7 +84,7 @@ StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accep
     if (!ParseListStatement(text, statement)) return StatementVerdict::Malformed;
     const ListTrust& trust = context.ListSigning;
     const StatementVerdict verdict = JudgeStatement(statement, SignedByOurKey(text, statement, trust.publicKey), listHash,
-                                                    trust.channel, UnixNow(), ReadAcceptedStatement());
+                                                    trust.channel, UnixNow(), ReadAcceptedStatement(context.InstallDir));
     if (verdict == StatementVerdict::Accepted) accepted = AcceptedStatement{statement.signedAt, listHash};
     return verdict;
 }
