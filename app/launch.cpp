@@ -12,7 +12,9 @@
 namespace {
 
 // An empty installDir means the current directory, which is what no directory gives.
-const wchar_t* WorkingDirectory(const std::wstring& installDir) { return installDir.empty() ? nullptr : installDir.c_str(); }
+const wchar_t* WorkingDirectory(const std::wstring& installDir) {
+    return installDir.empty() ? nullptr : installDir.c_str();
+}
 
 }  // namespace
 
@@ -34,8 +36,8 @@ void RelaunchLauncher(const std::wstring& installDir) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
-    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, WorkingDirectory(installDir),
-                       &startup, &created)) {
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       WorkingDirectory(installDir), &startup, &created)) {
         OwnedHandle thread(created.hThread);
         OwnedHandle process(created.hProcess);
         thread.Close();

@@ -77,7 +77,8 @@ BOOL CALLBACK ShowIfOurFolders(HWND window, LPARAM installDir) {
     wchar_t image[520];
     DWORD length = 520;
     if (!process.ok() || !QueryFullProcessImageNameW(process.get(), 0, image, &length)) return TRUE;
-    if (!SameFolder(InstallDirOf(std::wstring(image, length)), *reinterpret_cast<const std::wstring*>(installDir))) return TRUE;
+    if (!SameFolder(InstallDirOf(std::wstring(image, length)), *reinterpret_cast<const std::wstring*>(installDir)))
+        return TRUE;
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
     SetForegroundWindow(window);
     return FALSE;
@@ -139,7 +140,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     ExitWhenDone = options.exitWhenDone;
     // wWinMain never returns once the window exists (EndProcess), so the run's context and
     // order, which the worker and the window hold by address, live as long as the process.
-    const RunContext context{installDir, options.baseUrl, ListTrust{kBuiltListKey, ToUtf8(options.channel)}, TransferSettings{}};
+    const RunContext context{installDir, options.baseUrl, ListTrust{kBuiltListKey, ToUtf8(options.channel)},
+                             TransferSettings{}};
     const WorkerOrder order{&context, options.repair ? Trust::NoRecord : Trust::Records};
 
     INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};

@@ -12,7 +12,7 @@
 using StateTable = std::map<std::string, std::string>;
 using StateRecord = StateTable::value_type;
 
-inline constexpr const wchar_t* kStateFileName = kSharedStateFile;  // "data-state.txt", in the installation folder
+inline constexpr const wchar_t* kStateFileName = kSharedStateFile;     // "data-state.txt", in the installation folder
 inline constexpr const wchar_t* kStateTempSuffix = kSharedTempSuffix;  // the file a save writes first
 
 // The hash of a record that keeps the launcher's proof that it installed a file, once an

@@ -4,7 +4,6 @@
 // RunContext, update/run_context.h), the stop flag the window raises, and the two platform
 // handles, opened and closed by the entry point alone.
 #include <atomic>
-#include <string>
 
 extern bool UseTurkish;
 

@@ -160,7 +160,8 @@ TEST(Fuzz, RandomBodiesAfterTheMagic) {
         Manifest manifest;
         std::string referenceVersion;
         std::vector<ReferenceEntry> reference;
-        ASSERT_EQ(ParseManifest(TestInstallDir(), input, manifest), ReferenceManifest(input, ReferenceSafe, referenceVersion, reference))
+        ASSERT_EQ(ParseManifest(TestInstallDir(), input, manifest),
+                  ReferenceManifest(input, ReferenceSafe, referenceVersion, reference))
             << testing::PrintToString(input);
     }
 }

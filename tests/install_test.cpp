@@ -299,7 +299,8 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatDeletesThePart) {
     StateTable table;
     TransferSettings refuse;
     refuse.flush = RefuseFlush;
-    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse))), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse))),
+              StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n" + Says(Text::NotWritten) +
                                            PartPath(entries[0]));
     EXPECT_FALSE(FileExists(PartPath(entries[0])));
@@ -492,7 +493,8 @@ TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
     OwnedHandle held(CreateFileW(PartPath(entries[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.ok());
     StateTable table;
-    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))),
+              StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n");
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
@@ -501,7 +503,8 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     Publish("veri/güz.pak", "autumn");
     ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
     StateTable table;
-    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))),
+              StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
     EXPECT_TRUE(table.empty());
@@ -509,7 +512,8 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     EXPECT_NE(log.find("(is the game running?): veri/g\xc3\xbcz.pak\r\n"), std::string::npos) << log;
 
     UseTurkish = true;
-    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl()))),
+              StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak", Language::Turkish));
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
 }

@@ -107,7 +107,8 @@ TEST_F(InstallFixture, SaveRecordsBeforeDownloadsKeepsTheOldStateFileWhenItCanno
             if (c.blocker == kHeld)
                 holder = OwnedHandle(CreateFileW(StatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_EQ(holder.ok(), c.blocker == kHeld) << c.name;
-            outcome = PostEnding(TestInstallDir(), SaveRecordsBeforeDownloads(TestInstallDir(), manifest, plan, table, c.readWhole));
+            outcome = PostEnding(TestInstallDir(),
+                                 SaveRecordsBeforeDownloads(TestInstallDir(), manifest, plan, table, c.readWhole));
         }
         (void)RemoveDirectoryW(temp.c_str());
         EXPECT_EQ(outcome, c.outcome == kFailed ? StepOutcome::Failed : StepOutcome::GoOn) << c.name;

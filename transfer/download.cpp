@@ -116,8 +116,8 @@ std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry) 
     return baseUrl + L"o/" + FromUtf8(entry.hash);
 }
 
-bool DownloadFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-                  DownloadFailure& failure, const TransferSettings& settings) {
+bool DownloadFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl,
+                  ProgressTracker& tracker, DownloadFailure& failure, const TransferSettings& settings) {
     OwnedHandle file;
     if (!FetchFile(installDir, entry, baseUrl, tracker, failure, file, settings)) return false;
     // A rename can reach the disk before the data it names: after a power cut the file
@@ -127,8 +127,9 @@ bool DownloadFile(const std::wstring& installDir, const ManifestEntry& entry, co
     return true;
 }
 
-bool FetchFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-               DownloadFailure& failure, OwnedHandle& verifiedPart, const TransferSettings& settings) {
+bool FetchFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl,
+               ProgressTracker& tracker, DownloadFailure& failure, OwnedHandle& verifiedPart,
+               const TransferSettings& settings) {
     const std::wstring part = PartPath(entry);  // as messages show it
     const std::wstring longPart = LongPath(part);
     CreateDirectoriesInside(installDir, longPart);

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "formats/list_statement.h"
-#include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
 

@@ -47,7 +47,8 @@ void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheW
 
 }  // namespace
 
-bool MayClearTheWay(const std::wstring& installDir, const InTheWay& obstacle, const Manifest& manifest, const StateTable& table) {
+bool MayClearTheWay(const std::wstring& installDir, const InTheWay& obstacle, const Manifest& manifest,
+                    const StateTable& table) {
     if (obstacle.other) return false;
     if (obstacle.files.empty()) return true;
     ListReach list(manifest);
@@ -75,7 +76,8 @@ bool MayClearTheWay(const std::wstring& installDir, const InTheWay& obstacle, co
 }
 
 // A folder a planned file needs is checked once, however many files it holds.
-void ClearTheWay(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan, const StateTable& table) {
+void ClearTheWay(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                 const StateTable& table) {
     std::unordered_set<std::string_view> foldersChecked;
     for (const ManifestEntry* entry : plan.downloadList) {
         InTheWay obstacle;

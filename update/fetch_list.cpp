@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "formats/state_file.h"
-#include "support/config.h"
 #include "support/files.h"
 #include "support/log.h"
 #include "support/text.h"
@@ -33,7 +32,8 @@ std::string_view NameEnd(std::string_view path) {
 
 // A key costs a platform call (some 2 us under Wine, 40 ms for 20,000 files at every
 // run), so only entries whose name ends like one of these files are compared.
-bool NamesLauncherFile(const std::wstring& installDir, const Manifest& manifest, const std::wstring& oldLauncher, bool signedList) {
+bool NamesLauncherFile(const std::wstring& installDir, const Manifest& manifest, const std::wstring& oldLauncher,
+                       bool signedList) {
     std::vector<std::wstring> own;
     bool anyPart = false;
     for (const ManifestEntry& entry : manifest.entries) {

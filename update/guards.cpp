@@ -37,7 +37,8 @@ StepResult CheckGameNotRunning(const std::wstring& installDir) {
     bool running = false;
     for (BOOL more = Process32FirstW(snapshot.get(), &process); more && !running;
          more = Process32NextW(snapshot.get(), &process)) {
-        running = IsWatchedName(process.szExeFile) && RunsFromInstallDir(installDir, process.th32ProcessID, process.szExeFile);
+        running = IsWatchedName(process.szExeFile) &&
+                  RunsFromInstallDir(installDir, process.th32ProcessID, process.szExeFile);
     }
     if (!running) return StepOutcome::GoOn;
     return Ending{Text::GameRunning, {}, PlayAfterFailure::Never};

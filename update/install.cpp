@@ -88,7 +88,8 @@ bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& targetPath)
 
 }  // namespace
 
-bool InstallFile(const std::wstring& installDir, const ManifestEntry& entry, StateTable& table, KeptStateText* kept, bool* saved) {
+bool InstallFile(const std::wstring& installDir, const ManifestEntry& entry, StateTable& table, KeptStateText* kept,
+                 bool* saved) {
     if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
     bool done = false;
     if (kept) {

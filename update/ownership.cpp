@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "formats/lines.h"
-#include "support/config.h"
 #include "support/files.h"
 #include "support/texts.h"
 #include "update/records.h"
@@ -58,7 +57,8 @@ bool WithdrawBareMarks(const std::wstring& installDir, StateTable& table) {
 // The record stays, as the only proof that the launcher installed the file: a run that ends
 // before the new bytes arrive leaves a file that RemoveDroppedFiles must still delete once
 // the list drops it. A mark claims nothing, and stays what it is.
-bool MarkStaleRecordsUnproven(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan, StateTable& table) {
+bool MarkStaleRecordsUnproven(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                              StateTable& table) {
     bool changed = false;
     for (const ManifestEntry* entry : plan.downloadList) {
         const auto record = table.find(entry->path);
@@ -74,7 +74,8 @@ bool MarkStaleRecordsUnproven(const std::wstring& installDir, const Manifest& ma
     // ownership passes to the listed spelling.
     ListReach list(manifest, plan.downloadList);
     for (auto record = table.begin(); record != table.end();) {
-        const ManifestEntry* reached = list.IsUnlisted(record->first) ? list.Reaching(RecordKey(installDir, record->first)) : nullptr;
+        const ManifestEntry* reached =
+            list.IsUnlisted(record->first) ? list.Reaching(RecordKey(installDir, record->first)) : nullptr;
         if (!reached) {
             ++record;
             continue;
@@ -97,8 +98,8 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save) {
     return folderRefused ? StuckStateFile::FolderRefuses : StuckStateFile::Held;
 }
 
-StepResult SaveRecordsBeforeDownloads(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
-                                       bool stateReadWhole) {
+StepResult SaveRecordsBeforeDownloads(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                                      StateTable& table, bool stateReadWhole) {
     std::vector<const std::string*> marked;
     for (std::size_t i = 0; i < plan.downloadList.size() && i < kMarkLead; ++i)
         if (MarkNewDownload(*plan.downloadList[i], table)) marked.push_back(&plan.downloadList[i]->path);

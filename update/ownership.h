@@ -54,7 +54,8 @@ bool WithdrawBareMarks(const std::wstring& installDir, StateTable& table);
 // Gives kUnprovenHash to the record of every planned download whose recorded hash is not the
 // entry's, and moves every record under a spelling the list no longer uses that reaches a
 // planned download to the entry's path (a mark stays a mark); true when it changed any.
-bool MarkStaleRecordsUnproven(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan, StateTable& table);
+bool MarkStaleRecordsUnproven(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                              StateTable& table);
 
 // Why the state file cannot be saved: the folder refuses new files, or another program holds it.
 enum class StuckStateFile { Held, FolderRefuses };
@@ -66,8 +67,8 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save);
 // disk could lie, answers Failed with "Could not replace a file (is the game running?):
 // data-state.txt", or "Could not write: " and the temporary file's path when the folder
 // refuses new files; otherwise withdraws the unsaved marks and answers GoOn.
-[[nodiscard]] StepResult SaveRecordsBeforeDownloads(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
-                                                     StateTable& table, bool stateReadWhole);
+[[nodiscard]] StepResult SaveRecordsBeforeDownloads(const std::wstring& installDir, const Manifest& manifest,
+                                                    const UpdatePlan& plan, StateTable& table, bool stateReadWhole);
 
 // Deletes recorded, rule-abiding files that no manifest entry reaches under any spelling, with
 // their ".part" (under a mark: the part only); forgets such records once nothing is left of

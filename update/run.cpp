@@ -45,12 +45,13 @@ void PostRelaunchFailed(const std::wstring& installDir) { ReportFailure(installD
 namespace {
 
 // Before the first download, each step may end the run.
-StepResult PrepareDownloads(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
-                            bool stateReadWhole) {
+StepResult PrepareDownloads(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                            StateTable& table, bool stateReadWhole) {
     StepResult result = CheckGameNotRunning(installDir);
     if (result == StepOutcome::GoOn) result = CheckFreeSpace(installDir, plan.downloadBytes);
     // Whether the run may go on is settled before the first file is deleted.
-    if (result == StepOutcome::GoOn) result = SaveRecordsBeforeDownloads(installDir, manifest, plan, table, stateReadWhole);
+    if (result == StepOutcome::GoOn)
+        result = SaveRecordsBeforeDownloads(installDir, manifest, plan, table, stateReadWhole);
     if (result == StepOutcome::GoOn) ClearTheWay(installDir, manifest, plan, table);
     return result;
 }

@@ -44,8 +44,7 @@ std::wstring CurrentInstallDir;
 
 const std::wstring& TestInstallDir() { return CurrentInstallDir; }
 
-ScopedInstallDir::ScopedInstallDir(const std::wstring& dir)
-    : savedDir_(CurrentInstallDir), savedTurkish_(UseTurkish) {
+ScopedInstallDir::ScopedInstallDir(const std::wstring& dir) : savedDir_(CurrentInstallDir), savedTurkish_(UseTurkish) {
     CurrentInstallDir = dir;
     SetLogFolder(dir);
     QuitRequested = false;
