@@ -13,7 +13,8 @@
 namespace {
 std::mutex LogLock;  // one line at a time from every thread
 
-std::wstring& LogFolder() {  // guarded by LogLock
+// Guarded by LogLock; never destroyed, as a worker the exit does not wait for may still log.
+std::wstring& LogFolder() {
     static std::wstring* const folder = new std::wstring;
     return *folder;
 }
