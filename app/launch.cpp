@@ -11,31 +11,33 @@
 
 namespace {
 
-// An empty InstallDir means the current directory, which is what no directory gives.
-const wchar_t* WorkingDirectory() { return InstallDir.empty() ? nullptr : InstallDir.c_str(); }
+// An empty installDir means the current directory, which is what no directory gives.
+const wchar_t* WorkingDirectory(const std::wstring& installDir) {
+    return installDir.empty() ? nullptr : installDir.c_str();
+}
 
 }  // namespace
 
-bool RunProgram(const std::wstring& fileName) {
-    const std::wstring path = InstallDir + fileName;
+bool RunProgram(const std::wstring& installDir, const std::wstring& fileName) {
+    const std::wstring path = installDir + fileName;
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOASYNC;
     info.hwnd = MainWindow;
     info.lpFile = path.c_str();
-    info.lpDirectory = WorkingDirectory();
+    info.lpDirectory = WorkingDirectory(installDir);
     info.nShow = SW_SHOWNORMAL;
     return ShellExecuteExW(&info) != FALSE;
 }
 
-void RelaunchLauncher(Language language) {
+void RelaunchLauncher(const std::wstring& installDir, Language language) {
     const std::wstring program = ModulePath();
     std::wstring commandLine = GetCommandLineW();  // CreateProcessW may write into its buffer
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
-    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, WorkingDirectory(),
-                       &startup, &created)) {
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       WorkingDirectory(installDir), &startup, &created)) {
         OwnedHandle thread(created.hThread);
         OwnedHandle process(created.hProcess);
         thread.Close();
@@ -43,7 +45,7 @@ void RelaunchLauncher(Language language) {
         DestroyWindow(MainWindow);
         return;
     }
-    PostRelaunchFailed(language);
+    PostRelaunchFailed(installDir, language);
     // The worker frame has already ended in Busy, so with "--exit-when-done" nothing else
     // would close the window: end here as after any failed run.
     CloseWhenDone();

@@ -4,8 +4,9 @@
 
 #include "support/texts.h"
 
-// InstallDir + fileName through the shell, InstallDir as working directory.
-[[nodiscard]] bool RunProgram(const std::wstring& fileName);
+// installDir + fileName through the shell, installDir as working directory.
+[[nodiscard]] bool RunProgram(const std::wstring& installDir, const std::wstring& fileName);
 
 // After a self-update: ModulePath with this process's command line; on failure the "open it again" status.
-void RelaunchLauncher(Language language);
+// installDir: the working directory.
+void RelaunchLauncher(const std::wstring& installDir, Language language);

@@ -53,11 +53,11 @@ constexpr DWORD kOtherLauncherWaitMs = 5000;
 // By the folder's identity, so that two names of one folder make one launcher; then by its
 // path as well, the only name older launchers know: the launcher a self-update restarts waits
 // on it for the old one to close. The path's name alone only when the folder cannot be opened.
-[[nodiscard]] bool ClaimInstallDir(OwnedHandle& byIdentity, OwnedHandle& byPath) {
+[[nodiscard]] bool ClaimInstallDir(const std::wstring& installDir, OwnedHandle& byIdentity, OwnedHandle& byPath) {
     const ULONGLONG deadline = GetTickCount64() + kOtherLauncherWaitMs;
     FolderId folder;
-    if (QueryFolderId(InstallDir, folder) && !ClaimMutex(InstanceLockName(folder), deadline, byIdentity)) return false;
-    return ClaimMutex(InstanceLockName(InstallDir), deadline, byPath);
+    if (QueryFolderId(installDir, folder) && !ClaimMutex(InstanceLockName(folder), deadline, byIdentity)) return false;
+    return ClaimMutex(InstanceLockName(installDir), deadline, byPath);
 }
 
 bool SameFolder(const std::wstring& a, const std::wstring& b) {
@@ -66,8 +66,9 @@ bool SameFolder(const std::wstring& a, const std::wstring& b) {
     return SamePathIgnoringCase(a, b);
 }
 
-// The window of the launcher that holds this folder, restored and brought to the front.
-BOOL CALLBACK ShowIfOurFolders(HWND window, LPARAM) {
+// The window of the launcher that holds this folder (the const std::wstring* in installDir),
+// restored and brought to the front.
+BOOL CALLBACK ShowIfOurFolders(HWND window, LPARAM installDir) {
     wchar_t windowClass[64];
     if (!GetClassNameW(window, windowClass, 64) || std::wstring_view(windowClass) != kWindowClass) return TRUE;
     DWORD processId = 0;
@@ -76,7 +77,8 @@ BOOL CALLBACK ShowIfOurFolders(HWND window, LPARAM) {
     wchar_t image[520];
     DWORD length = 520;
     if (!process.ok() || !QueryFullProcessImageNameW(process.get(), 0, image, &length)) return TRUE;
-    if (!SameFolder(InstallDirOf(std::wstring(image, length)), InstallDir)) return TRUE;
+    if (!SameFolder(InstallDirOf(std::wstring(image, length)), *reinterpret_cast<const std::wstring*>(installDir)))
+        return TRUE;
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
     SetForegroundWindow(window);
     return FALSE;
@@ -119,25 +121,26 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     }
     ModuleInstance = instance;
     const std::wstring modulePath = ModulePath();
-    InstallDir = InstallDirOf(modulePath);
+    const std::wstring installDir = InstallDirOf(modulePath);
     const LaunchOptions options = ParseArguments(CommandLineArguments(), DefaultBaseUrl());
 
     // A second launcher on this folder touches no file of it, the log included. An unattended
     // one says so by its exit code and leaves the other's window where it is: it may have been
     // started behind the running game, which a window coming forward would cover.
     OwnedHandle folderLock, pathLock;
-    if (!ClaimInstallDir(folderLock, pathLock)) {
+    if (!ClaimInstallDir(installDir, folderLock, pathLock)) {
         if (options.exitWhenDone) return 2;
-        (void)EnumWindows(ShowIfOurFolders, 0);
+        (void)EnumWindows(ShowIfOurFolders, reinterpret_cast<LPARAM>(&installDir));
         return 0;
     }
     (void)DeleteFileW(LongPath(modulePath + kSharedOldLauncherSuffix).c_str());
-    (void)DeleteFileW(LongPath(InstallDir + kLogFileName).c_str());
+    SetLogFolder(installDir);
+    (void)DeleteFileW(LongPath(installDir + kLogFileName).c_str());
     ExitWhenDone = options.exitWhenDone;
     // wWinMain never returns once the window exists (EndProcess), so the run's context and
     // order, which the worker and the window hold by address, live as long as the process.
-    const RunContext context{options.baseUrl, ListTrust{kBuiltListKey, ToUtf8(options.channel)}, TransferSettings{},
-                             IsTurkishLanguage(GetUserDefaultUILanguage())};
+    const RunContext context{installDir, options.baseUrl, ListTrust{kBuiltListKey, ToUtf8(options.channel)},
+                             TransferSettings{}, IsTurkishLanguage(GetUserDefaultUILanguage())};
     const WorkerOrder order{&context, options.repair ? Trust::NoRecord : Trust::Records};
 
     INITCOMMONCONTROLSEX commonControls{sizeof commonControls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};

@@ -71,9 +71,9 @@ void ShowProgress(std::int32_t progress) {
     }
 }
 
-void Play() {
+void Play(const std::wstring& installDir) {
     if (!IsWindowEnabled(Controls.play)) return;
-    if (RunProgram(kGameExe)) DestroyWindow(MainWindow);
+    if (RunProgram(installDir, kGameExe)) DestroyWindow(MainWindow);
 }
 
 }  // namespace
@@ -128,7 +128,7 @@ void LayoutControls() {
     Place(Controls.retry, layout.retry);
 }
 
-void ApplyStatus() {
+void ApplyStatus(const std::wstring& installDir) {
     const StatusMessage status = ReadStatus();
     SetWindowTextW(Controls.status, status.StatusText.c_str());
     SetWindowTextW(Controls.detail, status.DetailText.c_str());
@@ -136,7 +136,7 @@ void ApplyStatus() {
     const bool canPlay = (static_cast<std::uint32_t>(status.UiMode) & 1) != 0;
     EnableWindow(Controls.play, canPlay);
     ShowWindow(Controls.retry, (static_cast<std::uint32_t>(status.UiMode) & 2) ? SW_SHOW : SW_HIDE);
-    EnableWindow(Controls.settings, !WorkerRunning && IsExistingFile(InstallDir + kConfigExe));
+    EnableWindow(Controls.settings, !WorkerRunning && IsExistingFile(installDir + kConfigExe));
     if (canPlay) SetFocus(Controls.play);
 }
 
@@ -158,28 +158,28 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
                           reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams));
         CreateControls(TextLanguage(*OrderOf(window).context));
         LayoutControls();
-        ApplyStatus();
+        ApplyStatus(OrderOf(window).context->InstallDir);
         return 0;
     case WM_SIZE:
         LayoutControls();
         return 0;
     case WM_APP_STATUS:
-        ApplyStatus();
+        ApplyStatus(OrderOf(window).context->InstallDir);
         return 0;
     case WM_APP_RELAUNCH:
-        RelaunchLauncher(TextLanguage(*OrderOf(window).context));
+        RelaunchLauncher(OrderOf(window).context->InstallDir, TextLanguage(*OrderOf(window).context));
         return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case kPlayId:
         case IDOK:
-            Play();
+            Play(OrderOf(window).context->InstallDir);
             return 0;
         case kRetryId:
             StartWorker(OrderOf(window));
             return 0;
         case kSettingsId:
-            (void)RunProgram(kConfigExe);
+            (void)RunProgram(OrderOf(window).context->InstallDir, kConfigExe);
             return 0;
         }
         break;

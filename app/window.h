@@ -20,4 +20,4 @@ HWND CreateLauncherWindow(const WorkerOrder& order);
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void LayoutControls();
-void ApplyStatus();
+void ApplyStatus(const std::wstring& installDir);  // Settings is on when installDir holds the tool

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "support/config.h"
 #include "support/shared_rules.h"
 #include "support/text.h"
 
@@ -82,8 +81,8 @@ bool IsSafeRelativePath(std::string_view path) {
     return true;
 }
 
-std::wstring ToLocalPath(std::string_view path) {
-    std::wstring local = InstallDir;
+std::wstring ToLocalPath(const std::wstring& installDir, std::string_view path) {
+    std::wstring local = installDir;
     const std::size_t start = local.size();
     local += FromUtf8(path);
     std::replace(local.begin() + static_cast<std::ptrdiff_t>(start), local.end(), L'/', L'\\');

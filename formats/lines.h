@@ -23,5 +23,5 @@ std::uint64_t ReadLenientSize(std::string_view field);
 // Not empty, no leading "/", no "..", no ":", no "\", no byte below 0x20.
 bool IsSafeRelativePath(std::string_view path);
 
-// InstallDir + the UTF-8 path decoded, with "/" turned into "\".
-std::wstring ToLocalPath(std::string_view path);
+// installDir + the UTF-8 path decoded, with "/" turned into "\".
+std::wstring ToLocalPath(const std::wstring& installDir, std::string_view path);

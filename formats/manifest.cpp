@@ -9,7 +9,7 @@ constexpr std::string_view kMagic = "KXUPDATE 1";
 constexpr std::size_t kHashLength = 64;
 }  // namespace
 
-bool ParseManifest(std::string_view text, Manifest& manifest) {
+bool ParseManifest(const std::wstring& installDir, std::string_view text, Manifest& manifest) {
     std::size_t position = 0;
     std::string_view line;
     if (!NextLine(text, position, line) || line != kMagic) return false;
@@ -26,7 +26,7 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
             entry.size = ReadLenientSize(fields[2]);
             entry.keep = fields[3].find('k') != std::string_view::npos;
             entry.path = fields[4];
-            entry.localPath = ToLocalPath(fields[4]);
+            entry.localPath = ToLocalPath(installDir, fields[4]);
         }
     }
     return !manifest.entries.empty();

@@ -10,7 +10,7 @@ struct ManifestEntry {
     std::uint64_t size = 0;
     bool keep = false;
     std::string path;        // UTF-8, "/" separators
-    std::wstring localPath;  // ToLocalPath(path)
+    std::wstring localPath;  // ToLocalPath(installDir, path)
 };
 
 struct Manifest {
@@ -19,4 +19,5 @@ struct Manifest {
 };
 
 // manifest must be empty; on false it may hold a part and is to be discarded.
-[[nodiscard]] bool ParseManifest(std::string_view text, Manifest& manifest);
+// Local paths are made under installDir.
+[[nodiscard]] bool ParseManifest(const std::wstring& installDir, std::string_view text, Manifest& manifest);

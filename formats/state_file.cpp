@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
 
@@ -10,11 +9,11 @@ namespace {
 constexpr DWORD kReadBlock = 65536;
 }  // namespace
 
-StateTable LoadStateTable(bool* whole) {
+StateTable LoadStateTable(const std::wstring& installDir, bool* whole) {
     bool ignored = true;
     bool& read = whole ? *whole : ignored;
     read = true;
-    const std::wstring path = LongPath(InstallDir + kStateFileName);
+    const std::wstring path = LongPath(installDir + kStateFileName);
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.ok()) {
@@ -44,20 +43,20 @@ StateTable LoadStateTable(bool* whole) {
     return ParseStateText(text);
 }
 
-bool SaveStateTable(const StateTable& table, StateSaveError* error) {
+bool SaveStateTable(const std::wstring& installDir, const StateTable& table, StateSaveError* error) {
     // Saved after every installed file: the text's buffer is kept between saves, so a
     // run of many files does not allocate and grow a fresh one each time.
     thread_local std::string text;
     text.clear();
     AppendStateText(table, text);
-    return SaveStateText(text, error);
+    return SaveStateText(installDir, text, error);
 }
 
-bool SaveStateText(const std::string& text, StateSaveError* error) {
+bool SaveStateText(const std::wstring& installDir, const std::string& text, StateSaveError* error) {
     StateSaveError ignored;
     StateSaveError& failure = error ? *error : ignored;
     failure = {};
-    const std::wstring target = LongPath(InstallDir + kStateFileName);
+    const std::wstring target = LongPath(installDir + kStateFileName);
     const std::wstring temp = target + kStateTempSuffix;
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,

@@ -12,7 +12,7 @@
 using StateTable = std::map<std::string, std::string>;
 using StateRecord = StateTable::value_type;
 
-inline constexpr const wchar_t* kStateFileName = kSharedStateFile;  // "data-state.txt", in InstallDir
+inline constexpr const wchar_t* kStateFileName = kSharedStateFile;     // "data-state.txt", in the installation folder
 inline constexpr const wchar_t* kStateTempSuffix = kSharedTempSuffix;  // the file a save writes first
 
 // The hash of a record that keeps the launcher's proof that it installed a file, once an
@@ -42,13 +42,14 @@ inline constexpr std::uint64_t kStateFileCap = 64ull << 20;
 // false when a state file exists but was not read to its end (held by another program,
 // unreadable, too large): records on disk may then be missing from the table. A folder in
 // its place counts as read whole: it holds no record.
-StateTable LoadStateTable(bool* whole = nullptr);
+StateTable LoadStateTable(const std::wstring& installDir, bool* whole = nullptr);
 // Where a failed save stopped, with the system's error code there.
 struct StateSaveError {
     enum Step { None, CreateTemp, Write, Move } step = None;
     std::uint32_t code = 0;
 };
-[[nodiscard]] bool SaveStateTable(const StateTable& table, StateSaveError* error = nullptr);  // through ".tmp"
+[[nodiscard]] bool SaveStateTable(const std::wstring& installDir, const StateTable& table,
+                                  StateSaveError* error = nullptr);  // through ".tmp"
 
 // The file's text for a table, and a table from a text (what Load and Save do around the I/O).
 std::string FormatStateText(const StateTable& table);
@@ -67,4 +68,6 @@ struct KeptStateText {
 // record (a first install in list order), put in place otherwise. The same bytes as
 // FormatStateText(table).
 void SetStateRecord(StateTable& table, const std::string& path, const std::string& hash, KeptStateText& kept);
-[[nodiscard]] bool SaveStateText(const std::string& text, StateSaveError* error = nullptr);  // SaveStateTable, the text built
+// SaveStateTable, the text built
+[[nodiscard]] bool SaveStateText(const std::wstring& installDir, const std::string& text,
+                                 StateSaveError* error = nullptr);

@@ -35,8 +35,8 @@ void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32
     WindowStatus().Signal(StatusSignal::Changed);
 }
 
-void ReportFailure(const std::wstring& text) {
-    PostStatus(text, L"", 0, IsExistingFile(InstallDir + kGameExe) ? UiMode::FailedCanPlay : UiMode::Failed);
+void ReportFailure(const std::wstring& installDir, const std::wstring& text) {
+    PostStatus(text, L"", 0, IsExistingFile(installDir + kGameExe) ? UiMode::FailedCanPlay : UiMode::Failed);
 }
 
 void PostRelaunch() {

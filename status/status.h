@@ -50,7 +50,8 @@ StatusListener SetStatusListener(StatusListener listener);  // WindowStatus().Se
 // A run's end (ReportFailure, a mode other than Busy, PostRelaunch) is posted by update/run.cpp
 // alone; where the bytes move, Busy statuses only.
 void PostStatus(const std::wstring& text, const std::wstring& detail, std::int32_t progress, UiMode mode);
-void ReportFailure(const std::wstring& text);  // FailedCanPlay when the game exists, else Failed
+// FailedCanPlay when installDir holds the game, else Failed.
+void ReportFailure(const std::wstring& installDir, const std::wstring& text);
 StatusMessage ReadStatus();                    // WindowStatus().Read()
 
 void PostRelaunch();

@@ -1,6 +1,5 @@
 #include "support/config.h"
 
-std::wstring InstallDir;
 
 std::atomic<bool> QuitRequested{false};
 

@@ -1,12 +1,9 @@
 #pragma once
 // What every layer still reads as plain globals, set up by the entry point before the first
-// worker starts and only read by the worker: the installation folder (a run's other settings
-// travel in its RunContext, update/run_context.h), the stop flag the window raises, and the two
-// platform handles, opened and closed by the entry point alone.
+// worker starts and only read by the worker: the stop flag the window raises, and the two
+// platform handles, opened and closed by the entry point alone (a run's settings travel in its
+// RunContext, update/run_context.h).
 #include <atomic>
-#include <string>
-
-extern std::wstring InstallDir;  // ends in "\", or empty
 
 extern std::atomic<bool> QuitRequested;  // set when the window goes; never cleared
 

@@ -6,18 +6,28 @@
 #include <mutex>
 #include <string>
 
-#include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/text.h"
 
 namespace {
 std::mutex LogLock;  // one line at a time from every thread
+
+// Guarded by LogLock; never destroyed, as a worker the exit does not wait for may still log.
+std::wstring& LogFolder() {
+    static std::wstring* const folder = new std::wstring;
+    return *folder;
+}
 }  // namespace
+
+void SetLogFolder(const std::wstring& folder) {
+    std::lock_guard lock(LogLock);
+    LogFolder() = folder;
+}
 
 void AppendLogLine(std::wstring_view text) {
     std::lock_guard lock(LogLock);
-    const std::wstring path = InstallDir + kLogFileName;
+    const std::wstring path = LogFolder() + kLogFileName;
     OwnedHandle file(CreateFileW(LongPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
     if (!file.ok()) return;
 

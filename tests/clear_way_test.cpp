@@ -34,7 +34,7 @@ TEST(MayClearTheWay, OnlyWhatRemoveDroppedFilesWouldDeleteAnyway) {
         {"a record that breaks the path rule", {{"../up"}, {}, false}, false},
         {"a link", {{}, {}, true}, false},
     };
-    for (const Case& c : cases) EXPECT_EQ(MayClearTheWay(c.obstacle, next, table), c.may) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(MayClearTheWay(TestInstallDir(), c.obstacle, next, table), c.may) << c.name;
 }
 
 }  // namespace

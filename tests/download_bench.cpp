@@ -96,8 +96,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring baseUrl = argv[1];
     const std::string hash = ToUtf8(argv[2]);
     const std::uint64_t size = std::wcstoull(argv[3], nullptr, 10);
-    InstallDir = argv[4];
-    if (InstallDir.back() != L'\\') InstallDir += L'\\';
+    std::wstring installDir = argv[4];
+    if (installDir.back() != L'\\') installDir += L'\\';
     const int rounds = argc > 5 ? _wtoi(argv[5]) : 3;
     if (!OpenSha256Provider() || !(HttpSession = OpenHttpSession())) return 1;
 
@@ -105,9 +105,9 @@ int wmain(int argc, wchar_t** argv) {
     entry.hash = hash;
     entry.size = size;
     entry.path = "bench/object.bin";
-    entry.localPath = InstallDir + L"bench\\object.bin";
+    entry.localPath = installDir + L"bench\\object.bin";
     const std::wstring url = ObjectUrl(baseUrl, entry);
-    const std::wstring plainFile = InstallDir + L"plain.bin";
+    const std::wstring plainFile = installDir + L"plain.bin";
 
     std::printf("object: %llu bytes, %d rounds\n", static_cast<unsigned long long>(size), rounds);
     std::vector<double> product, plainFull, plainHash, plainRead;
@@ -117,7 +117,7 @@ int wmain(int argc, wchar_t** argv) {
         tracker.total = size;
         DownloadFailure failure;
         double start = Seconds();
-        if (!DownloadFile(entry, baseUrl, tracker, failure, TransferSettings{})) {
+        if (!DownloadFile(installDir, entry, baseUrl, tracker, failure, TransferSettings{})) {
             std::fprintf(stderr, "DownloadFile failed (%d): %s\n", static_cast<int>(failure.fault),
                          ToUtf8(failure.path).c_str());
             return 1;

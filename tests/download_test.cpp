@@ -22,13 +22,13 @@ namespace {
 bool DownloadSaying(const ManifestEntry& e, const std::wstring& baseUrl, ProgressTracker& tracker, std::wstring& error,
                     const TransferSettings& settings) {
     DownloadFailure failure;
-    const bool done = DownloadFile(e, baseUrl, tracker, failure, settings);
+    const bool done = DownloadFile(TestInstallDir(), e, baseUrl, tracker, failure, settings);
     error = DownloadFailureText(failure, tracker.language);
     return done;
 }
 
 std::wstring LocalPath(const std::string& path) {
-    std::wstring local = InstallDir + FromUtf8(path);
+    std::wstring local = TestInstallDir() + FromUtf8(path);
     for (auto& c : local)
         if (c == L'/') c = L'\\';
     return local;

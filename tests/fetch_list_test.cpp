@@ -41,7 +41,8 @@ TEST(NamesLauncherFile, AnySpellingOfTheLaunchersOwnFilesButNothingElse) {
     for (const auto& c : cases) {
         Manifest manifest;
         for (const std::string& path : c.paths) manifest.entries.push_back(EntryFor(path, path));
-        EXPECT_EQ(NamesLauncherFile(manifest, old, false), c.claims) << testing::PrintToString(c.paths);
+        EXPECT_EQ(NamesLauncherFile(TestInstallDir(), manifest, old, false), c.claims)
+            << testing::PrintToString(c.paths);
     }
 }
 
@@ -50,8 +51,10 @@ TEST(NamesLauncherFile, TheSignedTimesFileOnlyInALauncherWithAKey) {
     for (const char* path : {"data-signed.txt", "Data-Signed.TXT.", "data-signed.txt.tmp"}) {
         Manifest manifest;
         manifest.entries.push_back(EntryFor(path, "x"));
-        EXPECT_FALSE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", false)) << path;
-        EXPECT_TRUE(NamesLauncherFile(manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", true)) << path;
+        EXPECT_FALSE(NamesLauncherFile(TestInstallDir(), manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", false))
+            << path;
+        EXPECT_TRUE(NamesLauncherFile(TestInstallDir(), manifest, L"C:\\Games\\Tarsin\\TarsinLauncher.exe.old", true))
+            << path;
     }
 }
 

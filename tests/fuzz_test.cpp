@@ -121,7 +121,7 @@ TEST(Fuzz, MutatedManifests) {
     for (int n = 0; n < kInputs; ++n) {
         const std::string input = Mutate(seeds[random.Below(seeds.size())], random, seeds);
         Manifest manifest;
-        const bool ok = ParseManifest(input, manifest);
+        const bool ok = ParseManifest(TestInstallDir(), input, manifest);
         std::string referenceVersion;
         std::vector<ReferenceEntry> reference;
         ASSERT_EQ(ok, ReferenceManifest(input, ReferenceSafe, referenceVersion, reference))
@@ -160,7 +160,8 @@ TEST(Fuzz, RandomBodiesAfterTheMagic) {
         Manifest manifest;
         std::string referenceVersion;
         std::vector<ReferenceEntry> reference;
-        ASSERT_EQ(ParseManifest(input, manifest), ReferenceManifest(input, ReferenceSafe, referenceVersion, reference))
+        ASSERT_EQ(ParseManifest(TestInstallDir(), input, manifest),
+                  ReferenceManifest(input, ReferenceSafe, referenceVersion, reference))
             << testing::PrintToString(input);
     }
 }
@@ -197,9 +198,9 @@ TEST(Fuzz, StateFilesThroughTheDisk) {
     for (int n = 0; n < 300; ++n) {
         const std::string input = Mutate(seeds[random.Below(seeds.size())], random, seeds);
         ASSERT_TRUE(WriteFileBytes(dir / L"data-state.txt", input));
-        const StateTable table = LoadStateTable();
+        const StateTable table = LoadStateTable(TestInstallDir());
         ASSERT_EQ(table, ParseStateText(input));
-        ASSERT_TRUE(SaveStateTable(table));
+        ASSERT_TRUE(SaveStateTable(TestInstallDir(), table));
         ASSERT_EQ(ReadFileBytes(dir / L"data-state.txt"), FormatStateText(table));
     }
 }

@@ -44,7 +44,7 @@ TEST(CheckFreeSpace, ASaturatedNeedRefusesOnAnyVolume) {
     // Wrapping would have made this need 200 MiB - 1 bytes and let it pass.
     TempDir dir;
     ScopedInstallDir install(dir.path());
-    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX), Language::English), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), CheckFreeSpace(TestInstallDir(), UINT64_MAX), Language::English), StepOutcome::Failed);
     const StatusMessage status = ReadStatus();
     EXPECT_EQ(status.StatusText.rfind(L"Not enough free space: 17592186044416 MB needed, ", 0), 0u) << ToUtf8(status.StatusText);
     EXPECT_EQ(status.DetailText, L"");
@@ -57,7 +57,7 @@ TEST(CheckFreeSpace, RefusesWithFailedEvenWhenTheGameExists) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
     ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ"));
-    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX), Language::English), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), CheckFreeSpace(TestInstallDir(), UINT64_MAX), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
 
@@ -65,7 +65,7 @@ TEST(CheckFreeSpace, PassesWhenTheVolumeCannotBeAsked) {
     ScopedInstallDir install(L"Q:\\no\\such\\volume\\");
     StatusWatch statusWatch;
     const std::uint64_t postsBefore = statusWatch.posts.load();
-    EXPECT_EQ(PostEnding(CheckFreeSpace(UINT64_MAX), Language::English), StepOutcome::GoOn);
+    EXPECT_EQ(PostEnding(TestInstallDir(), CheckFreeSpace(TestInstallDir(), UINT64_MAX), Language::English), StepOutcome::GoOn);
     EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 }
 
@@ -84,11 +84,11 @@ TEST(CheckFreeSpace, ExactlyTheNeedPassesAndOneByteLessRefuses) {
 
         StatusWatch statusWatch;
         const std::uint64_t postsBefore = statusWatch.posts.load();
-        EXPECT_EQ(PostEnding(CheckFreeSpace(fits), Language::English), StepOutcome::GoOn);
-        EXPECT_EQ(PostEnding(CheckFreeSpace(0), Language::English), StepOutcome::GoOn);
+        EXPECT_EQ(PostEnding(TestInstallDir(), CheckFreeSpace(TestInstallDir(), fits), Language::English), StepOutcome::GoOn);
+        EXPECT_EQ(PostEnding(TestInstallDir(), CheckFreeSpace(TestInstallDir(), 0), Language::English), StepOutcome::GoOn);
         EXPECT_EQ(statusWatch.posts.load(), postsBefore);
 
-        EXPECT_EQ(PostEnding(CheckFreeSpace(fits + 1), Language::English), StepOutcome::Failed);
+        EXPECT_EQ(PostEnding(TestInstallDir(), CheckFreeSpace(TestInstallDir(), fits + 1), Language::English), StepOutcome::Failed);
         EXPECT_EQ(ReadStatus().StatusText, FreeSpaceMessage(available.QuadPart + 1, available.QuadPart, Language::English));
         EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
     }

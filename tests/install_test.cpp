@@ -120,7 +120,7 @@ TEST_F(InstallFixture, InstallFileMovesThePartRecordsAndSaves) {
     ASSERT_TRUE(WriteFileBytes(PartPath(entry), "new content"));
     StateTable table{{"data/new.pak", Sha256Hex("old content, longer")}, {"other", Sha256Hex("x")}};
 
-    ASSERT_TRUE(InstallFile(entry, table));
+    ASSERT_TRUE(InstallFile(TestInstallDir(), entry, table));
     EXPECT_EQ(ReadFileBytes(entry.localPath), "new content");
     EXPECT_FALSE(FileExists(PartPath(entry)));
     EXPECT_EQ(table["data/new.pak"], entry.hash);
@@ -152,10 +152,10 @@ TEST_F(InstallFixture, InstallFileReplacesAReadOnlyTargetAndWaitsForABriefHolder
             HeldByAnotherProgram holder(c.holdPart ? PartPath(entry) : entry.localPath, c.holdMs);
             ASSERT_TRUE(holder.held()) << c.path;
             const ULONGLONG before = GetTickCount64();
-            EXPECT_TRUE(InstallFile(entry, table)) << c.path;
+            EXPECT_TRUE(InstallFile(TestInstallDir(), entry, table)) << c.path;
             EXPECT_GE(GetTickCount64() - before, 500u) << c.path << ": the first move was refused";
         } else {
-            EXPECT_TRUE(InstallFile(entry, table)) << c.path;
+            EXPECT_TRUE(InstallFile(TestInstallDir(), entry, table)) << c.path;
         }
         EXPECT_EQ(ReadFileBytes(entry.localPath), std::string("new ") + c.path);
         EXPECT_FALSE(FileExists(PartPath(entry))) << c.path;
@@ -168,7 +168,7 @@ TEST_F(InstallFixture, InstallFileFailsWithoutRecordWhenTheMoveFails) {
     ASSERT_TRUE(WriteFileBytes(entry.localPath + L"\\inside", "a directory stands at the target"));
     ASSERT_TRUE(WriteFileBytes(PartPath(entry), "content"));
     StateTable table;
-    EXPECT_FALSE(InstallFile(entry, table));
+    EXPECT_FALSE(InstallFile(TestInstallDir(), entry, table));
     EXPECT_TRUE(table.empty());
     EXPECT_FALSE(FileExists(StatePath()));
     EXPECT_EQ(ReadFileBytes(PartPath(entry)), "content") << "the verified part stays for the next run";
@@ -255,7 +255,7 @@ bool WatchFlush(void* handle) {
     LARGE_INTEGER size{};
     if (GetFileSizeEx(handle, &size)) seen.size = static_cast<std::uint64_t>(size.QuadPart);
     if (seen.file.size() > 5) seen.targetExisted = FileExists(seen.file.substr(0, seen.file.size() - 5));
-    seen.state = ReadFileBytes(InstallDir + L"data-state.txt");
+    seen.state = ReadFileBytes(TestInstallDir() + L"data-state.txt");
     {
         std::lock_guard<std::mutex> hold(flushesLock);
         flushes.push_back(std::move(seen));
@@ -298,7 +298,7 @@ TEST_F(DownloadFixture, AFailedFlushIsAFailedDownloadThatDeletesThePart) {
     StateTable table;
     TransferSettings refuse;
     refuse.flush = RefuseFlush;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse)), Language::English), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl(), refuse)), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n" + Says(Text::NotWritten) +
                                            PartPath(entries[0]));
     EXPECT_FALSE(FileExists(PartPath(entries[0])));
@@ -333,7 +333,7 @@ TEST_F(DownloadFixture, AnOrderlyFailureLeavesMarksOnlyWhereAPartHoldsBytes) {
         UpdatePlan plan;
         for (const ManifestEntry& e : manifest.entries) plan.downloadList.push_back(&e);
         StateTable table;
-        ASSERT_EQ(SaveRecordsBeforeDownloads(manifest, plan, table, true), StepOutcome::GoOn);
+        ASSERT_EQ(SaveRecordsBeforeDownloads(TestInstallDir(), manifest, plan, table, true), StepOutcome::GoOn);
         ASSERT_EQ(DownloadAndInstall(plan, table, TestContext(site.baseUrl())), StepOutcome::Failed);
         StateTable expected{{"f0.pak", manifest.entries[0].hash}};
         if (fault == kCut) expected["f1.pak"] = kDownloadMark;
@@ -383,7 +383,7 @@ bool HoldTheFlushOfHeldPak(void* handle) {
     wchar_t name[1024];
     const DWORD length = GetFinalPathNameByHandleW(handle, name, 1024, FILE_NAME_NORMALIZED);
     if (length < 1024 && EndsWithNoCase(ToUtf8(std::wstring(name, length)), "held.pak.part")) {
-        (void)WriteFileBytes(InstallDir + L"flush-pending", "");
+        (void)WriteFileBytes(TestInstallDir() + L"flush-pending", "");
         Sleep(INFINITE);
     }
     return FlushFileBuffers(handle) != FALSE;
@@ -399,7 +399,7 @@ TEST(PendingFlush, DISABLED_RunForTheKill) {
     UpdatePlan plan;
     for (const ManifestEntry& entry : manifest.entries) plan.downloadList.push_back(&entry);
     StateTable table;
-    if (SaveRecordsBeforeDownloads(manifest, plan, table, true) == StepOutcome::GoOn)
+    if (SaveRecordsBeforeDownloads(TestInstallDir(), manifest, plan, table, true) == StepOutcome::GoOn)
         (void)DownloadAndInstall(plan, table, TestContext(FromUtf8(EnvVar("TARSIN_KILL_URL")), settings));
 }
 
@@ -492,7 +492,7 @@ TEST_F(DownloadFixture, AnEmptyErrorTextStillShowsTheInterruption) {
     OwnedHandle held(CreateFileW(PartPath(entries[0]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.ok());
     StateTable table;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), Language::English), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::DownloadInterrupted) + L"\n");
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 }
@@ -501,7 +501,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
     Publish("veri/güz.pak", "autumn");
     ASSERT_TRUE(WriteFileBytes(entries[0].localPath + L"\\blocker", "a directory at the target"));
     StateTable table;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), Language::English), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, TestContext(site.baseUrl())), Language::English), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak"));
     EXPECT_EQ(ReadFileBytes(PartPath(entries[0])), "autumn");
     EXPECT_TRUE(table.empty());
@@ -510,7 +510,7 @@ TEST_F(DownloadFixture, AMoveThatFailsNamesTheManifestPath) {
 
     RunContext turkish = TestContext(site.baseUrl());
     turkish.UseTurkish = true;
-    EXPECT_EQ(PostEnding(DownloadAndInstall(Plan(), table, turkish), Language::Turkish), StepOutcome::Failed);
+    EXPECT_EQ(PostEnding(TestInstallDir(), DownloadAndInstall(Plan(), table, turkish), Language::Turkish), StepOutcome::Failed);
     EXPECT_EQ(ReadStatus().StatusText, Says(Text::ReplaceFailed, L"veri/güz.pak", Language::Turkish));
     EXPECT_EQ(ObjectRequests(entries[0]).size(), 1u) << "the second attempt verifies the complete part";
 }

@@ -162,21 +162,21 @@ TEST(IsSafeRelativePath, Rules) {
 
 TEST(ToLocalPath, JoinsInstallDirAndConvertsSeparators) {
     ScopedInstallDir install(L"C:\\Games\\Tarsin\\");
-    EXPECT_EQ(ToLocalPath("data/sub/file.bin"), L"C:\\Games\\Tarsin\\data\\sub\\file.bin");
-    EXPECT_EQ(ToLocalPath("ruvok.exe"), L"C:\\Games\\Tarsin\\ruvok.exe");
-    EXPECT_EQ(ToLocalPath("a//b/"), L"C:\\Games\\Tarsin\\a\\\\b\\");
-    EXPECT_EQ(ToLocalPath("./Mixed/Case"), L"C:\\Games\\Tarsin\\.\\Mixed\\Case");
-    EXPECT_EQ(ToLocalPath("g\xC3\xBC/\xC4\x9F"), L"C:\\Games\\Tarsin\\g\u00FC\\\u011F");
-    EXPECT_EQ(ToLocalPath("bad\xFF/x"), L"C:\\Games\\Tarsin\\bad\uFFFD\\x");
+    EXPECT_EQ(ToLocalPath(TestInstallDir(), "data/sub/file.bin"), L"C:\\Games\\Tarsin\\data\\sub\\file.bin");
+    EXPECT_EQ(ToLocalPath(TestInstallDir(), "ruvok.exe"), L"C:\\Games\\Tarsin\\ruvok.exe");
+    EXPECT_EQ(ToLocalPath(TestInstallDir(), "a//b/"), L"C:\\Games\\Tarsin\\a\\\\b\\");
+    EXPECT_EQ(ToLocalPath(TestInstallDir(), "./Mixed/Case"), L"C:\\Games\\Tarsin\\.\\Mixed\\Case");
+    EXPECT_EQ(ToLocalPath(TestInstallDir(), "g\xC3\xBC/\xC4\x9F"), L"C:\\Games\\Tarsin\\g\u00FC\\\u011F");
+    EXPECT_EQ(ToLocalPath(TestInstallDir(), "bad\xFF/x"), L"C:\\Games\\Tarsin\\bad\uFFFD\\x");
 }
 
 TEST(ToLocalPath, PlainConcatenationWithAnyInstallDir) {
     {
         ScopedInstallDir install(L"");
-        EXPECT_EQ(ToLocalPath("a/b"), L"a\\b");
+        EXPECT_EQ(ToLocalPath(TestInstallDir(), "a/b"), L"a\\b");
     }
     {  // only the relative part is converted
         ScopedInstallDir install(L"odd/dir\\");
-        EXPECT_EQ(ToLocalPath("a/b"), L"odd/dir\\a\\b");
+        EXPECT_EQ(ToLocalPath(TestInstallDir(), "a/b"), L"odd/dir\\a\\b");
     }
 }

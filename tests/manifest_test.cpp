@@ -62,7 +62,7 @@ TEST(ParseManifest, RejectsEveryMalformedBody) {
     };
     for (const auto& c : cases) {
         Manifest manifest;
-        EXPECT_FALSE(ParseManifest(c.body, manifest)) << c.name;
+        EXPECT_FALSE(ParseManifest(TestInstallDir(), c.body, manifest)) << c.name;
     }
 }
 
@@ -90,7 +90,7 @@ TEST(ParseManifest, AcceptsWhatIsNotAnError) {
     };
     for (const auto& c : cases) {
         Manifest manifest;
-        ASSERT_TRUE(ParseManifest(c.body, manifest)) << c.name;
+        ASSERT_TRUE(ParseManifest(TestInstallDir(), c.body, manifest)) << c.name;
         EXPECT_EQ(manifest.entries.size(), c.entries) << c.name;
     }
 }
@@ -106,7 +106,7 @@ TEST(ParseManifest, BuildsEntriesInFileOrder) {
                              FileLine(kHash, "+5", "", "x") + "\n" +
                              FileLine(kHash, "99999999999999999999", "-", "huge") + "\r\n";
     Manifest manifest;
-    ASSERT_TRUE(ParseManifest(body, manifest));
+    ASSERT_TRUE(ParseManifest(TestInstallDir(), body, manifest));
     EXPECT_EQ(manifest.version, "1.4.2");
     const struct {
         std::string hash;
@@ -151,7 +151,7 @@ TEST(ParseManifest, Version) {
     };
     for (const auto& c : cases) {
         Manifest manifest;
-        ASSERT_TRUE(ParseManifest("KXUPDATE 1\n" + c.lines + kValid, manifest)) << c.name;
+        ASSERT_TRUE(ParseManifest(TestInstallDir(), "KXUPDATE 1\n" + c.lines + kValid, manifest)) << c.name;
         EXPECT_EQ(manifest.version, c.version) << c.name;
     }
 }
@@ -170,7 +170,7 @@ TEST(ParseManifest, LargeManifestIsQuick) {
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     Manifest manifest;
-    const bool accepted = ParseManifest(body, manifest);
+    const bool accepted = ParseManifest(TestInstallDir(), body, manifest);
     QueryPerformanceCounter(&stop);
     ASSERT_TRUE(accepted);
     ASSERT_EQ(manifest.entries.size(), static_cast<std::size_t>(kFiles));

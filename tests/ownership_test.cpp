@@ -34,11 +34,11 @@ TEST(MarkStaleRecordsUnproven, KeepsOwnershipButNoClaimOfOtherContentForPlannedD
     table["Data/Renamed.pak"] = Sha256Hex("old");  // the same file to Windows
     table["./data//renamed.pak"] = manifest.entries[4].hash;
 
-    EXPECT_TRUE(MarkStaleRecordsUnproven(manifest, plan, table));
+    EXPECT_TRUE(MarkStaleRecordsUnproven(TestInstallDir(), manifest, plan, table));
     StateTable expected = others;
     for (const char* owned : {"changed.pak", "TarsinLauncher.exe", "data/renamed.pak"}) expected[owned] = kUnprovenHash;
     EXPECT_EQ(table, expected);
-    EXPECT_FALSE(MarkStaleRecordsUnproven(manifest, plan, table));
+    EXPECT_FALSE(MarkStaleRecordsUnproven(TestInstallDir(), manifest, plan, table));
 }
 
 TEST(WhyStateFileIsStuck, BlamesTheFolderOnlyWhenItRefusedTheNewFile) {
@@ -107,7 +107,9 @@ TEST_F(InstallFixture, SaveRecordsBeforeDownloadsKeepsTheOldStateFileWhenItCanno
             if (c.blocker == kHeld)
                 holder = OwnedHandle(CreateFileW(StatePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_EQ(holder.ok(), c.blocker == kHeld) << c.name;
-            outcome = PostEnding(SaveRecordsBeforeDownloads(manifest, plan, table, c.readWhole), Language::English);
+            outcome = PostEnding(TestInstallDir(),
+                                 SaveRecordsBeforeDownloads(TestInstallDir(), manifest, plan, table, c.readWhole),
+                                 Language::English);
         }
         (void)RemoveDirectoryW(temp.c_str());
         EXPECT_EQ(outcome, c.outcome == kFailed ? StepOutcome::Failed : StepOutcome::GoOn) << c.name;
@@ -142,28 +144,28 @@ TEST_F(InstallFixture, RemoveDroppedFilesDeletesOnlyRecordedRuleAbidingPaths) {
     Manifest manifest;
     StateTable table;
     for (const Case& c : cases) {
-        ASSERT_TRUE(WriteFileBytes(ToLocalPath(c.path), c.path));
+        ASSERT_TRUE(WriteFileBytes(ToLocalPath(TestInstallDir(), c.path), c.path));
         if (c.recorded) table[c.path] = Sha256Hex(c.path);
         if (c.listed) manifest.entries.push_back(EntryFor(c.path, c.path, c.keep));
     }
     // Every Windows call stops at the NUL: the record would name the player's "slot1.sav".
-    ASSERT_TRUE(WriteFileBytes(ToLocalPath("saves/slot1.sav"), "the player's save"));
+    ASSERT_TRUE(WriteFileBytes(ToLocalPath(TestInstallDir(), "saves/slot1.sav"), "the player's save"));
     const std::string unsafe[] = {"../outside.txt", "/outside.txt", "sub\\dropped.pak", "C:outside.txt", "",
                                   std::string("saves/slot1.sav\0x", 17), "saves/slot1.sav\x01"};
     for (const std::string& path : unsafe) table[path] = Sha256Hex("unsafe");
     table["gone-already.pak"] = Sha256Hex("gone");
 
-    RemoveDroppedFiles(manifest, table);
+    RemoveDroppedFiles(TestInstallDir(), manifest, table);
 
     for (const Case& c : cases) {
-        EXPECT_EQ(FileExists(ToLocalPath(c.path)), !c.deleted) << c.path;
+        EXPECT_EQ(FileExists(ToLocalPath(TestInstallDir(), c.path)), !c.deleted) << c.path;
         EXPECT_EQ(table.count(c.path), static_cast<std::size_t>(c.recorded && !c.deleted)) << c.path;
     }
     for (const std::string& path : unsafe)
         EXPECT_EQ(table.count(path), 1u) << "unsafe record stays: " << testing::PrintToString(path);
     EXPECT_EQ(table.count("gone-already.pak"), 0u) << "a record whose file is gone is forgotten";
     EXPECT_EQ(ReadFileBytes(outer / L"outside.txt"), "keep me");
-    EXPECT_EQ(ReadFileBytes(ToLocalPath("saves/slot1.sav")), "the player's save");
+    EXPECT_EQ(ReadFileBytes(ToLocalPath(TestInstallDir(), "saves/slot1.sav")), "the player's save");
     EXPECT_EQ(ParseStateText(ReadFileBytes(root + L"data-state.txt")), table);
 }
 
@@ -192,7 +194,7 @@ TEST_F(InstallFixture, RemoveDroppedFilesGivesUpOnlyWhatIsGoneAndNeverClaimsAFil
     StateTable table;
     std::vector<OwnedHandle> holders;
     for (const Case& c : cases) {
-        const std::wstring local = ToLocalPath(c.path), part = local + L".part";
+        const std::wstring local = ToLocalPath(TestInstallDir(), c.path), part = local + L".part";
         ASSERT_TRUE(!c.file || WriteFileBytes(local, c.path));
         ASSERT_TRUE(c.part == kNoPart || WriteFileBytes(part, c.part == kPartWithBytes ? "bytes" : ""));
         if (c.held)
@@ -203,11 +205,11 @@ TEST_F(InstallFixture, RemoveDroppedFilesGivesUpOnlyWhatIsGoneAndNeverClaimsAFil
     }
     const StateTable before = table;
 
-    RemoveDroppedFiles(manifest, table);
+    RemoveDroppedFiles(TestInstallDir(), manifest, table);
 
     for (const Case& c : cases) {
-        EXPECT_EQ(FileExists(ToLocalPath(c.path)), c.fileStays) << c.path;
-        EXPECT_EQ(FileExists(ToLocalPath(c.path) + L".part"), c.partStays) << c.path;
+        EXPECT_EQ(FileExists(ToLocalPath(TestInstallDir(), c.path)), c.fileStays) << c.path;
+        EXPECT_EQ(FileExists(ToLocalPath(TestInstallDir(), c.path) + L".part"), c.partStays) << c.path;
         EXPECT_EQ(table.count(c.path) ? table.at(c.path) : "", c.recordStays ? before.at(c.path) : "") << c.path;
     }
     EXPECT_EQ(SavedTable(), table);
@@ -218,7 +220,7 @@ TEST_F(InstallFixture, RemoveDroppedFilesWritesNothingWhenNothingWasDropped) {
     manifest.entries.push_back(EntryFor("a.pak", "a"));
     StateTable table{{"a.pak", Sha256Hex("a")}, {"../unsafe", Sha256Hex("u")}};
     const StateTable before = table;
-    RemoveDroppedFiles(manifest, table);
+    RemoveDroppedFiles(TestInstallDir(), manifest, table);
     EXPECT_EQ(table, before);
     EXPECT_FALSE(FileExists(StatePath()));
 }

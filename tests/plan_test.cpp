@@ -182,7 +182,7 @@ TEST_F(VerifyFixture, RecordsMatchesAndQueuesTheRestAfterPlannedDownloads) {
                                  nullptr));
     ASSERT_TRUE(held.ok());
 
-    ASSERT_EQ(VerifyFiles(plan, table, Language::English), StepOutcome::GoOn);
+    ASSERT_EQ(VerifyFiles(TestInstallDir(), plan, table, Language::English), StepOutcome::GoOn);
 
     const std::vector<const ManifestEntry*> expected = {&manifest.entries[0], &manifest.entries[3],
                                                         &manifest.entries[2], &manifest.entries[4]};
@@ -215,7 +215,7 @@ TEST_F(VerifyFixture, ANewLauncherOfTheSameSizeKeepsItsPlaceInTheList) {
         UpdatePlan plan;
         for (const ManifestEntry& entry : manifest.entries)
             (QueryLocalFile(entry.localPath).exists ? plan.verifyList : plan.downloadList).push_back(&entry);
-        ASSERT_EQ(VerifyFiles(plan, table, Language::English), StepOutcome::GoOn);
+        ASSERT_EQ(VerifyFiles(TestInstallDir(), plan, table, Language::English), StepOutcome::GoOn);
         const std::vector<const ManifestEntry*> expected = place == 0 ? std::vector{e, e + 1, e + 3, e + 2}
                                                                       : std::vector{e, e + 2, e + 3, e + 1};
         EXPECT_EQ(plan.downloadList, expected);
@@ -226,7 +226,7 @@ TEST_F(VerifyFixture, SavesTheTableEvenWhenNothingMatched) {
     Add("a.bin", "published", "different");
     UpdatePlan plan = PlanUpdate(manifest, table, Trust::Records);
     ASSERT_EQ(plan.verifyList.size(), 1u);
-    ASSERT_EQ(VerifyFiles(plan, table, Language::English), StepOutcome::GoOn);
+    ASSERT_EQ(VerifyFiles(TestInstallDir(), plan, table, Language::English), StepOutcome::GoOn);
     EXPECT_TRUE(FileExists(StatePath()));
     EXPECT_TRUE(table.empty());
     ASSERT_EQ(plan.downloadList.size(), 1u);
@@ -235,7 +235,7 @@ TEST_F(VerifyFixture, SavesTheTableEvenWhenNothingMatched) {
 TEST_F(VerifyFixture, TurkishLabel) {
     Add("a.bin", "published", "published");
     UpdatePlan plan = PlanUpdate(manifest, table, Trust::Records);
-    ASSERT_EQ(VerifyFiles(plan, table, Language::Turkish), StepOutcome::GoOn);
+    ASSERT_EQ(VerifyFiles(TestInstallDir(), plan, table, Language::Turkish), StepOutcome::GoOn);
     EXPECT_EQ(ReadStatus().StatusText, TextIn(Text::CheckingFiles, Language::Turkish));
 }
 
@@ -246,7 +246,7 @@ TEST_F(VerifyFixture, StopRequestEndsSilentlyWithoutSaving) {
     QuitRequested = true;
     StatusWatch statusWatch;
     const std::uint64_t postsBefore = statusWatch.posts.load();
-    EXPECT_EQ(VerifyFiles(plan, table, Language::English), StepOutcome::Stopped);
+    EXPECT_EQ(VerifyFiles(TestInstallDir(), plan, table, Language::English), StepOutcome::Stopped);
     EXPECT_FALSE(FileExists(StatePath()));
     EXPECT_TRUE(plan.downloadList.empty()) << "a stop is not a failed file";
     EXPECT_EQ(statusWatch.posts.load(), postsBefore);

@@ -23,8 +23,8 @@ TEST(ListReach, FindsTheEntryUnderAnySpellingAndUnlistsOnlyRuleAbidingPaths) {
         {"c.pak", nullptr, nullptr},
     };
     for (const auto& c : reach) {
-        EXPECT_EQ(all.Reaching(RecordKey(c.record)), c.inAll) << c.record;
-        EXPECT_EQ(some.Reaching(RecordKey(c.record)), c.inSome) << c.record;
+        EXPECT_EQ(all.Reaching(RecordKey(TestInstallDir(), c.record)), c.inAll) << c.record;
+        EXPECT_EQ(some.Reaching(RecordKey(TestInstallDir(), c.record)), c.inSome) << c.record;
     }
     // Unlisted: under a spelling no entry uses, and only where a delete may follow.
     const struct {

@@ -70,7 +70,7 @@ TEST(PostEnding, PostsEachResultOnceAsItsEndingSays) {
         }
         PostStatus(L"before", L"", -1, UiMode::Busy);
         StatusWatch watch;
-        EXPECT_EQ(PostEnding(c.result, Language::English), c.result.outcome) << c.name;
+        EXPECT_EQ(PostEnding(TestInstallDir(), c.result, Language::English), c.result.outcome) << c.name;
         EXPECT_EQ(watch.posts.load(), c.posts) << c.name;
         EXPECT_EQ(watch.relaunches.load(), c.relaunches) << c.name;
         const StatusMessage now = ReadStatus();
@@ -638,7 +638,7 @@ TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate)
     }
     ASSERT_TRUE(DeleteFileW((dir / L"Config.EXE").c_str()));
     {
-        // The reported image name and InstallDir differ in letter case only.
+        // The reported image name and TestInstallDir() differ in letter case only.
         std::wstring upper = dir.path();
         CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
         ASSERT_NE(upper, dir.path());
@@ -646,7 +646,7 @@ TEST_F(RunUpdateTest, TheGameOrItsToolRunningFromTheInstallationBlocksTheUpdate)
         RunningProgram game(dir.path(), L"ruvok.exe");
         ASSERT_TRUE(game.ok());
         ASSERT_FALSE(game.ImageName().empty());
-        EXPECT_EQ(CheckGameNotRunning(), StepOutcome::Failed);
+        EXPECT_EQ(CheckGameNotRunning(TestInstallDir()), StepOutcome::Failed);
     }
 
     {

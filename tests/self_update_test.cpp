@@ -67,7 +67,7 @@ TEST(SelfUpdateChild, RunsInACopyOfTheTestProgram) {
     result += std::string("relaunch=") + (relaunch ? "1" : "0") + "\n";
     result += "mode=" + std::to_string(static_cast<std::uint32_t>(status.UiMode)) + "\n";
     result += "text=" + ToUtf8(status.StatusText) + "\n";
-    ASSERT_TRUE(WriteFileBytes(InstallDir + FromUtf8(kChildResult), result));
+    ASSERT_TRUE(WriteFileBytes(TestInstallDir() + FromUtf8(kChildResult), result));
 }
 
 struct SelfUpdate : ::testing::Test {

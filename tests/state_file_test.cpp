@@ -123,13 +123,13 @@ TEST(StateText, KeptTextIsTheFullRebuildAfterEverySet) {
 TEST(StateFile, MissingFileLoadsEmptyAndASaveCreatesIt) {
     StateDir d;
     bool whole = false;
-    EXPECT_TRUE(LoadStateTable(&whole).empty());
+    EXPECT_TRUE(LoadStateTable(TestInstallDir(), &whole).empty());
     EXPECT_TRUE(whole) << "no file holds no record";
     const StateTable table = {{"ruvok.exe", kHashA}, {"data/a.bin", kHashB}};
-    ASSERT_TRUE(SaveStateTable(table));
+    ASSERT_TRUE(SaveStateTable(TestInstallDir(), table));
     EXPECT_EQ(ReadFileBytes(d.state()), Line(kHashB, "data/a.bin") + Line(kHashA, "ruvok.exe"));
     EXPECT_FALSE(FileExists(d.temp()));
-    EXPECT_EQ(LoadStateTable(&whole), table);
+    EXPECT_EQ(LoadStateTable(TestInstallDir(), &whole), table);
     EXPECT_TRUE(whole);
 }
 
@@ -142,26 +142,26 @@ TEST(StateFile, RoundTripsUnusualPaths) {
                               {std::string("nul\0inside", 10), kHashB},
                               {"a/b", kHashC},
                               {"a0", kHashA}};
-    ASSERT_TRUE(SaveStateTable(table));
-    EXPECT_EQ(LoadStateTable(), table);
+    ASSERT_TRUE(SaveStateTable(TestInstallDir(), table));
+    EXPECT_EQ(LoadStateTable(TestInstallDir()), table);
 }
 
 TEST(StateFile, CrLfInputIsReadWhollyAndWrittenBackWithLf) {
     StateDir d;
     ASSERT_TRUE(WriteFileBytes(d.state(), kHashB + "\tz\r\n" + kHashA + "\ta\r\n" + kHashC + "\tm\r\n"));
-    const StateTable table = LoadStateTable();
+    const StateTable table = LoadStateTable(TestInstallDir());
     EXPECT_EQ(table, (StateTable{{"a", kHashA}, {"m", kHashC}, {"z", kHashB}}));
-    ASSERT_TRUE(SaveStateTable(table));
+    ASSERT_TRUE(SaveStateTable(TestInstallDir(), table));
     EXPECT_EQ(ReadFileBytes(d.state()), Line(kHashA, "a") + Line(kHashC, "m") + Line(kHashB, "z"));
 }
 
 TEST(StateFile, AnEmptyTableReplacesTheFileWithZeroBytes) {
     StateDir d;
     ASSERT_TRUE(WriteFileBytes(d.state(), Line(kHashA, "old")));
-    ASSERT_TRUE(SaveStateTable({}));
+    ASSERT_TRUE(SaveStateTable(TestInstallDir(), {}));
     EXPECT_TRUE(FileExists(d.state()));
     EXPECT_EQ(ReadFileBytes(d.state()), "");
-    EXPECT_TRUE(LoadStateTable().empty());
+    EXPECT_TRUE(LoadStateTable(TestInstallDir()).empty());
 }
 
 TEST(StateFile, LoadsAFileLargerThanOneReadBlock) {
@@ -171,7 +171,7 @@ TEST(StateFile, LoadsAFileLargerThanOneReadBlock) {
     const std::string text = FormatStateText(table);
     ASSERT_GT(text.size(), 4u * 65536);
     ASSERT_TRUE(WriteFileBytes(d.state(), text));
-    EXPECT_EQ(LoadStateTable(), table);
+    EXPECT_EQ(LoadStateTable(TestInstallDir()), table);
 }
 
 TEST(StateFile, LoadsWhileAnotherReaderHasItOpen) {
@@ -179,7 +179,7 @@ TEST(StateFile, LoadsWhileAnotherReaderHasItOpen) {
     ASSERT_TRUE(WriteFileBytes(d.state(), Line(kHashA, "x")));
     OwnedHandle reader(CreateFileW(d.state().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(reader.ok());
-    EXPECT_EQ(LoadStateTable().size(), 1u);
+    EXPECT_EQ(LoadStateTable(TestInstallDir()).size(), 1u);
 }
 
 TEST(StateFile, UnreadableFileLoadsEmpty) {
@@ -189,13 +189,13 @@ TEST(StateFile, UnreadableFileLoadsEmpty) {
         OwnedHandle writer(CreateFileW(d.state().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(writer.ok());
         bool whole = true;
-        EXPECT_TRUE(LoadStateTable(&whole).empty());
+        EXPECT_TRUE(LoadStateTable(TestInstallDir(), &whole).empty());
         EXPECT_FALSE(whole) << "its records are on disk all the same";
     }
     ASSERT_TRUE(DeleteFileW(d.state().c_str()));
     ASSERT_TRUE(CreateDirectoryW(d.state().c_str(), nullptr));  // a directory in its place
     bool whole = false;
-    EXPECT_TRUE(LoadStateTable(&whole).empty());
+    EXPECT_TRUE(LoadStateTable(TestInstallDir(), &whole).empty());
     EXPECT_TRUE(whole) << "a folder holds no record";
 }
 
@@ -206,11 +206,11 @@ TEST(StateFile, AnOversizedFileLoadsEmpty) {
     text += '\n';
     ASSERT_TRUE(WriteFileBytes(d.state(), text));
     bool whole = false;
-    EXPECT_EQ(LoadStateTable(&whole).size(), 1u) << "the cap itself is still read";
+    EXPECT_EQ(LoadStateTable(TestInstallDir(), &whole).size(), 1u) << "the cap itself is still read";
     EXPECT_TRUE(whole);
     text += '\n';
     ASSERT_TRUE(WriteFileBytes(d.state(), text));
-    EXPECT_TRUE(LoadStateTable(&whole).empty());
+    EXPECT_TRUE(LoadStateTable(TestInstallDir(), &whole).empty());
     EXPECT_FALSE(whole);
 }
 
@@ -221,7 +221,7 @@ TEST(StateFile, AFailedSaveLeavesTheOldFileUntouched) {
         StateDir d;
         ASSERT_TRUE(WriteFileBytes(d.state(), old));
         ASSERT_TRUE(CreateDirectoryW(d.temp().c_str(), nullptr));
-        EXPECT_FALSE(SaveStateTable(table));
+        EXPECT_FALSE(SaveStateTable(TestInstallDir(), table));
         EXPECT_EQ(ReadFileBytes(d.state()), old);
     }
     {  // the temporary file is held open without sharing
@@ -229,25 +229,25 @@ TEST(StateFile, AFailedSaveLeavesTheOldFileUntouched) {
         ASSERT_TRUE(WriteFileBytes(d.state(), old));
         OwnedHandle holder(CreateFileW(d.temp().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_TRUE(holder.ok());
-        EXPECT_FALSE(SaveStateTable(table));
+        EXPECT_FALSE(SaveStateTable(TestInstallDir(), table));
         EXPECT_EQ(ReadFileBytes(d.state()), old);
         holder.Close();
         // A leftover temporary file is simply overwritten by the next save.
         ASSERT_TRUE(WriteFileBytes(d.temp(), std::string(1000, 'x')));
-        ASSERT_TRUE(SaveStateTable(table));
+        ASSERT_TRUE(SaveStateTable(TestInstallDir(), table));
         EXPECT_EQ(ReadFileBytes(d.state()), Line(kHashB, "new"));
         EXPECT_FALSE(FileExists(d.temp()));
     }
     {  // the installation directory is gone
         StateDir d;
         ScopedInstallDir missing(d.dir / L"missing\\");
-        EXPECT_FALSE(SaveStateTable(table));
+        EXPECT_FALSE(SaveStateTable(TestInstallDir(), table));
         EXPECT_FALSE(DirectoryExists(d.dir / L"missing"));
     }
     {  // the move cannot replace: a directory stands at the state file's name
         StateDir d;
         ASSERT_TRUE(CreateDirectoryW(d.state().c_str(), nullptr));
-        EXPECT_FALSE(SaveStateTable(table));
+        EXPECT_FALSE(SaveStateTable(TestInstallDir(), table));
         EXPECT_TRUE(DirectoryExists(d.state()));
         EXPECT_EQ(ReadFileBytes(d.temp()), Line(kHashB, "new")) << "the temporary file stays behind";
     }
@@ -257,7 +257,7 @@ TEST(StateFile, AFailedSaveLeavesTheOldFileUntouched) {
         OwnedHandle reader(CreateFileW(d.state().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(reader.ok());
-        EXPECT_FALSE(SaveStateTable(table));
+        EXPECT_FALSE(SaveStateTable(TestInstallDir(), table));
         reader.Close();
         EXPECT_EQ(ReadFileBytes(d.state()), old);
     }
@@ -265,7 +265,7 @@ TEST(StateFile, AFailedSaveLeavesTheOldFileUntouched) {
 
 TEST(StateFile, TheSavedFileIsNotHeldOpen) {
     StateDir d;
-    ASSERT_TRUE(SaveStateTable({{"x", kHashA}}));
+    ASSERT_TRUE(SaveStateTable(TestInstallDir(), {{"x", kHashA}}));
     OwnedHandle exclusive(CreateFileW(d.state().c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(exclusive.ok());

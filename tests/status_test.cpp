@@ -118,7 +118,7 @@ TEST(ReportFailure, ModeFollowsThePresenceOfTheGame) {
     TempDir dir;
     ScopedInstallDir install(dir.path());
 
-    ReportFailure(L"no game");
+    ReportFailure(TestInstallDir(), L"no game");
     StatusMessage now = ReadStatus();
     EXPECT_EQ(now.UiMode, UiMode::Failed);
     EXPECT_EQ(now.StatusText, L"no game");
@@ -126,18 +126,18 @@ TEST(ReportFailure, ModeFollowsThePresenceOfTheGame) {
     EXPECT_EQ(now.Progress, 0);
 
     ASSERT_TRUE(CreateDirectoryW((dir / L"ruvok.exe").c_str(), nullptr));
-    ReportFailure(L"a directory is no game");
+    ReportFailure(TestInstallDir(), L"a directory is no game");
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
     ASSERT_TRUE(RemoveDirectoryW((dir / L"ruvok.exe").c_str()));
 
     ASSERT_TRUE(WriteFileBytes(dir / L"ruvok.exe", "MZ"));
-    ReportFailure(L"game present");
+    ReportFailure(TestInstallDir(), L"game present");
     now = ReadStatus();
     EXPECT_EQ(now.UiMode, UiMode::FailedCanPlay);
     EXPECT_EQ(now.Progress, 0);
 
     ASSERT_TRUE(DeleteFileW((dir / L"ruvok.exe").c_str()));
-    ReportFailure(L"game gone again");
+    ReportFailure(TestInstallDir(), L"game gone again");
     EXPECT_EQ(ReadStatus().UiMode, UiMode::Failed);
 
     const std::vector<std::string> expected = {"no game", "a directory is no game", "game present", "game gone again"};

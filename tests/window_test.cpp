@@ -28,9 +28,7 @@ public:
         if (!UiFont) CreateFonts();
         ConnectStatusToWindow();
         RegisterLauncherClass();
-        static const RunContext context = TestContext(L"/");  // the window keeps its order's address
-        static const WorkerOrder order{&context, Trust::Records};
-        window_ = CreateLauncherWindow(order);
+        window_ = CreateLauncherWindow(order_);
         ShowWindow(window_, SW_SHOW);
         Pump();
         std::vector<HWND> children;
@@ -67,6 +65,9 @@ public:
     }
 
 private:
+    // The window keeps its order's address; the folder is the test's ScopedInstallDir.
+    const RunContext context_ = TestContext(L"/");
+    const WorkerOrder order_{&context_, Trust::Records};
     HWND window_ = nullptr;
     Controls controls_{};
 };

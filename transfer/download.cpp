@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
 #include "support/shared_rules.h"
@@ -28,8 +27,8 @@ bool FailToWrite(DownloadFailure& failure, const std::wstring& part) {
 }
 
 // longPath: in LongPath's form.
-void CreateDirectoriesInside(const std::wstring& longPath) {
-    const std::wstring root = LongPath(InstallDir);
+void CreateDirectoriesInside(const std::wstring& installDir, const std::wstring& longPath) {
+    const std::wstring root = LongPath(installDir);
     const std::size_t start = longPath.starts_with(root) ? root.size() : 0;
     for (std::size_t i = start; i < longPath.size(); ++i)
         if (longPath[i] == L'\\') (void)CreateDirectoryW(longPath.substr(0, i).c_str(), nullptr);
@@ -117,10 +116,10 @@ std::wstring ObjectUrl(const std::wstring& baseUrl, const ManifestEntry& entry) 
     return baseUrl + L"o/" + FromUtf8(entry.hash);
 }
 
-bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-                  DownloadFailure& failure, const TransferSettings& settings) {
+bool DownloadFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl,
+                  ProgressTracker& tracker, DownloadFailure& failure, const TransferSettings& settings) {
     OwnedHandle file;
-    if (!FetchFile(entry, baseUrl, tracker, failure, file, settings)) return false;
+    if (!FetchFile(installDir, entry, baseUrl, tracker, failure, file, settings)) return false;
     // A rename can reach the disk before the data it names: after a power cut the file
     // would stand in place, recorded and of the right size, and never be hashed again.
     // Unflushed, the verified part stays and the next run flushes it again.
@@ -128,11 +127,12 @@ bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, Progr
     return true;
 }
 
-bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-               DownloadFailure& failure, OwnedHandle& verifiedPart, const TransferSettings& settings) {
+bool FetchFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl,
+               ProgressTracker& tracker, DownloadFailure& failure, OwnedHandle& verifiedPart,
+               const TransferSettings& settings) {
     const std::wstring part = PartPath(entry);  // as messages show it
     const std::wstring longPart = LongPath(part);
-    CreateDirectoriesInside(longPart);
+    CreateDirectoriesInside(installDir, longPart);
     HashObject hash;
 
     bool partExists = false;

@@ -29,13 +29,15 @@ struct DownloadFailure {
 
 // True when PartPath holds exactly size bytes whose SHA-256 is hash, fetched from
 // ObjectUrl(baseUrl, entry) and flushed to the disk by settings.flush. On false, failure says why.
-[[nodiscard]] bool DownloadFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-                                DownloadFailure& failure, const TransferSettings& settings);
+[[nodiscard]] bool DownloadFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl,
+                                ProgressTracker& tracker, DownloadFailure& failure, const TransferSettings& settings);
 
 // DownloadFile up to the flush: on true, verifiedPart holds the part's handle, unflushed,
 // for the caller to flush (and close) before the part is moved.
-[[nodiscard]] bool FetchFile(const ManifestEntry& entry, const std::wstring& baseUrl, ProgressTracker& tracker,
-                             DownloadFailure& failure, OwnedHandle& verifiedPart, const TransferSettings& settings);
+// The folders between installDir and the part are made as needed.
+[[nodiscard]] bool FetchFile(const std::wstring& installDir, const ManifestEntry& entry, const std::wstring& baseUrl,
+                             ProgressTracker& tracker, DownloadFailure& failure, OwnedHandle& verifiedPart,
+                             const TransferSettings& settings);
 
 // What the request for an object of size asks for when the part holds offset bytes: an object
 // larger than maxRange the next closed range from offset, of at most maxRange bytes; any other

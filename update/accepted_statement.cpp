@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "formats/list_statement.h"
-#include "support/config.h"
 #include "support/files.h"
 #include "support/handles.h"
 
@@ -27,8 +26,8 @@ bool WorthRecording(const AcceptedStatement& accepted, const AcceptedStatement& 
     return accepted.signedAt > kept.signedAt || (accepted.signedAt == kept.signedAt && kept.listHash.empty());
 }
 
-AcceptedStatement ReadAcceptedStatement() {
-    const std::wstring path = LongPath(InstallDir + kSignedFileName);
+AcceptedStatement ReadAcceptedStatement(const std::wstring& installDir) {
+    const std::wstring path = LongPath(installDir + kSignedFileName);
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     char buffer[128];  // the two lines take 85 bytes
@@ -37,10 +36,10 @@ AcceptedStatement ReadAcceptedStatement() {
     return ParseAcceptedStatement(std::string_view(buffer, got));
 }
 
-void RememberAcceptedStatement(const AcceptedStatement& accepted, std::uint64_t now) {
-    if (!WorthRecording(accepted, ReadAcceptedStatement(), now)) return;
+void RememberAcceptedStatement(const std::wstring& installDir, const AcceptedStatement& accepted, std::uint64_t now) {
+    if (!WorthRecording(accepted, ReadAcceptedStatement(installDir), now)) return;
     const std::string text = FormatAcceptedStatement(accepted);
-    const std::wstring target = LongPath(InstallDir + kSignedFileName);
+    const std::wstring target = LongPath(installDir + kSignedFileName);
     const std::wstring temp = target + kSharedTempSuffix;
     {
         OwnedHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,

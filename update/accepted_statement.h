@@ -11,7 +11,7 @@
 
 #include "support/shared_rules.h"
 
-inline constexpr const wchar_t* kSignedFileName = kSharedSignedFile;  // in InstallDir
+inline constexpr const wchar_t* kSignedFileName = kSharedSignedFile;  // in the installation folder
 
 // The player's clock is the only time source that a server cannot set (an HTTP Date
 // header comes from the very server that is not trusted). A clock set a day ahead, or to
@@ -35,8 +35,8 @@ std::string FormatAcceptedStatement(const AcceptedStatement& accepted);
 // before this rule is replaced.
 bool WorthRecording(const AcceptedStatement& accepted, const AcceptedStatement& kept, std::uint64_t now);
 
-AcceptedStatement ReadAcceptedStatement();
+AcceptedStatement ReadAcceptedStatement(const std::wstring& installDir);
 
 // Writes accepted when WorthRecording. A failure is ignored: the update goes on, at worst
 // without the replay check.
-void RememberAcceptedStatement(const AcceptedStatement& accepted, std::uint64_t now);
+void RememberAcceptedStatement(const std::wstring& installDir, const AcceptedStatement& accepted, std::uint64_t now);

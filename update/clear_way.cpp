@@ -47,16 +47,17 @@ void FindWhatIsInside(const std::string& path, const std::wstring& local, InTheW
 
 }  // namespace
 
-bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table) {
+bool MayClearTheWay(const std::wstring& installDir, const InTheWay& obstacle, const Manifest& manifest,
+                    const StateTable& table) {
     if (obstacle.other) return false;
     if (obstacle.files.empty()) return true;
     ListReach list(manifest);
     std::unordered_set<std::wstring> recorded, marked;
     for (const StateRecord& record : table)
         if (IsSafeRelativePath(record.first))
-            (record.second == kDownloadMark ? marked : recorded).insert(RecordKey(record.first));
+            (record.second == kDownloadMark ? marked : recorded).insert(RecordKey(installDir, record.first));
     for (const std::string& file : obstacle.files) {
-        const std::wstring key = RecordKey(file);
+        const std::wstring key = RecordKey(installDir, file);
         if (list.Reaching(key)) return false;
         // A mark claims no file: what stands at its path may be the player's.
         if (recorded.contains(key)) continue;
@@ -68,14 +69,15 @@ bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const St
         // is not, and is kept like a player's file: the folder stays and the run fails naming
         // it. Deleting a player's file is the worse mistake; moving it away mends the run.
         if (!EndsWithNoCase(file, ".part")) return false;
-        const std::wstring base = RecordKey(std::string_view(file).substr(0, file.size() - 5));
+        const std::wstring base = RecordKey(installDir, std::string_view(file).substr(0, file.size() - 5));
         if (!list.Reaching(base) && !recorded.contains(base) && !marked.contains(base)) return false;
     }
     return true;
 }
 
 // A folder a planned file needs is checked once, however many files it holds.
-void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table) {
+void ClearTheWay(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                 const StateTable& table) {
     std::unordered_set<std::string_view> foldersChecked;
     for (const ManifestEntry* entry : plan.downloadList) {
         InTheWay obstacle;
@@ -83,7 +85,7 @@ void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTa
         for (std::size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
             const std::string_view folder = path.substr(0, slash);
             if (!foldersChecked.insert(folder).second) continue;
-            const DWORD attributes = GetFileAttributesW(LongPath(ToLocalPath(folder)).c_str());
+            const DWORD attributes = GetFileAttributesW(LongPath(ToLocalPath(installDir, folder)).c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 obstacle.files.emplace_back(folder);
                 break;
@@ -98,8 +100,8 @@ void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTa
             else
                 FindWhatIsInside(entry->path, local, obstacle);
         }
-        if (!MayClearTheWay(obstacle, manifest, table)) continue;
-        for (const std::string& file : obstacle.files) (void)DeleteClearingReadOnly(ToLocalPath(file));
+        if (!MayClearTheWay(installDir, obstacle, manifest, table)) continue;
+        for (const std::string& file : obstacle.files) (void)DeleteClearingReadOnly(ToLocalPath(installDir, file));
         for (const std::wstring& folder : obstacle.folders) (void)RemoveDirectoryW(folder.c_str());
     }
 }

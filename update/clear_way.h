@@ -20,8 +20,10 @@ struct InTheWay {
 // True when RemoveDroppedFiles would delete every file in the way anyway: each is recorded,
 // abides by the path rule, and no entry reaches it under any spelling (one file to Windows);
 // or it is a ".part" beside a file that an entry or a record names.
-bool MayClearTheWay(const InTheWay& obstacle, const Manifest& manifest, const StateTable& table);
+bool MayClearTheWay(const std::wstring& installDir, const InTheWay& obstacle, const Manifest& manifest,
+                    const StateTable& table);
 
 // Removes what stands in the way of a planned file when MayClearTheWay allows it; anything
 // else stays, and the download or the move fails as it would have.
-void ClearTheWay(const Manifest& manifest, const UpdatePlan& plan, const StateTable& table);
+void ClearTheWay(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                 const StateTable& table);

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "formats/state_file.h"
-#include "support/config.h"
 #include "support/files.h"
 #include "support/log.h"
 #include "support/text.h"
@@ -33,7 +32,8 @@ std::string_view NameEnd(std::string_view path) {
 
 // A key costs a platform call (some 2 us under Wine, 40 ms for 20,000 files at every
 // run), so only entries whose name ends like one of these files are compared.
-bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher, bool signedList) {
+bool NamesLauncherFile(const std::wstring& installDir, const Manifest& manifest, const std::wstring& oldLauncher,
+                       bool signedList) {
     std::vector<std::wstring> own;
     bool anyPart = false;
     for (const ManifestEntry& entry : manifest.entries) {
@@ -43,11 +43,11 @@ bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher
             !EndsWithNoCase(end, ".old"))
             continue;
         if (own.empty()) {
-            const std::wstring state = InstallDir + kStateFileName;
-            own = {FileKey(state), FileKey(state + kStateTempSuffix), FileKey(InstallDir + kLogFileName),
+            const std::wstring state = installDir + kStateFileName;
+            own = {FileKey(state), FileKey(state + kStateTempSuffix), FileKey(installDir + kLogFileName),
                    FileKey(oldLauncher)};
             if (signedList) {
-                const std::wstring signedFile = InstallDir + kSignedFileName;
+                const std::wstring signedFile = installDir + kSignedFileName;
                 own.push_back(FileKey(signedFile));
                 own.push_back(FileKey(signedFile + kSharedTempSuffix));
             }
@@ -83,8 +83,8 @@ StepResult FetchList(Manifest& manifest, AcceptedStatement& accepted, const RunC
         }
     }
     // A list that claims the launcher's own files is no list of the game's.
-    if (!ParseManifest(body, manifest) ||
-        NamesLauncherFile(manifest, ModulePath() + kSharedOldLauncherSuffix, signedList)) {
+    if (!ParseManifest(context.InstallDir, body, manifest) ||
+        NamesLauncherFile(context.InstallDir, manifest, ModulePath() + kSharedOldLauncherSuffix, signedList)) {
         return Ending{Text::ListUnreadable, {}};
     }
     return StepOutcome::GoOn;

@@ -24,4 +24,5 @@ ByteSink ManifestSink(std::string& body);
 // the state file and its ".tmp", the log, oldLauncher (the running launcher's ".old"
 // name), "data-signed.txt" and its ".tmp" when signedList (a build with a key), or the
 // ".part" of another entry. Served bytes would land in it.
-bool NamesLauncherFile(const Manifest& manifest, const std::wstring& oldLauncher, bool signedList);
+bool NamesLauncherFile(const std::wstring& installDir, const Manifest& manifest, const std::wstring& oldLauncher,
+                       bool signedList);

@@ -17,18 +17,18 @@ bool IsWatchedName(const wchar_t* exeName) {
 }
 
 // A process we may not query (another user's, say) does not count: the guard never refuses blind.
-bool RunsFromInstallDir(DWORD processId, const wchar_t* exeName) {
+bool RunsFromInstallDir(const std::wstring& installDir, DWORD processId, const wchar_t* exeName) {
     OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process.ok()) return false;
     wchar_t image[520];
     DWORD length = 520;
     if (!QueryFullProcessImageNameW(process.get(), 0, image, &length)) return false;
-    return SamePathIgnoringCase(std::wstring_view(image, length), InstallDir + exeName);
+    return SamePathIgnoringCase(std::wstring_view(image, length), installDir + exeName);
 }
 
 }  // namespace
 
-StepResult CheckGameNotRunning() {
+StepResult CheckGameNotRunning(const std::wstring& installDir) {
     OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.ok()) return StepOutcome::GoOn;
 
@@ -37,7 +37,8 @@ StepResult CheckGameNotRunning() {
     bool running = false;
     for (BOOL more = Process32FirstW(snapshot.get(), &process); more && !running;
          more = Process32NextW(snapshot.get(), &process)) {
-        running = IsWatchedName(process.szExeFile) && RunsFromInstallDir(process.th32ProcessID, process.szExeFile);
+        running = IsWatchedName(process.szExeFile) &&
+                  RunsFromInstallDir(installDir, process.th32ProcessID, process.szExeFile);
     }
     if (!running) return StepOutcome::GoOn;
     return Ending{Text::GameRunning, {}, PlayAfterFailure::Never};
@@ -55,9 +56,9 @@ std::wstring FreeSpaceMessage(std::uint64_t need, std::uint64_t available, Langu
     return EndingText(FreeSpaceRefusal(need, available), language);
 }
 
-StepResult CheckFreeSpace(std::uint64_t downloadBytes) {
+StepResult CheckFreeSpace(const std::wstring& installDir, std::uint64_t downloadBytes) {
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(InstallDir.empty() ? nullptr : InstallDir.c_str(), &available, nullptr, nullptr))
+    if (!GetDiskFreeSpaceExW(installDir.empty() ? nullptr : installDir.c_str(), &available, nullptr, nullptr))
         return StepOutcome::GoOn;
     const std::uint64_t need = FreeSpaceNeed(downloadBytes);
     if (available.QuadPart >= need) return StepOutcome::GoOn;

@@ -7,11 +7,11 @@
 
 inline constexpr std::uint64_t kFreeSpaceMargin = 209715200;  // 200 MiB
 
-// Failed when the game or its configuration tool runs from InstallDir.
-[[nodiscard]] StepResult CheckGameNotRunning();
+// Failed when the game or its configuration tool runs from installDir.
+[[nodiscard]] StepResult CheckGameNotRunning(const std::wstring& installDir);
 
-// Failed when the volume of InstallDir offers fewer than downloadBytes + kFreeSpaceMargin bytes.
-[[nodiscard]] StepResult CheckFreeSpace(std::uint64_t downloadBytes);
+// Failed when the volume of installDir offers fewer than downloadBytes + kFreeSpaceMargin bytes.
+[[nodiscard]] StepResult CheckFreeSpace(const std::wstring& installDir, std::uint64_t downloadBytes);
 
 // downloadBytes + kFreeSpaceMargin, held at 2^64 - 1, and the refusal that names it.
 std::uint64_t FreeSpaceNeed(std::uint64_t downloadBytes);

@@ -106,15 +106,16 @@ bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& targetPath)
 
 }  // namespace
 
-bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept, bool* saved) {
+bool InstallFile(const std::wstring& installDir, const ManifestEntry& entry, StateTable& table, KeptStateText* kept,
+                 bool* saved) {
     if (!MoveIntoPlace(PartPath(entry), entry.localPath)) return false;
     bool done = false;
     if (kept) {
         SetStateRecord(table, entry.path, entry.hash, *kept);
-        done = SaveRecords(*kept);
+        done = SaveRecords(installDir, *kept);
     } else {
         table[entry.path] = entry.hash;
-        done = SaveRecords(table);
+        done = SaveRecords(installDir, table);
     }
     if (saved) *saved = done;
     return true;
@@ -123,11 +124,11 @@ bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* k
 // Each verified file's flush runs while the next files download; InstallQueue moves and
 // records them in list order. A failure installs the verified files before it first.
 StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const RunContext& context) {
-    const bool freshInstall = !IsExistingFile(InstallDir + kGameExe);
+    const bool freshInstall = !IsExistingFile(context.InstallDir + kGameExe);
     const Language language = TextLanguage(context);
     ProgressTracker tracker(language);
     tracker.total = DownloadTotal(plan);
-    InstallQueue queue(plan, table, context.transfer);
+    InstallQueue queue(context.InstallDir, plan, table, context.transfer);
 
     const std::size_t count = plan.downloadList.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -137,7 +138,7 @@ StepResult DownloadAndInstall(const UpdatePlan& plan, StateTable& table, const R
         tracker.label = DownloadLabel(freshInstall, static_cast<int>(i + 1), static_cast<int>(count), language);
         DownloadFailure failure;
         OwnedHandle part;
-        if (!FetchFile(entry, context.BaseUrl, tracker, failure, part, context.transfer)) {
+        if (!FetchFile(context.InstallDir, entry, context.BaseUrl, tracker, failure, part, context.transfer)) {
             result = queue.Install(true);
             if (result != StepOutcome::GoOn) return queue.End(std::move(result));
             if (QuitRequested) return queue.End(StepOutcome::Stopped);

@@ -18,8 +18,8 @@
 // that attribute; a target or part that another program holds is tried again for about 2 s.
 // kept, when given, is the state text kept between the saves of one run; saved, when given,
 // tells whether the save reached the disk.
-[[nodiscard]] bool InstallFile(const ManifestEntry& entry, StateTable& table, KeptStateText* kept = nullptr,
-                               bool* saved = nullptr);
+[[nodiscard]] bool InstallFile(const std::wstring& installDir, const ManifestEntry& entry, StateTable& table,
+                               KeptStateText* kept = nullptr, bool* saved = nullptr);
 
 // What a failed move onto the target calls for, from its error code and the target as it is.
 enum class MoveRemedy { GiveUp, ClearReadOnly, WaitAndRetry };

@@ -10,8 +10,9 @@
 #include "update/records.h"
 #include "update/self_update.h"
 
-InstallQueue::InstallQueue(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings)
-    : plan_(plan), table_(table), launcherKey_(FileKey(ModulePath())) {
+InstallQueue::InstallQueue(const std::wstring& installDir, const UpdatePlan& plan, StateTable& table,
+                           const TransferSettings& settings)
+    : installDir_(installDir), plan_(plan), table_(table), launcherKey_(FileKey(ModulePath())) {
     flushes_.emplace(settings.flushThreads, settings.flush);
 }
 
@@ -60,7 +61,7 @@ StepResult InstallQueue::InstallNext() {
     const std::size_t ahead = next.index + kMarkLead;
     const bool marked = ahead < plan_.downloadList.size() && MarkNewDownload(*plan_.downloadList[ahead], table_, &kept_);
     bool saved = false;
-    if (!InstallFile(entry, table_, &kept_, &saved)) {
+    if (!InstallFile(installDir_, entry, table_, &kept_, &saved)) {
         return Ending{Text::ReplaceFailed, {FromUtf8(entry.path)}};
     }
     if (marked && !saved) {
@@ -78,14 +79,14 @@ StepResult InstallQueue::InstallLauncher(const ManifestEntry& entry) {
         return Ending{Text::LauncherNotUpdated, {}};
     }
     table_[entry.path] = entry.hash;
-    (void)WithdrawBareMarks(table_);
-    (void)SaveRecords(table_);
+    (void)WithdrawBareMarks(installDir_, table_);
+    (void)SaveRecords(installDir_, table_);
     return StepOutcome::Relaunch;
 }
 
 StepResult InstallQueue::End(StepResult result) {
     flushes_.reset();  // every handle closed: a part's size is final, and it may be deleted
-    if (result != StepOutcome::GoOn && result != StepOutcome::Relaunch && WithdrawBareMarks(table_))
-        (void)SaveRecords(table_);
+    if (result != StepOutcome::GoOn && result != StepOutcome::Relaunch && WithdrawBareMarks(installDir_, table_))
+        (void)SaveRecords(installDir_, table_);
     return result;
 }

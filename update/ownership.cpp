@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "formats/lines.h"
-#include "support/config.h"
 #include "support/files.h"
 #include "support/texts.h"
 #include "update/records.h"
@@ -23,9 +22,9 @@ bool DeleteUnlessHeld(const std::wstring& path) {
 }
 
 // A mark's part with bytes in it; an empty one is deleted, as it counts for nothing.
-bool MarkIsBacked(const std::string& path) {
+bool MarkIsBacked(const std::wstring& installDir, const std::string& path) {
     if (!IsSafeRelativePath(path)) return false;
-    const std::wstring part = ToLocalPath(path) + L".part";
+    const std::wstring part = ToLocalPath(installDir, path) + L".part";
     const LocalFile file = QueryLocalFile(part);
     if (file.exists && file.size == 0) (void)DeleteClearingReadOnly(part);
     return file.exists && file.size > 0;
@@ -42,10 +41,10 @@ bool MarkNewDownload(const ManifestEntry& entry, StateTable& table, KeptStateTex
     return true;
 }
 
-bool WithdrawBareMarks(StateTable& table) {
+bool WithdrawBareMarks(const std::wstring& installDir, StateTable& table) {
     bool changed = false;
     for (auto record = table.begin(); record != table.end();) {
-        if (IsMark(*record) && !MarkIsBacked(record->first)) {
+        if (IsMark(*record) && !MarkIsBacked(installDir, record->first)) {
             record = table.erase(record);
             changed = true;
         } else {
@@ -58,7 +57,8 @@ bool WithdrawBareMarks(StateTable& table) {
 // The record stays, as the only proof that the launcher installed the file: a run that ends
 // before the new bytes arrive leaves a file that RemoveDroppedFiles must still delete once
 // the list drops it. A mark claims nothing, and stays what it is.
-bool MarkStaleRecordsUnproven(const Manifest& manifest, const UpdatePlan& plan, StateTable& table) {
+bool MarkStaleRecordsUnproven(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                              StateTable& table) {
     bool changed = false;
     for (const ManifestEntry* entry : plan.downloadList) {
         const auto record = table.find(entry->path);
@@ -74,7 +74,8 @@ bool MarkStaleRecordsUnproven(const Manifest& manifest, const UpdatePlan& plan, 
     // ownership passes to the listed spelling.
     ListReach list(manifest, plan.downloadList);
     for (auto record = table.begin(); record != table.end();) {
-        const ManifestEntry* reached = list.IsUnlisted(record->first) ? list.Reaching(RecordKey(record->first)) : nullptr;
+        const ManifestEntry* reached =
+            list.IsUnlisted(record->first) ? list.Reaching(RecordKey(installDir, record->first)) : nullptr;
         if (!reached) {
             ++record;
             continue;
@@ -97,15 +98,15 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save) {
     return folderRefused ? StuckStateFile::FolderRefuses : StuckStateFile::Held;
 }
 
-StepResult SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
-                                       bool stateReadWhole) {
+StepResult SaveRecordsBeforeDownloads(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                                      StateTable& table, bool stateReadWhole) {
     std::vector<const std::string*> marked;
     for (std::size_t i = 0; i < plan.downloadList.size() && i < kMarkLead; ++i)
         if (MarkNewDownload(*plan.downloadList[i], table)) marked.push_back(&plan.downloadList[i]->path);
-    const bool stale = MarkStaleRecordsUnproven(manifest, plan, table);
+    const bool stale = MarkStaleRecordsUnproven(installDir, manifest, plan, table);
     if (!stale && marked.empty() && stateReadWhole) return StepOutcome::GoOn;
     StateSaveError saveError;
-    if (SaveStateTable(table, &saveError)) return StepOutcome::GoOn;
+    if (SaveStateTable(installDir, table, &saveError)) return StepOutcome::GoOn;
     // The old file stays as it was: it still proves which files are the launcher's. It may not
     // stand under a replaced file whose old content it claims, nor hold records the table lacks.
     if (!stale && stateReadWhole) {
@@ -113,28 +114,28 @@ StepResult SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan
         return StepOutcome::GoOn;
     }
     if (WhyStateFileIsStuck(saveError) == StuckStateFile::FolderRefuses)
-        return Ending{Text::NotWritten, {InstallDir + kStateFileName + kStateTempSuffix}};
+        return Ending{Text::NotWritten, {installDir + kStateFileName + kStateTempSuffix}};
     return Ending{Text::ReplaceFailed, {kStateFileName}};
 }
 
 // A path spelled anew ("Data/x" as "data/x", "./x" as "x") drops its old record, but the
 // file is the listed one and stays.
-void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
+void RemoveDroppedFiles(const std::wstring& installDir, const Manifest& manifest, StateTable& table) {
     ListReach list(manifest);
     bool changed = false;
     for (auto record = table.begin(); record != table.end();) {
         const std::string& path = record->first;
         bool drop = false;
         if (!list.IsUnlisted(path)) {
-            drop = IsMark(*record) && !MarkIsBacked(path);
-        } else if (const ManifestEntry* kept = list.Reaching(RecordKey(path))) {
+            drop = IsMark(*record) && !MarkIsBacked(installDir, path);
+        } else if (const ManifestEntry* kept = list.Reaching(RecordKey(installDir, path))) {
             // The proof that the launcher installed it passes to the listed spelling, which a
             // kept file that exists never gets otherwise (it is neither hashed nor fetched).
             // Listed, so skipped if the walk comes to it.
             (void)table.try_emplace(kept->path, IsMark(*record) ? kDownloadMark : kUnprovenHash);
             drop = true;
         } else {
-            const std::wstring local = ToLocalPath(path);
+            const std::wstring local = ToLocalPath(installDir, path);
             // The download of a file the list has dropped can never end: its part goes too,
             // unless the list has a file of that very name.
             const std::wstring part = local + L".part";
@@ -148,5 +149,5 @@ void RemoveDroppedFiles(const Manifest& manifest, StateTable& table) {
             ++record;
         }
     }
-    if (changed) SaveRecords(table);
+    if (changed) SaveRecords(installDir, table);
 }

@@ -49,12 +49,13 @@ bool MarkNewDownload(const ManifestEntry& entry, StateTable& table, KeptStateTex
 
 // Withdraws every mark with no part of bytes behind it, deleting an empty part; true when it
 // withdrew any. Runs on the loaded table (a kill's leftovers) and at every orderly end.
-bool WithdrawBareMarks(StateTable& table);
+bool WithdrawBareMarks(const std::wstring& installDir, StateTable& table);
 
 // Gives kUnprovenHash to the record of every planned download whose recorded hash is not the
 // entry's, and moves every record under a spelling the list no longer uses that reaches a
 // planned download to the entry's path (a mark stays a mark); true when it changed any.
-bool MarkStaleRecordsUnproven(const Manifest& manifest, const UpdatePlan& plan, StateTable& table);
+bool MarkStaleRecordsUnproven(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                              StateTable& table);
 
 // Why the state file cannot be saved: the folder refuses new files, or another program holds it.
 enum class StuckStateFile { Held, FolderRefuses };
@@ -66,20 +67,21 @@ StuckStateFile WhyStateFileIsStuck(const StateSaveError& save);
 // disk could lie, answers Failed with "Could not replace a file (is the game running?):
 // data-state.txt", or "Could not write: " and the temporary file's path when the folder
 // refuses new files; otherwise withdraws the unsaved marks and answers GoOn.
-[[nodiscard]] StepResult SaveRecordsBeforeDownloads(const Manifest& manifest, const UpdatePlan& plan,
-                                                     StateTable& table, bool stateReadWhole);
+[[nodiscard]] StepResult SaveRecordsBeforeDownloads(const std::wstring& installDir, const Manifest& manifest,
+                                                    const UpdatePlan& plan, StateTable& table, bool stateReadWhole);
 
 // Deletes recorded, rule-abiding files that no manifest entry reaches under any spelling, with
 // their ".part" (under a mark: the part only); forgets such records once nothing is left of
 // them, and withdraws bare marks. Saves when it changed the table.
-void RemoveDroppedFiles(const Manifest& manifest, StateTable& table);
+void RemoveDroppedFiles(const std::wstring& installDir, const Manifest& manifest, StateTable& table);
 
 // The downloads of one run between their mark and their record. Owns the flush queue, the
 // verified parts waiting for their install (in list order: the flush ticket of download i is
 // i), and the window of marks saved ahead of them.
 class InstallQueue {
 public:
-    InstallQueue(const UpdatePlan& plan, StateTable& table, const TransferSettings& settings);
+    InstallQueue(const std::wstring& installDir, const UpdatePlan& plan, StateTable& table,
+                 const TransferSettings& settings);
 
     // Before download i: installs what must be installed first (the window, a part of the same
     // file still flushing). GoOn, or how the run ended.
@@ -104,6 +106,7 @@ private:
     StepResult InstallNext();
     StepResult InstallLauncher(const ManifestEntry& entry);
 
+    const std::wstring installDir_;
     const UpdatePlan& plan_;
     StateTable& table_;
     KeptStateText kept_;

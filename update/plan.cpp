@@ -51,7 +51,7 @@ void InsertInListOrder(std::vector<const ManifestEntry*>& downloadList, std::siz
     downloadList.insert(std::upper_bound(downloadList.begin(), end, entry, std::less<const ManifestEntry*>()), entry);
 }
 
-StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table, Language language) {
+StepOutcome VerifyFiles(const std::wstring& installDir, UpdatePlan& plan, StateTable& table, Language language) {
     ProgressTracker tracker(language);
     tracker.total = plan.verifyBytes;
     tracker.label = TextIn(Text::CheckingFiles, language);
@@ -76,7 +76,7 @@ StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table, Language language) 
         const auto record = table.find(entry->path);
         if (record != table.end() && record->second == entry->hash) record->second = kUnprovenHash;
     }
-    SaveRecords(table);
+    SaveRecords(installDir, table);
     return StepOutcome::GoOn;
 }
 

@@ -39,7 +39,8 @@ void InsertInListOrder(std::vector<const ManifestEntry*>& downloadList, std::siz
 // entries; the launcher's own among them, in list order), saves the table. A mismatch whose
 // record names the entry's hash (only a repair hashes such a file) keeps its record as
 // kUnprovenHash. GoOn or Stopped. language: the progress line's.
-[[nodiscard]] StepOutcome VerifyFiles(UpdatePlan& plan, StateTable& table, Language language);
+[[nodiscard]] StepOutcome VerifyFiles(const std::wstring& installDir, UpdatePlan& plan, StateTable& table,
+                                      Language language);
 
 // Bytes still to fetch for downloadList, less what partial files already hold:
 // DownloadBytesFrom over the ".part" of each entry of downloadList.

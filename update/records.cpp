@@ -4,7 +4,9 @@
 #include "support/files.h"
 #include "support/text.h"
 
-std::wstring RecordKey(std::string_view path) { return FileKey(ToLocalPath(path)); }
+std::wstring RecordKey(const std::wstring& installDir, std::string_view path) {
+    return FileKey(ToLocalPath(installDir, path));
+}
 
 ListReach::ListReach(const Manifest& manifest) : manifest_(manifest), all_(true) {}
 
@@ -33,5 +35,7 @@ const ManifestEntry* ListReach::Reaching(const std::wstring& key) {
     return found == byKey_.end() ? nullptr : found->second;
 }
 
-bool SaveRecords(const StateTable& table) { return SaveStateTable(table); }
-bool SaveRecords(const KeptStateText& kept) { return SaveStateText(kept.text); }
+bool SaveRecords(const std::wstring& installDir, const StateTable& table) { return SaveStateTable(installDir, table); }
+bool SaveRecords(const std::wstring& installDir, const KeptStateText& kept) {
+    return SaveStateText(installDir, kept.text);
+}

@@ -13,7 +13,7 @@
 #include "formats/state_file.h"
 
 // The same file to Windows: FileKey of the path's local form.
-std::wstring RecordKey(std::string_view path);
+std::wstring RecordKey(const std::wstring& installDir, std::string_view path);
 
 // A list seen from the records: the spellings its entries use, and the entry that reaches a
 // path under any spelling. Both are made on first need; a key costs a platform call.
@@ -40,5 +40,5 @@ private:
 // Every save of the run goes through one of these two; true when it reached the disk. A
 // failure costs the run its records only: the file on disk then claims nothing the table
 // denies (SaveRecordsBeforeDownloads saw to that), and the next run only hashes more.
-bool SaveRecords(const StateTable& table);
-bool SaveRecords(const KeptStateText& kept);  // the same, the text kept between saves
+bool SaveRecords(const std::wstring& installDir, const StateTable& table);
+bool SaveRecords(const std::wstring& installDir, const KeptStateText& kept);  // the same, the text kept between saves

@@ -27,31 +27,34 @@ std::wstring VersionDetail(const std::string& version, Language language) {
     return FormatText(TextIn(Text::Version, language), FromUtf8(version).c_str());
 }
 
-StepOutcome PostEnding(const StepResult& result, Language language) {
+StepOutcome PostEnding(const std::wstring& installDir, const StepResult& result, Language language) {
     if (result == StepOutcome::Relaunch) PostRelaunch();
     if (result != StepOutcome::Failed || !result.ending) return result.outcome;
     const Ending& ending = *result.ending;
     if (ending.play == PlayAfterFailure::Never)
         PostStatus(EndingText(ending, language), L"", 0, UiMode::Failed);
     else
-        ReportFailure(EndingText(ending, language));
+        ReportFailure(installDir, EndingText(ending, language));
     return result.outcome;
 }
 
 // The window restarts the launcher on the Relaunch this run's ending posted; only a failure of
 // that is left to say, so it belongs with the run's other endings.
-void PostRelaunchFailed(Language language) { ReportFailure(TextIn(Text::LauncherUpdated, language)); }
+void PostRelaunchFailed(const std::wstring& installDir, Language language) {
+    ReportFailure(installDir, TextIn(Text::LauncherUpdated, language));
+}
 
 namespace {
 
 // Before the first download, each step may end the run.
-StepResult PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, StateTable& table,
-                            bool stateReadWhole) {
-    StepResult result = CheckGameNotRunning();
-    if (result == StepOutcome::GoOn) result = CheckFreeSpace(plan.downloadBytes);
+StepResult PrepareDownloads(const std::wstring& installDir, const Manifest& manifest, const UpdatePlan& plan,
+                            StateTable& table, bool stateReadWhole) {
+    StepResult result = CheckGameNotRunning(installDir);
+    if (result == StepOutcome::GoOn) result = CheckFreeSpace(installDir, plan.downloadBytes);
     // Whether the run may go on is settled before the first file is deleted.
-    if (result == StepOutcome::GoOn) result = SaveRecordsBeforeDownloads(manifest, plan, table, stateReadWhole);
-    if (result == StepOutcome::GoOn) ClearTheWay(manifest, plan, table);
+    if (result == StepOutcome::GoOn)
+        result = SaveRecordsBeforeDownloads(installDir, manifest, plan, table, stateReadWhole);
+    if (result == StepOutcome::GoOn) ClearTheWay(installDir, manifest, plan, table);
     return result;
 }
 
@@ -59,26 +62,26 @@ StepResult PrepareDownloads(const Manifest& manifest, const UpdatePlan& plan, St
 StepResult UpdateSteps(Manifest& manifest, const RunContext& context, Trust trust) {
     AcceptedStatement accepted;
     if (StepResult fetched = FetchList(manifest, accepted, context); fetched != StepOutcome::GoOn) return fetched;
-    if (!accepted.listHash.empty()) RememberAcceptedStatement(accepted, UnixNow());
+    if (!accepted.listHash.empty()) RememberAcceptedStatement(context.InstallDir, accepted, UnixNow());
 
     bool stateReadWhole = true;
-    StateTable table = LoadStateTable(&stateReadWhole);
+    StateTable table = LoadStateTable(context.InstallDir, &stateReadWhole);
     // Marks a kill left with nothing behind them go before anything else: an extra save only then.
-    if (WithdrawBareMarks(table)) (void)SaveRecords(table);
+    if (WithdrawBareMarks(context.InstallDir, table)) (void)SaveRecords(context.InstallDir, table);
     UpdatePlan plan = PlanUpdate(manifest, table, trust);
     if (!plan.verifyList.empty()) {
-        const StepOutcome verified = VerifyFiles(plan, table, TextLanguage(context));
+        const StepOutcome verified = VerifyFiles(context.InstallDir, plan, table, TextLanguage(context));
         if (verified != StepOutcome::GoOn) return verified;
     }
     plan.downloadBytes = ComputeDownloadBytes(plan);
     AppendLogLine(SummaryLine(context.BaseUrl, manifest, plan));
 
     if (!plan.downloadList.empty()) {
-        StepResult result = PrepareDownloads(manifest, plan, table, stateReadWhole);
+        StepResult result = PrepareDownloads(context.InstallDir, manifest, plan, table, stateReadWhole);
         if (result == StepOutcome::GoOn) result = DownloadAndInstall(plan, table, context);
         if (result != StepOutcome::GoOn) return result;
     }
-    RemoveDroppedFiles(manifest, table);
+    RemoveDroppedFiles(context.InstallDir, manifest, table);
     return StepOutcome::GoOn;
 }
 
@@ -88,6 +91,6 @@ void RunUpdate(const RunContext& context, Trust trust) {
     const Language language = TextLanguage(context);
     PostStatus(TextIn(Text::Connecting, language), L"", -1, UiMode::Busy);
     Manifest manifest;
-    if (PostEnding(UpdateSteps(manifest, context, trust), language) != StepOutcome::GoOn) return;
+    if (PostEnding(context.InstallDir, UpdateSteps(manifest, context, trust), language) != StepOutcome::GoOn) return;
     PostStatus(TextIn(Text::UpToDate, language), VersionDetail(manifest.version, language), 1000, UiMode::Ready);
 }

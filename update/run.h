@@ -13,12 +13,12 @@
 void RunUpdate(const RunContext& context, Trust trust);
 
 // Posts how a run ends after a step's result: a failure's text (logged), with Play as its
-// ending says, in language; the window's relaunch on Relaunch; nothing on GoOn or Stopped.
-// Answers the outcome.
-StepOutcome PostEnding(const StepResult& result, Language language);
+// ending says (it stays when installDir holds the game), in language; the window's relaunch on
+// Relaunch; nothing on GoOn or Stopped. Answers the outcome.
+StepOutcome PostEnding(const std::wstring& installDir, const StepResult& result, Language language);
 
 // The run ended with Relaunch, but the new launcher could not be started: "open it again".
-void PostRelaunchFailed(Language language);
+void PostRelaunchFailed(const std::wstring& installDir, Language language);
 
 // The log's one-wording line: baseUrl, version, entries, hashed, to download, megabytes.
 std::wstring SummaryLine(const std::wstring& baseUrl, const Manifest& manifest, const UpdatePlan& plan);

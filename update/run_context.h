@@ -17,6 +17,7 @@ struct ListTrust {
 };
 
 struct RunContext {
+    std::wstring InstallDir;  // ends in "\", or empty
     std::wstring BaseUrl;  // always ends in "/"
     ListTrust ListSigning;
     TransferSettings transfer;

@@ -83,8 +83,9 @@ StatementVerdict CheckSignedList(std::string_view body, AcceptedStatement& accep
     ListStatement statement;
     if (!ParseListStatement(text, statement)) return StatementVerdict::Malformed;
     const ListTrust& trust = context.ListSigning;
-    const StatementVerdict verdict = JudgeStatement(statement, SignedByOurKey(text, statement, trust.publicKey), listHash,
-                                                    trust.channel, UnixNow(), ReadAcceptedStatement());
+    const StatementVerdict verdict =
+        JudgeStatement(statement, SignedByOurKey(text, statement, trust.publicKey), listHash, trust.channel, UnixNow(),
+                       ReadAcceptedStatement(context.InstallDir));
     if (verdict == StatementVerdict::Accepted) accepted = AcceptedStatement{statement.signedAt, listHash};
     return verdict;
 }

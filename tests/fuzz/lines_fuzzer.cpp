@@ -6,12 +6,13 @@
 #include <span>
 
 #include "formats/lines.h"
-#include "support/config.h"
 #include "support/text.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/reference_formats.h"
 
 namespace {
+const std::wstring kInstallDir = L"C:\\Games\\Tarsin\\";
+
 bool HasControlByte(std::string_view s) {
     return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
@@ -62,16 +63,11 @@ void CheckDecoding(std::string_view text) {
     if (wide.find(wchar_t{0xFFFD}) == std::wstring::npos) FUZZ_CHECK(again == text);
     FUZZ_CHECK(FromUtf8(again) == wide);
 
-    std::wstring local = InstallDir + wide;
-    std::replace(local.begin() + static_cast<std::ptrdiff_t>(InstallDir.size()), local.end(), L'/', L'\\');
-    FUZZ_CHECK(ToLocalPath(text) == local);
+    std::wstring local = kInstallDir + wide;
+    std::replace(local.begin() + static_cast<std::ptrdiff_t>(kInstallDir.size()), local.end(), L'/', L'\\');
+    FUZZ_CHECK(ToLocalPath(kInstallDir, text) == local);
 }
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    InstallDir = L"C:\\Games\\Tarsin\\";
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

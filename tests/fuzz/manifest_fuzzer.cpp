@@ -6,20 +6,18 @@
 #include "formats/lines.h"
 #include "formats/manifest.h"
 #include "formats/state_file.h"
-#include "support/config.h"
 #include "support/text.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/reference_formats.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    InstallDir = L"C:\\Games\\Tarsin\\";
-    return 0;
-}
+namespace {
+const std::wstring kInstallDir = L"C:\\Games\\Tarsin\\";
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     Manifest manifest;
-    if (!ParseManifest(text, manifest)) return 0;
+    if (!ParseManifest(kInstallDir, text, manifest)) return 0;
 
     // The reference takes the launcher's own path rule, so that a rule made stricter
     // (and further refusals) leave this target right; the path's own checks follow.
@@ -44,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The local path is the installation folder and the decoded path, no more:
         // no decoding makes a separator, a drive or a stream of other bytes.
         const std::wstring& local = entry.localPath;
-        FUZZ_CHECK(local.compare(0, InstallDir.size(), InstallDir) == 0);
-        const std::wstring_view below = std::wstring_view(local).substr(InstallDir.size());
+        FUZZ_CHECK(local.compare(0, kInstallDir.size(), kInstallDir) == 0);
+        const std::wstring_view below = std::wstring_view(local).substr(kInstallDir.size());
         std::wstring decoded = FromUtf8(path);
         std::replace(decoded.begin(), decoded.end(), L'/', L'\\');
         FUZZ_CHECK(below == decoded);

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "support/config.h"
+#include "support/log.h"
 #include "formats/lines.h"
 #include "support/text.h"
 
@@ -34,16 +35,24 @@ TempDir::~TempDir() {
 }
 
 RunContext TestContext(const std::wstring& baseUrl, const TransferSettings& transfer) {
-    return RunContext{baseUrl, ListTrust{}, transfer};
+    return RunContext{TestInstallDir(), baseUrl, ListTrust{}, transfer};
 }
 
-ScopedInstallDir::ScopedInstallDir(const std::wstring& dir) : savedDir_(InstallDir) {
-    InstallDir = dir;
+namespace {
+std::wstring CurrentInstallDir;
+}  // namespace
+
+const std::wstring& TestInstallDir() { return CurrentInstallDir; }
+
+ScopedInstallDir::ScopedInstallDir(const std::wstring& dir) : savedDir_(CurrentInstallDir) {
+    CurrentInstallDir = dir;
+    SetLogFolder(dir);
     QuitRequested = false;
 }
 
 ScopedInstallDir::~ScopedInstallDir() {
-    InstallDir = savedDir_;
+    CurrentInstallDir = savedDir_;
+    SetLogFolder(savedDir_);
     QuitRequested = false;
 }
 
@@ -144,7 +153,7 @@ ManifestEntry EntryFor(const std::string& path, const std::string& content, bool
     entry.size = content.size();
     entry.keep = keep;
     entry.path = path;
-    entry.localPath = ToLocalPath(path);
+    entry.localPath = ToLocalPath(TestInstallDir(), path);
     return entry;
 }
 

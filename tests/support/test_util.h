@@ -14,7 +14,7 @@
 // A text of the launcher's table, by name, with its "%s" filled in.
 std::wstring Says(Text name, const std::wstring& argument = L"", Language language = Language::English);
 
-// A run's context as a test gives it: baseUrl, no list key, transfer as given.
+// A run's context as a test gives it: TestInstallDir() now, baseUrl, no list key, transfer as given.
 RunContext TestContext(const std::wstring& baseUrl, const TransferSettings& transfer = TransferSettings{});
 
 // A fresh directory under the temporary folder, removed with everything in it.
@@ -31,7 +31,12 @@ private:
     std::wstring path_;
 };
 
-// Sets InstallDir (and resets the other globals a test may touch) for one scope.
+// The folder tests hand the product as its installation folder: the innermost
+// ScopedInstallDir's, or empty.
+const std::wstring& TestInstallDir();
+
+// Sets TestInstallDir() and the log's folder (and resets the other globals a test may touch)
+// for one scope.
 class ScopedInstallDir {
 public:
     explicit ScopedInstallDir(const std::wstring& dir);
@@ -51,7 +56,7 @@ std::string EnvVar(const char* name);  // empty when unset
 std::string Sha256Hex(std::string_view bytes);  // independent of the product's code
 std::string PseudoRandomBytes(std::size_t count, std::uint32_t seed);
 
-// An entry for content at path, its local path under the current InstallDir.
+// An entry for content at path, its local path under TestInstallDir().
 ManifestEntry EntryFor(const std::string& path, const std::string& content, bool keep = false);
 
 // The small tmpfs of tests/small_volume.sh as Wine shows it ("Z:\...\"), or "" when none is mounted.
