@@ -117,14 +117,25 @@ TEST(QueryLocalFiles, SeesSizesAndTakesADirectoryForAMissingFile) {
     ASSERT_TRUE(CreateDirectoryW(manifest.entries[2].localPath.c_str(), nullptr));
     ASSERT_TRUE(WriteFileBytes(manifest.entries[3].localPath, ""));
 
-    const std::vector<LocalFile> local = QueryLocalFiles(manifest);
-    ASSERT_EQ(local.size(), 4u);
-    EXPECT_TRUE(local[0].exists);
-    EXPECT_EQ(local[0].size, 12u);
-    EXPECT_FALSE(local[1].exists);
-    EXPECT_FALSE(local[2].exists);
-    EXPECT_TRUE(local[3].exists);
-    EXPECT_EQ(local[3].size, 0u);
+    // One thread, and slices of one, one and two entries.
+    for (const unsigned threads : {1u, 3u}) {
+        const std::vector<LocalFile> local = QueryLocalFiles(manifest, threads);
+        ASSERT_EQ(local.size(), 4u) << threads;
+        EXPECT_TRUE(local[0].exists) << threads;
+        EXPECT_EQ(local[0].size, 12u) << threads;
+        EXPECT_FALSE(local[1].exists) << threads;
+        EXPECT_FALSE(local[2].exists) << threads;
+        EXPECT_TRUE(local[3].exists) << threads;
+        EXPECT_EQ(local[3].size, 0u) << threads;
+    }
+}
+
+TEST(QueryThreadsFor, OneForShortListsAtMostTheCoresAndFour) {
+    const struct {
+        std::size_t entries;
+        unsigned cores, expected;
+    } cases[] = {{0, 2, 1}, {1023, 8, 1}, {2048, 2, 2}, {20000, 2, 2}, {3000, 8, 2}, {20000, 8, 4}, {20000, 0, 1}};
+    for (const auto& c : cases) EXPECT_EQ(QueryThreadsFor(c.entries, c.cores), c.expected) << c.entries << " " << c.cores;
 }
 
 TEST(PlanUpdate, NeedsNoReadAccessToAnyFile) {

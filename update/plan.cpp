@@ -1,6 +1,8 @@
 #include "update/plan.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "support/config.h"
 #include "support/files.h"
@@ -17,10 +19,39 @@ UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table, Trust t
 }
 
 std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest) {
-    std::vector<LocalFile> local;
-    local.reserve(manifest.entries.size());
-    for (const ManifestEntry& entry : manifest.entries) local.push_back(QueryLocalFile(entry.localPath));
+    return QueryLocalFiles(manifest, QueryThreadsFor(manifest.entries.size(), std::thread::hardware_concurrency()));
+}
+
+std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest, unsigned threads) {
+    const std::vector<ManifestEntry>& entries = manifest.entries;
+    std::vector<LocalFile> local(entries.size());
+    const auto querySlice = [&entries, &local](std::size_t first, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) local[i] = QueryLocalFile(entries[i].localPath);
+    };
+    const std::size_t slices = std::max(threads, 1u);
+    const auto bound = [&entries, slices](std::size_t slice) { return entries.size() * slice / slices; };
+    std::vector<std::thread> helpers;
+    for (std::size_t slice = 1; slice < slices; ++slice) {
+        try {
+            helpers.emplace_back(querySlice, bound(slice), bound(slice + 1));
+        } catch (const std::system_error&) {
+            querySlice(bound(slice), bound(slice + 1));  // a thread that cannot start leaves its slice here
+        }
+    }
+    querySlice(0, bound(1));
+    for (std::thread& helper : helpers) helper.join();
     return local;
+}
+
+// Each query walks its path through the system's name translation and the kernel, bound by the
+// CPU rather than the disk: a no-op run over 20,000 files spent most of its time here, and two
+// cores cut that run by about a fifth. A thread (its stack reserved, a start) pays only for a
+// long list; four are a bound on what a player's machine lends a launcher, not a measured best.
+unsigned QueryThreadsFor(std::size_t entries, unsigned cores) {
+    constexpr std::size_t kQueriesPerThread = 1024;
+    constexpr unsigned kMaxThreads = 4;
+    const std::size_t worth = std::max<std::size_t>(entries / kQueriesPerThread, 1);
+    return static_cast<unsigned>(std::min<std::size_t>({worth, std::max(cores, 1u), kMaxThreads}));
 }
 
 UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local,

@@ -1,5 +1,6 @@
 #pragma once
 // Which files to keep, trust, hash or fetch, and how many bytes the fetching brings.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -23,8 +24,12 @@ enum class Trust { Records, NoRecord };
 // From sizes and records alone; reads no file's content: DecidePlan over QueryLocalFiles.
 UpdatePlan PlanUpdate(const Manifest& manifest, const StateTable& table, Trust trust);
 
-// One attribute query per entry, in manifest order: all that planning reads of the disk.
+// One attribute query per entry, in manifest order: all that planning reads of the disk. On
+// QueryThreadsFor(entries, the machine's cores) threads, each a slice of the list.
 std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest);
+std::vector<LocalFile> QueryLocalFiles(const Manifest& manifest, unsigned threads);
+// Threads worth starting for that many queries on that many cores (0: unknown): 1 to 4.
+unsigned QueryThreadsFor(std::size_t entries, unsigned cores);
 
 // The planning table on plain facts; local[i] describes manifest.entries[i].
 UpdatePlan DecidePlan(const Manifest& manifest, const StateTable& table, std::span<const LocalFile> local,
