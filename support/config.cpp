@@ -1,6 +1,5 @@
 #include "support/config.h"
 
-
 std::atomic<bool> QuitRequested{false};
 
 void* Sha256Provider = nullptr;

@@ -97,14 +97,6 @@ TEST(SummaryLine, HasOneWordingAndDecodesUrlAndVersion) {
               L"https://example.test/güncel/ : 5 dosya, 2 denetlendi, 1 indirilecek (17592186044416 MB)");
 }
 
-// A context speaks English unless the entry point found a Turkish Windows.
-TEST(TextLanguage, FollowsTheContextsUseTurkish) {
-    RunContext context = TestContext(L"http://127.0.0.1/");
-    EXPECT_EQ(TextLanguage(context), Language::English);
-    context.UseTurkish = true;
-    EXPECT_EQ(TextLanguage(context), Language::Turkish);
-}
-
 TEST(VersionDetail, IsEmptyWithoutAVersion) {
     ScopedInstallDir install(L"");
     EXPECT_EQ(VersionDetail("", Language::English), L"");

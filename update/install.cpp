@@ -53,9 +53,7 @@ std::wstring HttpFailureText(const DownloadFailure& failure) {
 }  // namespace
 
 std::wstring DownloadFailureText(const DownloadFailure& failure, Language language) {
-    if (const std::optional<Text> words = FaultWords(failure.fault))
-        return FormatText(TextIn(*words, language), failure.path.c_str());
-    return HttpFailureText(failure);
+    return EndingDetail(DownloadInterrupted(failure), language);
 }
 
 Ending DownloadInterrupted(const DownloadFailure& failure) {

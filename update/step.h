@@ -30,6 +30,8 @@ struct Ending {
 
 // The text an ending shows, in language.
 std::wstring EndingText(const Ending& ending, Language language);
+// The line DownloadInterrupted shows below its text, in language.
+std::wstring EndingDetail(const Ending& ending, Language language);
 
 // A step's outcome with the ending it calls for; converts from a StepOutcome that needs none.
 struct StepResult {
